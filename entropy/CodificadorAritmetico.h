@@ -1,0 +1,47 @@
+// Bit file and adaptive arithmetic coder (16-bit registers, pending bits).
+// The only code that touches the bytes of a compressed file. One bit file is
+// open at a time, for writing or for reading; the state lives in the module.
+#pragma once
+#include <cstdint>
+
+// Adaptive frequency model of an alphabet of at most 37 symbols.
+typedef struct tagTCodAritm {
+  int32_t frecuencia[38];  // [0] is a sentinel 0; [1..nSimbolos] counts >= 1
+  int32_t acumulada[38];   // acumulada[i] = sum of frecuencia[i+1..nSimbolos]
+  int32_t nSimbolos;
+} THistograma;
+
+// Status codes of the module. The opening operations keep their historical
+// result 1 for "cannot open"; the other failures are recorded as the module's
+// error (see ErrorCodificadorAritmetico) and never abort the process.
+enum : int {
+  kAritOk = 0,
+  kAritNoAbre = 1,           // the file cannot be opened
+  kAritErrorEscritura = 2,   // a write, flush or close of the bit file failed
+  kAritAlfabeto = 3,         // alphabet above 37 or below 0 symbols: "!(nSimbolos>=38)"
+  kAritIntervalo = 4,        // symbol outside its model: "!(FichES.low>FichES.high)"
+  kAritModeloVacio = 5,      // a symbol was asked of a model with no symbols
+};
+
+// Writing.
+int InicializaEscritura(const char* path);  // 0, or 1 if the file cannot be opened
+int InicializaEscrituraContador();          // as above, but only counts the bytes: no file
+int FinalizaEscrituraFicheroDeBits();       // flush and close; 0, or kAritErrorEscritura
+int64_t BytesEscritos();                    // bytes of the stream so far (final after Finaliza)
+void CodificaBits(int nbits, int value);    // raw field of 0..32 bits (low bits of value)
+
+// Reading.
+int InicializaLecturaFicheroDeBits(const char* path);  // 0, or 1 if it cannot be opened
+void FinalizaLecturaFicheroDeBits();
+int DecodificaBits(int nbits);  // raw field of 0..32 bits
+
+// Models. InicializaModelo returns 0 or kAritAlfabeto (the model then has no
+// symbols). CodificaSimbolo returns 0, or an error code when s is not a symbol
+// of the model (nothing is coded then). DecodificaSimbolo returns a symbol in
+// 1..nSimbolos, or 0 when the model has no symbol (the error is recorded).
+int InicializaModelo(long nSimbolos, THistograma* model);
+int CodificaSimbolo(int s, THistograma* model);
+int DecodificaSimbolo(THistograma* model);
+
+// First error recorded since the last Inicializa* of the bit file, or 0.
+int ErrorCodificadorAritmetico();

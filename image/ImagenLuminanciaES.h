@@ -1,0 +1,60 @@
+// Grey-scale image files (PGM, BMP, RAW with its dimension file), sample
+// conversion and quality measurement. Every load and save has a float twin
+// and an integer twin. Planes: height rows of width samples, each followed by
+// `gap` spare samples that this module never reads, writes or clears.
+#pragma once
+#include <cstdio>
+
+// Image type of a file name: 0 unknown extension, 1 none, 2 PGM, 3 RAW, 4 BMP.
+int DeterminaTipo(const char* name);
+
+int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap);
+int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap);
+int GuardaImagenLuminancia(const char* name, int width, int height, const float* plane, signed char gap);
+int GuardaImagenLuminancia(const char* name, int width, int height, const int* plane, signed char gap);
+
+void LeeFicheroLuminancia(FILE* file, int width, int height, float* plane, signed char gap);
+void LeeFicheroLuminancia(FILE* file, int width, int height, int* plane, signed char gap);
+// Return 0, or the module's write error code when the stream refused a byte.
+int EscribeFicheroLuminancia(FILE* file, int width, int height, const float* plane, signed char gap);
+int EscribeFicheroLuminancia(FILE* file, int width, int height, const int* plane, signed char gap);
+
+// Byte value (0..255) of a float sample: saturate, then round half up.
+inline int redondeaSaturaByte(float x) {
+  if (x < 0.0f) return 0;
+  if (x > 255.0f) return 255;
+  if (!(x >= 0.0f)) return 0;  // NaN
+  return static_cast<int>(static_cast<double>(x) + 0.5);
+}
+
+void Buffer_ftoi(int width, int height, float* source, int* target, signed char gap);
+void Buffer_itof(int width, int height, int* source, float* target, signed char gap);
+
+// Message for an image error code, into a buffer of 128 characters.
+void ImagenCheckError(int code, char* buffer);
+
+// BMP (8-bit grey, 256-entry palette).
+int LeeCabeceraBMPLuminancia(FILE* file, int* width, int* height, int* pad);
+int CargaBMPLuminancia(const char* name, int* width, int* height, float** plane, signed char gap);
+int CargaBMPLuminancia(const char* name, int* width, int* height, int** plane, signed char gap);
+int EscribeCabeceraBMPLuminancia(FILE* file, int width, int height, int pad);
+int GuardaBMPLuminancia(const char* name, int width, int height, const float* plane, signed char gap);
+int GuardaBMPLuminancia(const char* name, int width, int height, const int* plane, signed char gap);
+
+// PGM ("P5", maximum value 255) and RAW.
+void LeeLinea(FILE* file, unsigned char* token);
+int LeeCabeceraPGM(FILE* file, int* width, int* height);
+void EscribeCabeceraPGM(FILE* file, int width, int height);
+int CargaPGM(const char* name, int* width, int* height, float** plane, signed char gap);
+int CargaPGM(const char* name, int* width, int* height, int** plane, signed char gap);
+int GuardaPGM(const char* name, int width, int height, const float* plane, signed char gap);
+int GuardaPGM(const char* name, int width, int height, const int* plane, signed char gap);
+int CargaRawDimensiones(const char* name, int* width, int* height);
+int CargaRawLuminancia(const char* name, int width, int height, float** plane, signed char gap);
+int CargaRawLuminancia(const char* name, int width, int height, int** plane, signed char gap);
+int GuardaRawLuminancia(const char* name, int width, int height, const float* plane, signed char gap);
+int GuardaRawLuminancia(const char* name, int width, int height, const int* plane, signed char gap);
+
+// Quality.
+float CalculaMSELuminancia(int width, int height, const int* first, const int* second, signed char gap);
+float CalculaPSNRLuminancia(int width, int height, const int* first, const int* second, signed char gap);
