@@ -1,0 +1,642 @@
+// Grey-scale image files: type from the name, PGM / BMP / RAW readers and
+// writers, float <-> integer planes, error texts and quality measurement.
+#include "image/ImagenLuminanciaES.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace {
+
+// Error codes of the module (the number shown adds 100).
+enum : int {
+  kErrFirmaBMP = 1,
+  kErrCabeceraBMP = 2,
+  kErrFormatoMuestras = 3,
+  kErrLectura = 4,
+  kErrEscritura = 5,
+  kErrMagicPGM = 6,
+  kErrPGMAscii = 7,
+  kErrDimensiones = 8,
+  kErrSinExtension = 9,
+  kErrExtension = 10,
+  kErrMemoria = 11,
+  kErrTamano = 12,
+};
+
+enum : int { kTipoDesconocido = 0, kTipoSinExtension = 1, kTipoPGM = 2, kTipoRAW = 3, kTipoBMP = 4 };
+
+// Largest image a loader accepts: it bounds the plane at about 1 GiB and keeps
+// every row and sample index far from 32-bit overflow in the other modules.
+constexpr int64_t kLadoMaximo = 65535;
+constexpr int64_t kMuestrasMaximas = int64_t{1} << 28;
+
+// Bytes moved per fread/fwrite call; a row of the largest width fits in one.
+constexpr size_t kBloque = 65536;
+
+// Header tokens longer than this are refused (the token buffer holds 75).
+constexpr size_t kTokenMaximo = 74;
+
+constexpr uint32_t kOffsetPixelesBMP = 1078;  // 14 + 40 + 256 * 4
+constexpr uint32_t kTamanoInfoBMP = 40;
+
+// An output file being written, with what is needed to take it back if the
+// write fails: only a regular file this save created is ever removed.
+struct Salida {
+  FILE* file = nullptr;
+  bool creada = false;  // the name did not exist before the save opened it
+  bool ok = true;       // every write so far went through
+};
+
+bool AbreSalida(const char* name, Salida* out) {
+  struct stat antes;
+  out->creada = lstat(name, &antes) != 0;
+  out->file = std::fopen(name, "wb");
+  out->ok = out->file != nullptr;
+  return out->ok;
+}
+
+// Flushes and closes; on any failure removes the incomplete file when this
+// save created it and the name still refers to that same regular file (never a
+// device, FIFO, symbolic link or a file that was there before).
+int CierraSalida(const char* name, Salida* out) {
+  bool ok = out->ok && std::ferror(out->file) == 0 && std::fflush(out->file) == 0;
+  struct stat abierto;
+  const bool regular = fstat(fileno(out->file), &abierto) == 0 && S_ISREG(abierto.st_mode);
+  if (std::fclose(out->file) != 0) ok = false;
+  out->file = nullptr;
+  if (ok) return 0;
+  struct stat ahora;
+  if (out->creada && regular && lstat(name, &ahora) == 0 && S_ISREG(ahora.st_mode) &&
+      ahora.st_dev == abierto.st_dev && ahora.st_ino == abierto.st_ino)
+    std::remove(name);
+  return kErrEscritura;
+}
+
+// Whether a loader may allocate and fill a plane of this size, computed in 64
+// bits so that no header value can wrap into an acceptable one. A negative gap
+// would make the rows overlap past the end of the plane.
+bool TamanoAdmitido(int64_t width, int64_t height, int gap) {
+  return width > 0 && height > 0 && width <= kLadoMaximo && height <= kLadoMaximo &&
+         width * height <= kMuestrasMaximas && gap >= 0;
+}
+
+// Allocates the plane; the caller's pointer is written because the allocation
+// is attempted (null when it fails).
+template <typename T>
+int ReservaPlano(int width, int height, signed char gap, T** plane) {
+  const size_t muestras = size_t(int64_t(width) + gap) * size_t(height);
+  *plane = static_cast<T*>(std::malloc(muestras * sizeof(T)));
+  return *plane ? 0 : kErrMemoria;
+}
+
+// Byte -> sample: the byte's value, or -1 for a byte the file does not have.
+template <typename T>
+inline T MuestraDeByte(int byte) {
+  return static_cast<T>(byte);
+}
+
+// Sample -> byte: floats are rounded and saturated, integers keep their low
+// 8 bits (callers hold 0..255).
+inline unsigned char ByteDeMuestra(float x) { return static_cast<unsigned char>(redondeaSaturaByte(x)); }
+inline unsigned char ByteDeMuestra(int x) { return static_cast<unsigned char>(x); }
+
+// Reads `height` rows of `width` samples, each followed in the file by `pad`
+// bytes that are dropped, into plane rows at `stride` samples; with
+// `deAbajoArriba` the first stored row is the plane's last. A short read is
+// the same as a run of missing bytes: they become -1, as a byte-at-a-time
+// read past the end would give.
+template <typename T>
+void LeeFilas(FILE* file, int64_t width, int64_t height, T* plane, int64_t stride, int64_t pad,
+              bool deAbajoArriba) {
+  unsigned char bloque[kBloque];
+  for (int64_t i = 0; i < height; ++i) {
+    T* fila = plane + (deAbajoArriba ? height - 1 - i : i) * stride;
+    for (int64_t x = 0; x < width;) {
+      const size_t pedidos = size_t(std::min<int64_t>(width - x, int64_t(kBloque)));
+      const size_t leidos = std::fread(bloque, 1, pedidos, file);
+      for (size_t k = 0; k < leidos; ++k) fila[x + int64_t(k)] = MuestraDeByte<T>(bloque[k]);
+      for (size_t k = leidos; k < pedidos; ++k) fila[x + int64_t(k)] = MuestraDeByte<T>(-1);
+      x += int64_t(pedidos);
+    }
+    if (pad > 0) std::fread(bloque, 1, size_t(pad), file);
+  }
+}
+
+// The writing counterpart of LeeFilas; pad bytes are written as 0. Returns
+// false when the stream refused a byte.
+template <typename T>
+bool EscribeFilas(FILE* file, int64_t width, int64_t height, const T* plane, int64_t stride,
+                  int64_t pad, bool deAbajoArriba) {
+  unsigned char bloque[kBloque];
+  const unsigned char ceros[4] = {0, 0, 0, 0};
+  for (int64_t i = 0; i < height; ++i) {
+    const T* fila = plane + (deAbajoArriba ? height - 1 - i : i) * stride;
+    for (int64_t x = 0; x < width;) {
+      const size_t n = size_t(std::min<int64_t>(width - x, int64_t(kBloque)));
+      for (size_t k = 0; k < n; ++k) bloque[k] = ByteDeMuestra(fila[x + int64_t(k)]);
+      if (std::fwrite(bloque, 1, n, file) != n) return false;
+      x += int64_t(n);
+    }
+    if (pad > 0 && std::fwrite(ceros, 1, size_t(pad), file) != size_t(pad)) return false;
+  }
+  return true;
+}
+
+inline int64_t Paso(int width, signed char gap) { return int64_t(width) + gap; }
+
+// Row pad of a BMP file: rows are stored as multiples of 4 bytes.
+inline int PadBMP(int width) { return (4 - (width & 3)) & 3; }
+
+// ---------------------------------------------------------------- PGM header
+
+inline bool EsBlanco(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads the next header field into `token` (at most kTokenMaximo characters
+// kept, then a terminator) and returns the field's full length. Comments are
+// skipped whole, from '#' to the end of their line, wherever a field may
+// start, so any number of them, of any length, may stand between fields. The
+// byte that ends the field stays in the stream. At the end of the stream the
+// token is empty.
+size_t LeeCampo(FILE* file, unsigned char* token) {
+  int c = std::getc(file);
+  for (;;) {
+    while (c != EOF && EsBlanco(c)) c = std::getc(file);
+    if (c != '#') break;
+    while (c != EOF && c != '\n') c = std::getc(file);
+  }
+  size_t longitud = 0;
+  while (c != EOF && !EsBlanco(c)) {
+    if (longitud < kTokenMaximo) token[longitud] = static_cast<unsigned char>(c);
+    ++longitud;
+    c = std::getc(file);
+  }
+  token[std::min(longitud, kTokenMaximo)] = '\0';
+  if (c != EOF) std::ungetc(c, file);
+  return longitud;
+}
+
+// Numbers read as a 32-bit atoi reads them: out-of-range values saturate, so
+// a huge number never wraps into a small one. The magnitude is capped just
+// past the 32-bit range as digits arrive.
+struct Numero {
+  bool negativo = false;
+  bool digitos = false;
+  int64_t magnitud = 0;
+  void Signo(int c) { negativo = c == '-'; }
+  void Digito(int c) {
+    digitos = true;
+    magnitud = std::min<int64_t>(magnitud * 10 + (c - '0'), int64_t{INT_MAX} + 1);
+  }
+  int Valor() const {
+    if (negativo) return magnitud > INT_MAX ? INT_MIN : -int(magnitud);
+    return magnitud > INT_MAX ? INT_MAX : int(magnitud);
+  }
+};
+
+inline bool EsDigito(int c) { return c >= '0' && c <= '9'; }
+
+// Decimal value of a header token: optional sign, then digits; anything
+// after them is ignored, and a token without digits is 0.
+int LeeEntero(const unsigned char* p) {
+  Numero numero;
+  if (*p == '+' || *p == '-') numero.Signo(*p++);
+  for (; EsDigito(*p); ++p) numero.Digito(*p);
+  return numero.Valor();
+}
+
+// ---------------------------------------------------------- dimension file
+
+// Reads one line of a dimension file: it must start with `clave`, then give a
+// number after optional blanks; the rest of the line is dropped. The line is
+// parsed as it streams by, so its length does not matter.
+bool LeeLineaDimension(FILE* file, const char* clave, int* valor) {
+  int c = std::getc(file);
+  bool ok = true;
+  for (const char* k = clave; *k && ok; ++k) {
+    ok = c == static_cast<unsigned char>(*k);
+    if (ok) c = std::getc(file);
+  }
+  if (ok) {
+    while (c != '\n' && EsBlanco(c)) c = std::getc(file);
+    Numero numero;
+    if (c == '+' || c == '-') {
+      numero.Signo(c);
+      c = std::getc(file);
+    }
+    for (; EsDigito(c); c = std::getc(file)) numero.Digito(c);
+    ok = numero.digitos;
+    if (ok) *valor = numero.Valor();
+  }
+  while (c != EOF && c != '\n') c = std::getc(file);
+  return ok;
+}
+
+// Name of a RAW image's dimension file: the name cut at its first '.' (or
+// whole) followed by ".txt".
+std::string NombreDimensiones(const char* name) {
+  std::string dimensiones(name);
+  const size_t punto = dimensiones.find('.');
+  if (punto != std::string::npos) dimensiones.resize(punto);
+  return dimensiones + ".txt";
+}
+
+// ------------------------------------------------------------------ loaders
+
+template <typename T>
+int CargaPGMT(const char* name, int* width, int* height, T** plane, signed char gap) {
+  FILE* file = std::fopen(name, "rb");
+  if (!file) return kErrLectura;
+  int err = LeeCabeceraPGM(file, width, height);
+  if (err) return err;  // the header reader has closed the stream
+  if (!TamanoAdmitido(*width, *height, gap)) {
+    std::fclose(file);
+    return kErrTamano;
+  }
+  err = ReservaPlano(*width, *height, gap, plane);
+  if (err) {
+    std::fclose(file);
+    return err;
+  }
+  std::getc(file);  // the white space after the maximum value
+  LeeFicheroLuminancia(file, *width, *height, *plane, gap);
+  std::fclose(file);
+  return 0;
+}
+
+template <typename T>
+int CargaRawT(const char* name, int width, int height, T** plane, signed char gap) {
+  FILE* file = std::fopen(name, "rb");
+  if (!file) return kErrLectura;
+  if (!TamanoAdmitido(width, height, gap)) {
+    std::fclose(file);
+    return kErrTamano;
+  }
+  const int err = ReservaPlano(width, height, gap, plane);
+  if (err) {
+    std::fclose(file);
+    return err;
+  }
+  LeeFicheroLuminancia(file, width, height, *plane, gap);
+  std::fclose(file);
+  return 0;
+}
+
+template <typename T>
+int CargaBMPT(const char* name, int* width, int* height, T** plane, signed char gap) {
+  FILE* file = std::fopen(name, "rb");
+  if (!file) return kErrLectura;
+  int pad = 0;
+  int err = LeeCabeceraBMPLuminancia(file, width, height, &pad);
+  if (err) {
+    std::fclose(file);
+    return err;
+  }
+  // A negative height marks rows stored top-down.
+  const bool deArribaAbajo = *height < 0;
+  const int64_t alto = deArribaAbajo ? -int64_t(*height) : int64_t(*height);
+  if (!TamanoAdmitido(*width, alto, gap)) {
+    std::fclose(file);
+    return kErrTamano;
+  }
+  *height = int(alto);
+  err = ReservaPlano(*width, *height, gap, plane);
+  if (err) {
+    std::fclose(file);
+    return err;
+  }
+  LeeFilas(file, *width, alto, *plane, Paso(*width, gap), pad, !deArribaAbajo);
+  std::fclose(file);
+  return 0;
+}
+
+template <typename T>
+int CargaImagenT(const char* name, int* width, int* height, T** plane, signed char gap) {
+  switch (DeterminaTipo(name)) {
+    case kTipoSinExtension:
+      return kErrSinExtension;
+    case kTipoPGM:
+      return CargaPGM(name, width, height, plane, gap);
+    case kTipoBMP:
+      return CargaBMPLuminancia(name, width, height, plane, gap);
+    case kTipoRAW:
+      if (*width == 0 || *height == 0) {
+        const int err = CargaRawDimensiones(name, width, height);
+        if (err) return err;
+      }
+      return CargaRawLuminancia(name, *width, *height, plane, gap);
+    default:
+      return kErrExtension;
+  }
+}
+
+// ------------------------------------------------------------------- savers
+
+template <typename T>
+int GuardaPGMT(const char* name, int width, int height, const T* plane, signed char gap) {
+  Salida out;
+  if (!AbreSalida(name, &out)) return kErrEscritura;
+  EscribeCabeceraPGM(out.file, width, height);
+  out.ok = EscribeFicheroLuminancia(out.file, width, height, plane, gap) == 0;
+  return CierraSalida(name, &out);
+}
+
+template <typename T>
+int GuardaRawT(const char* name, int width, int height, const T* plane, signed char gap) {
+  Salida out;
+  if (!AbreSalida(name, &out)) return kErrEscritura;
+  out.ok = EscribeFicheroLuminancia(out.file, width, height, plane, gap) == 0;
+  return CierraSalida(name, &out);
+}
+
+template <typename T>
+int GuardaBMPT(const char* name, int width, int height, const T* plane, signed char gap) {
+  const int pad = PadBMP(width);
+  Salida out;
+  if (!AbreSalida(name, &out)) return kErrEscritura;
+  out.ok = EscribeCabeceraBMPLuminancia(out.file, width, height, pad) == 0 &&
+           EscribeFilas(out.file, width, height, plane, Paso(width, gap), pad, true);
+  return CierraSalida(name, &out);
+}
+
+template <typename T>
+int GuardaImagenT(const char* name, int width, int height, const T* plane, signed char gap) {
+  switch (DeterminaTipo(name)) {
+    case kTipoSinExtension:
+      return kErrSinExtension;
+    case kTipoPGM:
+      return GuardaPGM(name, width, height, plane, gap);
+    case kTipoBMP:
+      return GuardaBMPLuminancia(name, width, height, plane, gap);
+    case kTipoRAW:
+      return GuardaRawLuminancia(name, width, height, plane, gap);
+    default:
+      return kErrExtension;
+  }
+}
+
+// -------------------------------------------------------------- BMP header
+
+inline uint32_t Lee32(const unsigned char* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline uint32_t Lee16(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+inline void Pon32(unsigned char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+inline void Pon16(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+}  // namespace
+
+// =================================================================== front
+
+int DeterminaTipo(const char* name) {
+  const char* punto = std::strrchr(name, '.');
+  if (!punto || punto == name) return kTipoSinExtension;
+  const char* ext = punto + 1;
+  char mayus[3];
+  for (int i = 0; i < 3; ++i) {
+    if (ext[i] == '\0') return kTipoDesconocido;  // shorter than three characters
+    mayus[i] = (ext[i] >= 'a' && ext[i] <= 'z') ? char(ext[i] - 'a' + 'A') : ext[i];
+  }
+  static const struct {
+    const char* ext;
+    int tipo;
+  } kTabla[] = {{"PGM", kTipoPGM}, {"BMP", kTipoBMP}, {"RAW", kTipoRAW}, {"DAT", kTipoRAW}, {"BIN", kTipoRAW}};
+  for (const auto& e : kTabla)
+    if (std::memcmp(mayus, e.ext, 3) == 0) return e.tipo;
+  return kTipoDesconocido;
+}
+
+int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap) {
+  return CargaImagenT(name, width, height, plane, gap);
+}
+int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap) {
+  return CargaImagenT(name, width, height, plane, gap);
+}
+int GuardaImagenLuminancia(const char* name, int width, int height, const float* plane, signed char gap) {
+  return GuardaImagenT(name, width, height, plane, gap);
+}
+int GuardaImagenLuminancia(const char* name, int width, int height, const int* plane, signed char gap) {
+  return GuardaImagenT(name, width, height, plane, gap);
+}
+
+void LeeFicheroLuminancia(FILE* file, int width, int height, float* plane, signed char gap) {
+  LeeFilas(file, width, height, plane, Paso(width, gap), 0, false);
+}
+void LeeFicheroLuminancia(FILE* file, int width, int height, int* plane, signed char gap) {
+  LeeFilas(file, width, height, plane, Paso(width, gap), 0, false);
+}
+int EscribeFicheroLuminancia(FILE* file, int width, int height, const float* plane, signed char gap) {
+  return EscribeFilas(file, width, height, plane, Paso(width, gap), 0, false) ? 0 : kErrEscritura;
+}
+int EscribeFicheroLuminancia(FILE* file, int width, int height, const int* plane, signed char gap) {
+  return EscribeFilas(file, width, height, plane, Paso(width, gap), 0, false) ? 0 : kErrEscritura;
+}
+
+// Cells are moved through memcpy so that the in-place conversion, where the
+// same memory is read as float and written as int (or the reverse), stays
+// well defined.
+void Buffer_ftoi(int width, int height, float* source, int* target, signed char gap) {
+  unsigned char* in = reinterpret_cast<unsigned char*>(source);
+  unsigned char* out = target ? reinterpret_cast<unsigned char*>(target) : in;
+  const int64_t paso = Paso(width, gap);
+  for (int64_t y = 0; y < height; ++y)
+    for (int64_t x = 0; x < width; ++x) {
+      const size_t at = size_t(y * paso + x) * 4;
+      float f;
+      std::memcpy(&f, in + at, 4);
+      const int v = redondeaSaturaByte(f);
+      std::memcpy(out + at, &v, 4);
+    }
+}
+
+void Buffer_itof(int width, int height, int* source, float* target, signed char gap) {
+  unsigned char* in = reinterpret_cast<unsigned char*>(source);
+  unsigned char* out = target ? reinterpret_cast<unsigned char*>(target) : in;
+  const int64_t paso = Paso(width, gap);
+  for (int64_t y = 0; y < height; ++y)
+    for (int64_t x = 0; x < width; ++x) {
+      const size_t at = size_t(y * paso + x) * 4;
+      int v;
+      std::memcpy(&v, in + at, 4);
+      const float f = static_cast<float>(v);
+      std::memcpy(out + at, &f, 4);
+    }
+}
+
+void ImagenCheckError(int code, char* buffer) {
+  const char* texto;
+  switch (code) {
+    case kErrFirmaBMP:
+    case kErrCabeceraBMP:
+    case kErrFormatoMuestras:
+    case kErrMagicPGM:
+    case kErrPGMAscii:
+    case kErrExtension: texto = "File format not supported"; break;
+    case kErrLectura: texto = "Cannot read file"; break;
+    case kErrEscritura: texto = "Cannot write file"; break;
+    case kErrDimensiones: texto = "Corrupt dimension file for raw format"; break;
+    case kErrSinExtension: texto = "No extension in file name"; break;
+    case kErrMemoria: texto = "Insuficient memory available"; break;
+    case kErrTamano: texto = "Image size not supported"; break;
+    default: texto = "Unknown error"; break;
+  }
+  // The number in 64 bits, so that no code can overflow with the offset.
+  std::snprintf(buffer, 128, "%s (error #%lld)", texto, static_cast<long long>(code) + 100);
+}
+
+// ===================================================================== BMP
+
+int LeeCabeceraBMPLuminancia(FILE* file, int* width, int* height, int* pad) {
+  // Each header in one read; a field the file is too short to hold, even in
+  // part, counts as not matching its required value.
+  unsigned char cab[14] = {}, info[40] = {};
+  const size_t nCab = std::fread(cab, 1, sizeof cab, file);
+  if (nCab < 2 || Lee16(cab) != 0x4D42) return kErrFirmaBMP;  // "BM"
+  if (nCab < 14 || Lee32(cab + 10) != kOffsetPixelesBMP) return kErrCabeceraBMP;
+  const size_t nInfo = std::fread(info, 1, sizeof info, file);
+  if (nInfo < 4 || Lee32(info) != kTamanoInfoBMP) return kErrCabeceraBMP;
+  *width = static_cast<int32_t>(Lee32(info + 4));
+  *height = static_cast<int32_t>(Lee32(info + 8));
+  *pad = PadBMP(*width);
+  if (nInfo < 20 || Lee16(info + 12) != 1 || Lee16(info + 14) != 8 || Lee32(info + 16) != 0)
+    return kErrFormatoMuestras;
+  unsigned char paleta[1024];
+  std::fread(paleta, 1, sizeof paleta, file);  // grey levels are the bytes themselves
+  return 0;
+}
+
+int CargaBMPLuminancia(const char* name, int* width, int* height, float** plane, signed char gap) {
+  return CargaBMPT(name, width, height, plane, gap);
+}
+int CargaBMPLuminancia(const char* name, int* width, int* height, int** plane, signed char gap) {
+  return CargaBMPT(name, width, height, plane, gap);
+}
+
+int EscribeCabeceraBMPLuminancia(FILE* file, int width, int height, int pad) {
+  unsigned char cab[kOffsetPixelesBMP] = {};
+  cab[0] = 'B';
+  cab[1] = 'M';
+  Pon32(cab + 2, uint32_t(1078 + int64_t(height) * (int64_t(width) + pad)));
+  Pon32(cab + 10, kOffsetPixelesBMP);
+  Pon32(cab + 14, kTamanoInfoBMP);
+  Pon32(cab + 18, uint32_t(width));
+  Pon32(cab + 22, uint32_t(height));
+  Pon16(cab + 26, 1);
+  Pon16(cab + 28, 8);
+  Pon32(cab + 38, 3780);
+  Pon32(cab + 42, 3780);
+  for (int i = 0; i < 256; ++i) {
+    unsigned char* e = cab + 54 + 4 * i;
+    e[0] = e[1] = e[2] = static_cast<unsigned char>(i);
+  }
+  return std::fwrite(cab, 1, sizeof cab, file) == sizeof cab ? 0 : kErrEscritura;
+}
+
+int GuardaBMPLuminancia(const char* name, int width, int height, const float* plane, signed char gap) {
+  return GuardaBMPT(name, width, height, plane, gap);
+}
+int GuardaBMPLuminancia(const char* name, int width, int height, const int* plane, signed char gap) {
+  return GuardaBMPT(name, width, height, plane, gap);
+}
+
+// ============================================================= PGM and RAW
+
+void LeeLinea(FILE* file, unsigned char* token) { LeeCampo(file, token); }
+
+int LeeCabeceraPGM(FILE* file, int* width, int* height) {
+  unsigned char token[kTokenMaximo + 1];
+  auto falla = [file](int code) {
+    std::fclose(file);
+    return code;
+  };
+  if (LeeCampo(file, token) > kTokenMaximo) return falla(kErrMagicPGM);
+  if (token[0] != 'P' || (token[1] != '2' && token[1] != '5')) return falla(kErrMagicPGM);
+  const bool ascii = token[1] == '2';
+  if (LeeCampo(file, token) > kTokenMaximo) return falla(kErrMagicPGM);
+  *width = LeeEntero(token);
+  if (LeeCampo(file, token) > kTokenMaximo) return falla(kErrMagicPGM);
+  *height = LeeEntero(token);
+  if (LeeCampo(file, token) > kTokenMaximo) return falla(kErrMagicPGM);
+  if (LeeEntero(token) != 255) return falla(kErrFormatoMuestras);
+  if (ascii) return falla(kErrPGMAscii);
+  return 0;
+}
+
+void EscribeCabeceraPGM(FILE* file, int width, int height) {
+  std::fprintf(file, "P5\n#Imagen recuperada de ZAL\n%d %d\n255\n", width, height);
+}
+
+int CargaPGM(const char* name, int* width, int* height, float** plane, signed char gap) {
+  return CargaPGMT(name, width, height, plane, gap);
+}
+int CargaPGM(const char* name, int* width, int* height, int** plane, signed char gap) {
+  return CargaPGMT(name, width, height, plane, gap);
+}
+int GuardaPGM(const char* name, int width, int height, const float* plane, signed char gap) {
+  return GuardaPGMT(name, width, height, plane, gap);
+}
+int GuardaPGM(const char* name, int width, int height, const int* plane, signed char gap) {
+  return GuardaPGMT(name, width, height, plane, gap);
+}
+
+int CargaRawDimensiones(const char* name, int* width, int* height) {
+  FILE* file = std::fopen(NombreDimensiones(name).c_str(), "rb");
+  if (!file) return kErrLectura;
+  int err = 0;
+  if (!LeeLineaDimension(file, "ancho:", width) || !LeeLineaDimension(file, "alto:", height))
+    err = kErrDimensiones;
+  std::fclose(file);
+  return err;
+}
+
+int CargaRawLuminancia(const char* name, int width, int height, float** plane, signed char gap) {
+  return CargaRawT(name, width, height, plane, gap);
+}
+int CargaRawLuminancia(const char* name, int width, int height, int** plane, signed char gap) {
+  return CargaRawT(name, width, height, plane, gap);
+}
+int GuardaRawLuminancia(const char* name, int width, int height, const float* plane, signed char gap) {
+  return GuardaRawT(name, width, height, plane, gap);
+}
+int GuardaRawLuminancia(const char* name, int width, int height, const int* plane, signed char gap) {
+  return GuardaRawT(name, width, height, plane, gap);
+}
+
+// ================================================================= quality
+
+// Running mean, kept as a float after every step as the reference does; each
+// step is formed in double.
+float CalculaMSELuminancia(int width, int height, const int* first, const int* second, signed char gap) {
+  const int64_t paso = Paso(width, gap);
+  int64_t n = 0;
+  float media = 0.0f;
+  for (int64_t y = 0; y < height; ++y)
+    for (int64_t x = 0; x < width; ++x) {
+      ++n;
+      const int64_t d = int64_t(first[y * paso + x]) - second[y * paso + x];
+      const float s = static_cast<float>(double(d) * double(d));  // exact below 2^26
+      media = static_cast<float>((double(n - 1) / double(n)) * double(media) + double(s) / double(n));
+    }
+  return media;
+}
+
+float CalculaPSNRLuminancia(int width, int height, const int* first, const int* second, signed char gap) {
+  const float mse = CalculaMSELuminancia(width, height, first, second, gap);
+  // Identical planes: the quotient would be a division by zero.
+  if (mse == 0.0f) return std::numeric_limits<float>::infinity();
+  return static_cast<float>(10.0 * std::log10(65025.0 / double(mse)));
+}
