@@ -1,0 +1,130 @@
+// Sample conversion, error texts and quality metrics of the image module.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "image/ImagenLuminanciaES.h"
+
+namespace {
+
+TEST(ImageRounding, RoundsHalfUpAndSaturates) {
+  EXPECT_EQ(redondeaSaturaByte(-0.3f), 0);
+  EXPECT_EQ(redondeaSaturaByte(0.49f), 0);
+  EXPECT_EQ(redondeaSaturaByte(std::nextafter(0.5f, 0.0f)), 0);  // a float sum would give 1
+  EXPECT_EQ(redondeaSaturaByte(0.5f), 1);
+  EXPECT_EQ(redondeaSaturaByte(127.5f), 128);
+  EXPECT_EQ(redondeaSaturaByte(std::nextafter(254.5f, 0.0f)), 254);
+  EXPECT_EQ(redondeaSaturaByte(254.5f), 255);
+  EXPECT_EQ(redondeaSaturaByte(255.4f), 255);
+  EXPECT_EQ(redondeaSaturaByte(1000.0f), 255);
+  EXPECT_EQ(redondeaSaturaByte(-std::numeric_limits<float>::infinity()), 0);
+  EXPECT_EQ(redondeaSaturaByte(std::numeric_limits<float>::infinity()), 255);
+  EXPECT_EQ(redondeaSaturaByte(std::numeric_limits<float>::quiet_NaN()), 0);
+}
+
+// Spare samples carry a bit pattern that no conversion may touch.
+constexpr uint32_t kSpareBits = 0x7FC0BEEF;
+
+std::vector<uint32_t> PlaneBits(const std::vector<float>& samples, int w, int h, int gap) {
+  std::vector<uint32_t> bits(size_t(h) * (w + gap), kSpareBits);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) std::memcpy(&bits[size_t(y) * (w + gap) + x], &samples[size_t(y) * w + x], 4);
+  return bits;
+}
+
+TEST(ImageBuffers, FloatToIntAndBackInPlaceKeepsSpareSamples) {
+  const int w = 3, h = 2, gap = 2;
+  const std::vector<float> in = {-4.0f, 0.49f, 127.5f, 300.0f, 254.5f, 17.0f};
+  const std::vector<int> rounded = {0, 0, 128, 255, 255, 17};
+  std::vector<uint32_t> cells = PlaneBits(in, w, h, gap);
+  float* plane = reinterpret_cast<float*>(cells.data());
+
+  Buffer_ftoi(w, h, plane, nullptr, gap);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      int v;
+      std::memcpy(&v, &cells[size_t(y) * (w + gap) + x], 4);
+      EXPECT_EQ(v, rounded[size_t(y) * w + x]);
+    }
+    EXPECT_EQ(cells[size_t(y) * (w + gap) + w], kSpareBits);
+    EXPECT_EQ(cells[size_t(y) * (w + gap) + w + 1], kSpareBits);
+  }
+  Buffer_itof(w, h, reinterpret_cast<int*>(cells.data()), nullptr, gap);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      float f;
+      std::memcpy(&f, &cells[size_t(y) * (w + gap) + x], 4);
+      EXPECT_EQ(f, float(rounded[size_t(y) * w + x]));
+    }
+    EXPECT_EQ(cells[size_t(y) * (w + gap) + w], kSpareBits);
+  }
+}
+
+TEST(ImageBuffers, SeparateTargetLeavesSourceAndTargetSpares) {
+  const int w = 2, h = 2, gap = 1;
+  std::vector<float> source = {1.4f, 2.6f, 9.0f, 3.5f, 5.0f, -1.0f};
+  std::vector<int> target(6, -7);
+  Buffer_ftoi(w, h, source.data(), target.data(), gap);
+  EXPECT_EQ(target, (std::vector<int>{1, 3, -7, 4, 5, -7}));
+  EXPECT_EQ(source[2], 9.0f);
+  std::vector<float> back(6, 0.25f);
+  Buffer_itof(w, h, target.data(), back.data(), gap);
+  EXPECT_EQ(back, (std::vector<float>{1, 3, 0.25f, 4, 5, 0.25f}));
+}
+
+TEST(ImageErrors, MessagesCarryCodePlusHundred) {
+  const std::pair<int, std::string> cases[] = {
+      {0, "Unknown error (error #100)"},
+      {1, "File format not supported (error #101)"},
+      {2, "File format not supported (error #102)"},
+      {3, "File format not supported (error #103)"},
+      {4, "Cannot read file (error #104)"},
+      {5, "Cannot write file (error #105)"},
+      {6, "File format not supported (error #106)"},
+      {7, "File format not supported (error #107)"},
+      {8, "Corrupt dimension file for raw format (error #108)"},
+      {9, "No extension in file name (error #109)"},
+      {10, "File format not supported (error #110)"},
+      {11, "Insuficient memory available (error #111)"},
+      {12, "Image size not supported (error #112)"},
+      {13, "Unknown error (error #113)"},
+      {-100, "Unknown error (error #0)"},
+      {INT_MAX, "Unknown error (error #2147483747)"},
+  };
+  for (const auto& [code, text] : cases) {
+    char buffer[128];
+    std::memset(buffer, 'x', sizeof buffer);
+    ImagenCheckError(code, buffer);
+    EXPECT_EQ(std::string(buffer), text) << code;
+  }
+}
+
+TEST(ImageQuality, MseAndPsnrExamples) {
+  // Differences 1 and 3: m = 1, then 1/2 * 1 + 9/2 = 5. Spare samples differ wildly.
+  const int a[] = {10, 20, 999}, b[] = {11, 17, -999};
+  EXPECT_EQ(CalculaMSELuminancia(2, 1, a, b, 1), 5.0f);
+  EXPECT_NEAR(CalculaPSNRLuminancia(2, 1, a, b, 1), 41.14f, 0.005f);
+  EXPECT_NEAR(CalculaPSNRLuminancia(2, 1, b, a, 1), 41.14f, 0.005f);
+
+  const int zero[] = {0}, one[] = {1}, ten[] = {10}, full[] = {255};
+  EXPECT_NEAR(CalculaPSNRLuminancia(1, 1, zero, one, 0), 48.13f, 0.005f);
+  EXPECT_NEAR(CalculaPSNRLuminancia(1, 1, zero, ten, 0), 28.13f, 0.005f);
+  EXPECT_EQ(CalculaPSNRLuminancia(1, 1, zero, full, 0), 0.0f);
+}
+
+TEST(ImageQuality, NothingToCompareIsInfinite) {
+  const int a[] = {3, 4, 5, 6}, b[] = {3, 9, 5, 0};
+  EXPECT_EQ(CalculaMSELuminancia(2, 2, a, a, 0), 0.0f);
+  EXPECT_EQ(CalculaPSNRLuminancia(2, 2, a, a, 0), std::numeric_limits<float>::infinity());
+  // Only the spare sample differs.
+  EXPECT_EQ(CalculaPSNRLuminancia(1, 2, a, b, 1), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(CalculaMSELuminancia(0, 0, a, b, 0), 0.0f);
+  EXPECT_EQ(CalculaPSNRLuminancia(0, 0, a, b, 0), std::numeric_limits<float>::infinity());
+}
+
+}  // namespace
