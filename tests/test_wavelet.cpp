@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+#include "wavelet/wavelets.h"
+
+namespace {
+
+using zaltest::Plane;
+
+// Spare samples hold a NaN pattern that no arithmetic produces, so any write shows.
+const float kSentinel = std::bit_cast<float>(0x7fc0beefu);
+
+void FillBorder(Plane& p) {
+  for (int y = 0; y < p.height; y++)
+    for (int x = p.width; x < p.stride(); x++) p.cells[size_t(y) * p.stride() + x] = kSentinel;
+}
+
+bool SameBits(const Plane& a, const Plane& b) {
+  return a.cells.size() == b.cells.size() &&
+         std::memcmp(a.cells.data(), b.cells.data(), a.cells.size() * sizeof(float)) == 0;
+}
+
+float MaxError(const Plane& a, const Plane& b) {
+  float e = 0;
+  for (int y = 0; y < a.height; y++)
+    for (int x = 0; x < a.width; x++) e = std::max(e, std::fabs(a.at(x, y) - b.at(x, y)));
+  return e;
+}
+
+Plane RandomPlane(int w, int h, uint64_t seed) {
+  Plane p(w, h);
+  zaltest::Rng rng(seed);
+  for (float& c : p.cells) c = float(rng.Unit() * 512.0 - 256.0);
+  FillBorder(p);
+  return p;
+}
+
+// "P5\n<w> <h>\n255\n" followed by the samples; an empty plane if unreadable.
+Plane ReadPgm(const std::string& path) {
+  std::vector<uint8_t> bytes = zaltest::ReadFile(path);
+  std::string head(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 32));
+  int w = 0, h = 0, maxval = 0, n = 0;
+  if (std::sscanf(head.c_str(), "P5 %d %d %d%n", &w, &h, &maxval, &n) != 3 ||
+      bytes.size() != size_t(n) + 1 + size_t(w) * h)
+    return Plane();
+  Plane p(w, h);
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) p.at(x, y) = bytes[n + 1 + size_t(y) * w + x];
+  FillBorder(p);
+  return p;
+}
+
+// Little-endian floats, row-major, without spare samples.
+Plane ReadF32(const std::string& path, int w, int h) {
+  std::vector<uint8_t> bytes = zaltest::ReadFile(path);
+  if (bytes.size() != size_t(w) * h * 4) return Plane();
+  Plane p(w, h);
+  for (int y = 0; y < h; y++)
+    std::memcpy(&p.at(0, y), &bytes[size_t(y) * w * 4], size_t(w) * 4);
+  FillBorder(p);
+  return p;
+}
+
+// Plain per-line reference: every column and row gathered one at a time,
+// filtered with the same order of operations, to check the blocked passes.
+const float kLo[5] = {0.852698684f, 0.377402872f, -0.110624403f, -0.0238494705f, 0.0378284603f};
+const float kHi[4] = {0.788485646f, -0.418092281f, -0.04068942f, 0.0645388812f};
+const float kSynLo[5] = {0.852698684f, 0.418092281f, -0.110624403f, -0.0645388812f, 0.0378284603f};
+const float kSynHi[4] = {0.788485646f, -0.377402872f, -0.04068942f, 0.0238494705f};
+
+float Filter(const float* x, const float* taps, int n) {
+  double s = double(taps[0]) * x[0];
+  for (int t = 1; t < n; t++) s += double(taps[t]) * (double(x[t]) + double(x[-t]));
+  return float(s);
+}
+
+void ReferenceLine(const std::vector<float*>& cell, bool inverse) {
+  const int n = int(cell.size());
+  std::vector<float> line(n + 8);
+  float* x = line.data() + 4;
+  for (int i = 0; i < n; i++) x[i] = inverse ? *cell[i % 2 ? n / 2 + i / 2 : i / 2] : *cell[i];
+  for (int i = 1; i <= 4; i++) {
+    x[-i] = x[i];
+    x[n - 1 + i] = x[n - 1 - i];
+  }
+  for (int m = 0; m < n / 2; m++) {
+    if (inverse) {
+      *cell[2 * m] = Filter(x + 2 * m, kSynHi, 4);
+      *cell[2 * m + 1] = Filter(x + 2 * m + 1, kSynLo, 5);
+    } else {
+      *cell[m] = Filter(x + 2 * m, kLo, 5);
+      *cell[n / 2 + m] = Filter(x + 2 * m + 1, kHi, 4);
+    }
+  }
+}
+
+void ReferenceTransform(int level, Plane& p, bool inverse) {
+  for (int i = 0; i < level; i++) {
+    const int k = inverse ? level - 1 - i : i;
+    const int w = p.width >> k, h = p.height >> k;
+    for (int j = 0; j < w; j++) {
+      std::vector<float*> column;
+      for (int r = 0; r < h; r++) column.push_back(&p.at(j, r));
+      ReferenceLine(column, inverse);
+    }
+    for (int r = 0; r < h; r++) {
+      std::vector<float*> row;
+      for (int j = 0; j < w; j++) row.push_back(&p.at(j, r));
+      ReferenceLine(row, inverse);
+    }
+  }
+}
+
+void ExpectRoundTrip(const Plane& image, int level, float tolerance) {
+  Plane p = image;
+  ASSERT_EQ(TransformaWavelet(level, p.width, p.height, p.data(), p.gap), 0);
+  ASSERT_EQ(TransformaWaveletInversa(level, p.width, p.height, p.data(), p.gap), 0);
+  EXPECT_LT(MaxError(p, image), tolerance) << p.width << "x" << p.height << " level " << level;
+}
+
+}  // namespace
+
+TEST(Wavelet, LevelZeroLeavesPlaneUnchanged) {
+  const Plane image = RandomPlane(24, 10, 1);
+  Plane p = image;
+  EXPECT_EQ(TransformaWavelet(0, p.width, p.height, p.data(), p.gap), 0);
+  EXPECT_TRUE(SameBits(p, image));
+  EXPECT_EQ(TransformaWaveletInversa(0, p.width, p.height, p.data(), p.gap), 0);
+  EXPECT_TRUE(SameBits(p, image));
+}
+
+TEST(Wavelet, ConstantPlaneGoesToCoarsestBand) {
+  const int level = 3;
+  Plane p = zaltest::FlatImage(64, 32, 100.0f);
+  ASSERT_EQ(TransformaWavelet(level, p.width, p.height, p.data(), p.gap), 0);
+  for (int y = 0; y < p.height; y++)
+    for (int x = 0; x < p.width; x++) {
+      const bool coarsest = x < (p.width >> level) && y < (p.height >> level);
+      EXPECT_NEAR(p.at(x, y), coarsest ? 100.0f * (1 << level) : 0.0f, 1e-3f) << x << "," << y;
+    }
+}
+
+TEST(Wavelet, RoundTripGeneratedImages) {
+  // Square, non-square and minimal shapes; the last ones filter 2-sample lines.
+  const struct { int w, h, level; } shapes[] = {
+      {64, 64, 5}, {96, 40, 3}, {40, 96, 3}, {48, 16, 4}, {32, 32, 5}, {2, 2, 1}, {8, 2, 1}, {2, 16, 1}};
+  for (const auto& s : shapes) {
+    ExpectRoundTrip(zaltest::SmoothImage(s.w, s.h, 7), s.level, 1e-3f);
+    ExpectRoundTrip(zaltest::TexturedImage(s.w, s.h, 8), s.level, 1e-3f);
+    ExpectRoundTrip(zaltest::NoisyImage(s.w, s.h, 9), s.level, 1e-3f);
+  }
+}
+
+TEST(Wavelet, BlockedPassesMatchPerLineReference) {
+  // Widths below, at and across the block of columns, and odd multiples.
+  const struct { int w, h, level; } shapes[] = {
+      {2, 2, 1}, {6, 4, 1}, {16, 8, 3}, {20, 12, 2}, {48, 48, 4}, {40, 24, 3}, {136, 8, 3}, {8, 72, 3}};
+  uint64_t seed = 100;
+  for (const auto& s : shapes) {
+    for (const bool inverse : {false, true}) {
+      const Plane input = RandomPlane(s.w, s.h, seed++);
+      Plane fast = input, plain = input;
+      ASSERT_EQ(inverse ? TransformaWaveletInversa(s.level, s.w, s.h, fast.data(), fast.gap)
+                        : TransformaWavelet(s.level, s.w, s.h, fast.data(), fast.gap),
+                0);
+      ReferenceTransform(s.level, plain, inverse);
+      EXPECT_TRUE(SameBits(fast, plain)) << s.w << "x" << s.h << " level " << s.level
+                                         << (inverse ? " inverse" : " forward");
+    }
+  }
+}
+
+TEST(Wavelet, SpareSamplesUntouched) {
+  Plane p = RandomPlane(48, 32, 3);
+  ASSERT_EQ(TransformaWavelet(4, p.width, p.height, p.data(), p.gap), 0);
+  ASSERT_EQ(TransformaWaveletInversa(4, p.width, p.height, p.data(), p.gap), 0);
+  for (int y = 0; y < p.height; y++)
+    for (int x = p.width; x < p.stride(); x++)
+      EXPECT_EQ(std::bit_cast<uint32_t>(p.cells[size_t(y) * p.stride() + x]), 0x7fc0beefu);
+}
+
+TEST(Wavelet, RefusesBadArgumentsWithoutTouchingThePlane) {
+  const Plane image = RandomPlane(48, 32, 4);
+  Plane p = image;
+  EXPECT_EQ(TransformaWavelet(4, 48, 32, p.data(), p.gap), 0);  // 48 = 3 * 16
+  p = image;
+  const struct { int level, w, h, border; } bad[] = {
+      {5, 48, 32, 3},  {-1, 48, 32, 3}, {32, 48, 32, 3}, {1, 0, 32, 3},
+      {1, -48, 32, 3}, {1, 48, -32, 3}, {1, 48, 0, 3},   {1, 48, 32, -1}};
+  for (const auto& b : bad) {
+    EXPECT_EQ(TransformaWavelet(b.level, b.w, b.h, p.data(), b.border), 1) << b.level << " " << b.w;
+    EXPECT_EQ(TransformaWaveletInversa(b.level, b.w, b.h, p.data(), b.border), 1) << b.level << " " << b.w;
+  }
+  EXPECT_EQ(TransformaWavelet(1, 48, 32, nullptr, 3), 1);
+  EXPECT_EQ(TransformaWaveletInversa(1, 48, 32, nullptr, 3), 1);
+  EXPECT_TRUE(SameBits(p, image));
+}
+
+TEST(Wavelet, ErrorTexts) {
+  char text[128];
+  WaveletsCheckError(1, text);
+  EXPECT_STREQ(text, "Image side should be multiple of 2^level (error #301)");
+  WaveletsCheckError(2, text);
+  EXPECT_STREQ(text, "Insuficient memory available (error #302)");
+  WaveletsCheckError(0, text);
+  EXPECT_STREQ(text, "Unknown error (error #300)");
+  WaveletsCheckError(7, text);
+  EXPECT_STREQ(text, "Unknown error (error #307)");
+}
+
+TEST(Wavelet, ReproducesReferenceTransforms) {
+  struct Case { std::string image, transform; int size, level; };
+  const std::string data = zaltest::TestDataDir(), shared = zaltest::SharedDir();
+  std::vector<Case> cases = {{data + "/wave_128x128.pgm", data + "/wave_128x128.l3.f32", 128, 3}};
+  if (!shared.empty()) {
+    cases.push_back({shared + "/vectors/wave_128x128.pgm", shared + "/vectors/wave_128x128.l3.f32", 128, 3});
+    cases.push_back({shared + "/images/camera_512x512.pgm", shared + "/vectors/camera_512x512.l6.f32", 512, 6});
+  }
+  for (const Case& c : cases) {
+    Plane p = ReadPgm(c.image);
+    const Plane expected = ReadF32(c.transform, c.size, c.size);
+    ASSERT_EQ(p.width, c.size) << c.image;
+    ASSERT_EQ(expected.width, c.size) << c.transform;
+    ASSERT_EQ(TransformaWavelet(c.level, p.width, p.height, p.data(), p.gap), 0);
+    EXPECT_TRUE(SameBits(p, expected)) << c.transform;
+  }
+}
+
+TEST(Wavelet, RoundTripPhotographs) {
+  const std::string shared = zaltest::SharedDir();
+  if (shared.empty()) GTEST_SKIP() << "shared reference data not present";
+  for (const char* name : {"camera_512x512.pgm", "astronaut_512x512.pgm", "gravel_512x512.pgm",
+                           "chelsea_384x256.pgm", "coffee_512x384.pgm"}) {
+    const Plane image = ReadPgm(shared + "/images/" + name);
+    ASSERT_GT(image.width, 0) << name;
+    for (int level = 1; level <= 5; level++) ExpectRoundTrip(image, level, 1e-3f);
+  }
+}
