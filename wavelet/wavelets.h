@@ -3,9 +3,11 @@
 // by `border` spare samples that are never touched.
 #pragma once
 
-// 0, 1 (a side is not a multiple of 2^level, or level outside 0..31) or 2 (no memory).
+// 0, 1 (level outside 0..31, a side not positive or not a multiple of
+// 2^level, negative border or no plane) or 2 (no memory). On 1 or 2 the plane
+// is untouched; level 0 leaves it unchanged.
 int TransformaWavelet(int level, int ancho, int alto, float* plane, int border);
-// 0, 1 (bad level or sides) or 2 (no memory).
+// Same arguments as the forward call that made the plane; same checks and codes.
 int TransformaWaveletInversa(int level, int ancho, int alto, float* plane, int border);
 // Message for a code of either transform, into a buffer of 128 characters.
 void WaveletsCheckError(int code, char* text);
