@@ -1,0 +1,747 @@
+// The ZAL tree coder. The encoder labels the transformed plane in place (one
+// integer per cell) from the finest level up to the LL band, then emits the
+// header and the passes; the decoder rebuilds the quantized values pass by
+// pass in a zero-filled plane and dequantizes them.
+#include "coder/ZALcoder.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "entropy/CodificadorAritmetico.h"
+#include "timing/tiempos.h"
+
+namespace {
+
+constexpr int kMaxNiveles = 9;      // simbolosNivel has one entry per level and LL
+constexpr int kLadoMaximo = 8191;   // width and height travel in 13-bit fields
+constexpr int kSimbolosMaximos = 37;
+constexpr int kCampoSimbolos = 31;  // s_k travels in a 5-bit field
+// The decoder marks a value by adding G = 2^(largest bit length); G and the
+// value it marks must stay within a signed 32-bit cell.
+constexpr int kBitsMaximos = 30;
+constexpr int32_t kMagnitudTope = int32_t(1) << kBitsMaximos;
+
+struct EstadoZAL {
+  int capas = 0;           // bit planes removed
+  int umbral = 0;          // 2^capas
+  int fcorrec = 0;         // 2 - capas
+  int cotaContexto = 0;    // 2^(capas+1): magnitudes below it are "small"
+  int nlevelCod = 0;
+  int levelCod = 0;
+  int ancho = 0, alto = 0, anchoBuf = 0, anchoLL = 0, altoLL = 0;
+  int simbolosNivel[kMaxNiveles + 1] = {};
+  float DobleQuantInversa = 0.0f;
+  float UmbralPre = 0.0f;
+  int32_t maxSubband = 0;
+  int32_t fcorrecLowerGroup = 0;  // G
+  float QUniforme = 0.0f;
+  float* Coef = nullptr;  // the plane; its cells are read as int through Fuente
+  THistograma Hist[2] = {};
+  unsigned char bits[16] = {};
+  // Encoder: groups coded per level, and empty groups of level 1 (each one
+  // costs an LL marker). They decide the degenerate-alphabet adjustments.
+  int gruposCodificados[kMaxNiveles + 1] = {};
+  int gruposVaciosNivel1 = 0;
+};
+EstadoZAL z;
+
+// The same cells seen as float (Coef) and as 32-bit int (Fuente).
+inline std::ptrdiff_t Indice(int x, int y) { return std::ptrdiff_t(y) * z.anchoBuf + x; }
+inline float Coef(int x, int y) { return z.Coef[Indice(x, y)]; }
+inline int32_t Fuente(std::ptrdiff_t i) {
+  int32_t v;
+  std::memcpy(&v, z.Coef + i, sizeof v);
+  return v;
+}
+inline int32_t Fuente(int x, int y) { return Fuente(Indice(x, y)); }
+inline void PonFuente(std::ptrdiff_t i, int32_t v) { std::memcpy(z.Coef + i, &v, sizeof v); }
+inline void PonFuente(int x, int y, int32_t v) { PonFuente(Indice(x, y), v); }
+
+// Magnitudes stay within +-2^30 in both directions (and within 2^31 once the
+// decoder adds G), so the unsigned absolute value is exact.
+inline uint32_t Magnitud(int32_t v) { return v < 0 ? 0u - uint32_t(v) : uint32_t(v); }
+
+inline int RellenaAbsBits(int x) {
+  uint32_t a = Magnitud(x);
+  int n = 0;
+  while (a) {
+    a >>= 1;
+    ++n;
+  }
+  return n;
+}
+
+void InicializaBits() {
+  z.bits[0] = 1;
+  for (int i = 1; i < 16; ++i) z.bits[i] = static_cast<unsigned char>(RellenaAbsBits(i));
+}
+
+// Bit length of |x|, and 1 for 0: four bits per step through the table.
+inline int abs_bits(int32_t x) {
+  uint32_t a = Magnitud(x);
+  int k = 0;
+  while (a > 15) {
+    a >>= 4;
+    k += 4;
+  }
+  return k + z.bits[a];
+}
+
+// Geometry of a pass: the three quadrants of detail level k, each cut into
+// blocks, in stream order. bloque(x, y, w, h, quadrant) is called per block;
+// quadrant 0 is top-right, 1 bottom-left, 2 bottom-right.
+template <class F>
+void ParaCadaBloque(int k, F&& bloque) {
+  const int W = z.anchoLL << (k - 1), H = z.altoLL << (k - 1);
+  const bool hoja = k == z.nlevelCod;
+  const int bw = hoja ? 4 * z.anchoLL : z.anchoLL, bh = hoja ? 4 * z.altoLL : z.altoLL;
+  const int cx[3] = {W, 0, W}, cy[3] = {0, H, H};
+  for (int q = 0; q < 3; ++q)
+    for (int bx = 0; bx < W; bx += bw)
+      for (int by = 0; by < H; by += bh) bloque(cx[q] + bx, cy[q] + by, bw, bh, q);
+}
+
+// ---------------------------------------------------------------- labelling
+
+// Quantized value of a detail coefficient: floor(|v|/(2 quant) + 1.5) with the
+// sign of v, or 0 when |v| cannot reach the threshold. NaN counts as 0; a
+// magnitude of 2^30 or more is clamped there (the image is then refused).
+int32_t Cuantiza(float v) {
+  if (!(std::fabs(v) > z.UmbralPre)) return 0;
+  const float s = v * z.DobleQuantInversa;
+  const double t = v >= 0 ? double(s) + 1.5 : double(s) - 1.5;  // exact sum
+  if (!(std::fabs(t) < double(kMagnitudTope))) return t < 0 ? -kMagnitudTope : kMagnitudTope;
+  return int32_t(t);
+}
+
+inline void SubeMaximo(uint32_t m) {
+  if (int32_t(m) > z.maxSubband) z.maxSubband = int32_t(m);
+}
+
+// Members of a group in the order TL, TR, BL, BR.
+constexpr int kDx[4] = {0, 1, 0, 1};
+constexpr int kDy[4] = {0, 0, 1, 1};
+
+void CalculaSimbolosHojas(int x, int y) {
+  const uint32_t umbral = uint32_t(z.umbral);
+  const uint32_t doble = 2 * umbral;  // stored one below, so that it stays "small"
+  for (int i = 0; i < z.alto / 2; i += 2)
+    for (int j = 0; j < z.ancho / 2; j += 2) {
+      const int X = x + j, Y = y + i;
+      int32_t q[4];
+      bool vacio = true;
+      for (int m = 0; m < 4; ++m) {
+        q[m] = Cuantiza(Coef(X + kDx[m], Y + kDy[m]));
+        if (Magnitud(q[m]) > umbral) vacio = false;
+      }
+      if (!vacio) {
+        ++z.gruposCodificados[z.levelCod];
+        for (int m = 0; m < 4; ++m) {
+          const uint32_t a = Magnitud(q[m]);
+          if (a < umbral) {
+            q[m] = 0;
+            continue;
+          }
+          if (a == doble) q[m] = q[m] > 0 ? int32_t(doble - 1) : -int32_t(doble - 1);
+          SubeMaximo(a);
+        }
+      }
+      for (int m = 0; m < 4; ++m) PonFuente(X + kDx[m], Y + kDy[m], vacio ? -1 : q[m]);
+    }
+}
+
+void CalculaSimbolos(int x, int y, int w, int h) {
+  const uint32_t umbral = uint32_t(z.umbral);
+  for (int i = 0; i < h; i += 2)
+    for (int j = 0; j < w; j += 2) {
+      const int X = x + j, Y = y + i;
+      int32_t q[4];
+      bool pequenos = true;
+      for (int m = 0; m < 4; ++m) {
+        q[m] = Cuantiza(Coef(X + kDx[m], Y + kDy[m]));
+        if (Magnitud(q[m]) > umbral) pequenos = false;
+      }
+      bool vacio = true;
+      for (int m = 0; m < 4; ++m) {
+        const int mx = X + kDx[m], my = Y + kDy[m];
+        if (pequenos || Magnitud(q[m]) < umbral) {
+          q[m] = Fuente(2 * mx, 2 * my) == -1 ? 0 : 1;  // zero root : isolated zero
+        } else {
+          SubeMaximo(Magnitud(q[m]));
+        }
+        if (q[m] != 0) vacio = false;
+      }
+      if (vacio) {
+        if (z.levelCod == 1) ++z.gruposVaciosNivel1;
+      } else {
+        ++z.gruposCodificados[z.levelCod];
+      }
+      for (int m = 0; m < 4; ++m) PonFuente(X + kDx[m], Y + kDy[m], vacio ? -1 : q[m]);
+    }
+}
+
+void CalculaSimbolosLL() {
+  for (int y = 0; y < z.altoLL; ++y)
+    for (int x = 0; x < z.anchoLL; ++x) {
+      const double t = double(Coef(x, y)) + 0.5;  // exact; truncation rounds
+      int32_t n = 1;                              // below threshold, NaN included
+      if (t >= z.umbral) {
+        n = t < double(kMagnitudTope) ? int32_t(t) : kMagnitudTope;
+        SubeMaximo(uint32_t(n));
+      }
+      PonFuente(x, y, n);
+    }
+}
+
+// Symbol count of the level just labelled: fcorrec + bit length of its largest
+// magnitude (1 when there is none).
+int SimbolosDelNivel() { return z.fcorrec + abs_bits(z.maxSubband); }
+
+// Labels the whole plane, finest level first (a level reads its children's
+// labels), and fills simbolosNivel. Returns 0 or kZALQuantPequeno.
+int EtiquetaPlano() {
+  const int n = z.nlevelCod;
+  for (int k = 0; k <= n; ++k) z.gruposCodificados[k] = 0;
+  z.gruposVaciosNivel1 = 0;
+
+  z.levelCod = n;
+  z.maxSubband = 0;
+  CalculaSimbolosHojas(0, z.alto / 2);
+  CalculaSimbolosHojas(z.ancho / 2, z.alto / 2);
+  CalculaSimbolosHojas(z.ancho / 2, 0);
+  z.simbolosNivel[n] = SimbolosDelNivel();
+
+  int k = n - 1;
+  for (int w = z.ancho / 4, h = z.alto / 4; w >= z.anchoLL && h >= z.altoLL; w /= 2, h /= 2, --k) {
+    z.levelCod = k;
+    z.maxSubband = 0;
+    CalculaSimbolos(0, h, w, h);
+    CalculaSimbolos(w, h, w, h);
+    CalculaSimbolos(w, 0, w, h);
+    z.simbolosNivel[k] = SimbolosDelNivel();
+  }
+
+  z.levelCod = 0;
+  z.maxSubband = 0;
+  CalculaSimbolosLL();
+  z.simbolosNivel[0] = SimbolosDelNivel();
+
+  // Detail levels never announce fewer than one symbol.
+  for (k = 1; k <= n; ++k)
+    if (z.simbolosNivel[k] < 1) z.simbolosNivel[k] = 1;
+
+  // Degenerate alphabets: a level without significant coefficients (s = 1)
+  // still codes isolated zeros and zero roots (symbols 1 and 2) when it has
+  // groups, and an LL band without significant values codes symbol 1 and,
+  // for an empty level-1 group, the marker 2. Raise the count to 2 exactly
+  // there, so that every other stream keeps its bits.
+  for (k = 1; k < n; ++k)
+    if (z.simbolosNivel[k] == 1 && z.gruposCodificados[k] > 0) z.simbolosNivel[k] = 2;
+  if (z.simbolosNivel[0] < 1 || (z.simbolosNivel[0] == 1 && z.gruposVaciosNivel1 > 0))
+    z.simbolosNivel[0] = 2;
+
+  // Refuse what the format cannot carry: models of more than 37 symbols,
+  // counts beyond their 5-bit field, or a flag G that overflows a cell.
+  int M = 0;
+  for (k = 0; k <= n; ++k) {
+    const int s = z.simbolosNivel[k];
+    const int alfabeto = k == 0 ? s : (k == n ? s - 1 : 2 * s - 2);
+    if (s > kCampoSimbolos || alfabeto > kSimbolosMaximos) return kZALQuantPequeno;
+    if (s > M) M = s;
+  }
+  if (M - z.fcorrec > kBitsMaximos) return kZALQuantPequeno;
+  return kZALOk;
+}
+
+// ----------------------------------------------------------------- emission
+
+inline bool PequenaEtiqueta(int32_t e) { return Magnitud(e) < uint32_t(z.cotaContexto); }
+
+// Sign-magnitude field of a detail value of bit length L: bits L-2..capas of
+// the magnitude, then the sign; CodificaBits drops the implied top bit.
+inline int CampoSignoMagnitud(int32_t e) {
+  const int f = int((Magnitud(e) >> (z.capas - 1)) & ~1u);
+  return e < 0 ? f + 1 : f;
+}
+
+void CodificaMiembro(int32_t e, int mx, int my, int modelo) {
+  THistograma* h = &z.Hist[modelo];
+  if (e == 1) {
+    CodificaSimbolo(1, h);
+  } else if (e == 0) {
+    CodificaSimbolo(2, h);
+  } else {
+    const int L = abs_bits(e);
+    const int sk = z.simbolosNivel[z.levelCod];
+    const bool hijosVacios = Fuente(2 * mx, 2 * my) == -1;
+    CodificaSimbolo(hijosVacios ? L + z.fcorrec - 2 + sk : L + z.fcorrec, h);
+    CodificaBits(L - z.capas, CampoSignoMagnitud(e));
+  }
+}
+
+inline void CodificaSimbolosHojas(int32_t e, int modelo) {
+  THistograma* h = &z.Hist[modelo];
+  if (e == 0) {
+    CodificaSimbolo(1, h);
+  } else {
+    const int L = abs_bits(e);
+    CodificaSimbolo(L + z.fcorrec - 1, h);
+    CodificaBits(L - z.capas, CampoSignoMagnitud(e));
+  }
+}
+
+// One block of a level pass (hoja false) or of the leaf pass (hoja true).
+void CodificaBloque(int x, int y, int w, int h, bool hoja) {
+  for (int i = 0; i < h; i += 2)
+    for (int j = 0; j < w; j += 2) {
+      const int X = x + j, Y = y + i;
+      const int32_t tl = Fuente(X, Y);
+      if (tl == -1) continue;  // empty group: its parent already said so
+      const int32_t bl = Fuente(X, Y + 1), tr = Fuente(X + 1, Y), br = Fuente(X + 1, Y + 1);
+      // The labels do not change while emitting, so all four contexts can be
+      // taken up front.
+      const int cTL = X > 0 && Y > 0 && PequenaEtiqueta(Fuente(X - 1, Y)) &&
+                      PequenaEtiqueta(Fuente(X, Y - 1));
+      const int cBL = X > 0 && PequenaEtiqueta(Fuente(X - 1, Y + 1)) && PequenaEtiqueta(tl);
+      const int cTR = Y > 0 && PequenaEtiqueta(tl) && PequenaEtiqueta(Fuente(X + 1, Y - 1));
+      const int cBR = PequenaEtiqueta(bl) && PequenaEtiqueta(tr);
+      if (hoja) {
+        CodificaSimbolosHojas(tl, cTL);
+        CodificaSimbolosHojas(bl, cBL);
+        CodificaSimbolosHojas(tr, cTR);
+        CodificaSimbolosHojas(br, cBR);
+      } else {
+        CodificaMiembro(tl, X, Y, cTL);
+        CodificaMiembro(bl, X, Y + 1, cBL);
+        CodificaMiembro(tr, X + 1, Y, cTR);
+        CodificaMiembro(br, X + 1, Y + 1, cBR);
+      }
+    }
+}
+
+void CodificaSimbolos(int x, int y, int w, int h) { CodificaBloque(x, y, w, h, false); }
+
+void CodificaLL(int32_t e) {
+  if (e == 1) {
+    CodificaSimbolo(1, &z.Hist[0]);
+    return;
+  }
+  const int L = abs_bits(e);
+  CodificaSimbolo(L + z.fcorrec, &z.Hist[0]);
+  CodificaBits(L - z.capas - 1, e >> z.capas);
+}
+
+void CodificaSimbolosLL() {
+  for (int i = 0; i < z.altoLL; i += 2)
+    for (int j = 0; j < z.anchoLL; j += 2) {
+      CodificaLL(Fuente(j, i));
+      if (Fuente(z.anchoLL + j, i) == -1) CodificaSimbolo(2, &z.Hist[0]);
+      CodificaLL(Fuente(j + 1, i));
+      if (Fuente(j, z.altoLL + i) == -1) CodificaSimbolo(2, &z.Hist[0]);
+      CodificaLL(Fuente(j, i + 1));
+      if (Fuente(z.anchoLL + j, z.altoLL + i) == -1) CodificaSimbolo(2, &z.Hist[0]);
+      CodificaLL(Fuente(j + 1, i + 1));
+    }
+}
+
+void EmiteFlujo(float quant) {
+  const int n = z.nlevelCod;
+  CodificaBits(13, z.ancho);
+  CodificaBits(13, z.alto);
+  CodificaBits(32, std::bit_cast<int32_t>(quant));
+  CodificaBits(5, z.capas);
+  CodificaBits(4, n);
+  for (int k = 0; k <= n; ++k) CodificaBits(5, z.simbolosNivel[k]);
+
+  z.levelCod = 0;
+  InicializaModelo(z.simbolosNivel[0], &z.Hist[0]);
+  CodificaSimbolosLL();
+
+  for (int k = 1; k < n; ++k) {
+    z.levelCod = k;
+    InicializaModelo(2 * z.simbolosNivel[k] - 2, &z.Hist[0]);
+    InicializaModelo(2 * z.simbolosNivel[k] - 2, &z.Hist[1]);
+    ParaCadaBloque(k, [](int x, int y, int w, int h, int) { CodificaSimbolos(x, y, w, h); });
+  }
+
+  z.levelCod = n;
+  InicializaModelo(z.simbolosNivel[n] - 1, &z.Hist[0]);
+  InicializaModelo(z.simbolosNivel[n] - 1, &z.Hist[1]);
+  ParaCadaBloque(n, [](int x, int y, int w, int h, int) { CodificaBloque(x, y, w, h, true); });
+}
+
+// Removes an output that failed while being written, but only the regular
+// file this call created or truncated (never a device such as /dev/full, a
+// symbolic link, or a file that replaced ours meanwhile).
+void BorraSalidaIncompleta(const char* path, const struct stat& creado) {
+  struct stat ahora;
+  if (lstat(path, &ahora) == 0 && S_ISREG(ahora.st_mode) && ahora.st_dev == creado.st_dev &&
+      ahora.st_ino == creado.st_ino)
+    unlink(path);
+}
+
+// The encoder; path null codes into the counting sink and stores the size.
+int Codifica(signed char rplanes, signed char levels, float quant, int width, int height,
+             float* plane, const char* path, signed char blankborder, int64_t* bytes) {
+  if (sizeof(int) != sizeof(float)) return kZALArquitectura;
+  if (rplanes < 2 || rplanes > 12) return kZALRplanes;
+  if (plane == nullptr) return kZALSinImagen;
+  if (levels > kMaxNiveles) return kZALDemasiadosNiveles;
+  if (levels < 3) return kZALPocosNiveles;
+
+  AcumuladorTStart(1);
+  z.capas = rplanes;
+  z.fcorrec = 2 - z.capas;
+  z.umbral = 1 << z.capas;
+  z.cotaContexto = 2 * z.umbral;
+  z.nlevelCod = levels;
+  z.DobleQuantInversa = float(1.0 / (double(quant) + double(quant)));
+  z.UmbralPre = float((z.umbral - 1.5) / double(z.DobleQuantInversa));
+  z.Coef = plane;
+  z.alto = height;
+  z.ancho = width;
+  z.anchoBuf = width + blankborder;
+  z.anchoLL = width >> levels;
+  z.altoLL = height >> levels;
+
+  int error = kZALOk;
+  if (width != (z.anchoLL >> 1) << (levels + 1) || height != (z.altoLL >> 1) << (levels + 1))
+    error = kZALLadoNoMultiplo;
+  else if (width < 1 || width > kLadoMaximo || height < 1 || height > kLadoMaximo)
+    error = kZALLadoFueraDeRango;
+  else if (blankborder < 0)
+    error = kZALBordeIncorrecto;
+  else if (path == nullptr && bytes == nullptr)
+    error = kZALNoEscribe;
+  if (error == kZALOk) {
+    // Labelling comes before the output is opened, so that an image the
+    // format cannot carry is refused before any file is created.
+    InicializaBits();
+    error = EtiquetaPlano();
+  }
+  if (error != kZALOk) {
+    AcumuladorTStop(1);
+    return error;
+  }
+
+  struct stat creado = {};
+  if (path != nullptr) {
+    if (InicializaEscritura(path) != 0) {
+      AcumuladorTStop(1);
+      return kZALNoEscribe;
+    }
+    if (lstat(path, &creado) != 0) creado.st_mode = 0;  // then never removed
+  } else {
+    InicializaEscrituraContador();
+  }
+
+  EmiteFlujo(quant);
+
+  AcumuladorTStop(1);
+  const int fin = FinalizaEscrituraFicheroDeBits();
+  const int arit = ErrorCodificadorAritmetico();
+  if (fin == kAritOk && arit == kAritOk) {
+    if (bytes != nullptr) *bytes = BytesEscritos();
+    return kZALOk;
+  }
+  if (path != nullptr && S_ISREG(creado.st_mode)) BorraSalidaIncompleta(path, creado);
+  // A model error cannot follow from the checks of EtiquetaPlano; should one
+  // appear, the stream is unusable all the same.
+  return fin != kAritOk || arit == kAritErrorEscritura ? kZALNoEscribe : kZALQuantPequeno;
+}
+
+// ----------------------------------------------------------------- decoding
+
+inline bool PequenaCelda(int32_t c) {
+  return (Magnitud(c) & ~uint32_t(z.fcorrecLowerGroup)) < uint32_t(z.cotaContexto);
+}
+
+// Value of a detail coefficient of bit length L: implied top bit, the sent
+// bits, and the middle of the removed range; the field's last bit is the sign.
+int32_t ValorDetalle(int L) {
+  const int r = DecodificaBits(L - z.capas);
+  const int32_t m = (int32_t(1) << (L - 1)) + ((r >> 1) << z.capas) + (1 << (z.capas - 1));
+  return (r & 1) ? -m : m;
+}
+
+int32_t ValorLL(int L) {
+  const int r = DecodificaBits(L - z.capas - 1);
+  return (int32_t(1) << (L - 1)) + (r << z.capas) + (1 << (z.capas - 1));
+}
+
+// Symbol of an LL coefficient into cell i; a marker or an empty model here
+// means the stream is damaged. conHijosVacios adds the flag G.
+bool DecodificaLL(std::ptrdiff_t i, bool conHijosVacios) {
+  const int s = DecodificaSimbolo(&z.Hist[0]);
+  if (s == 0 || s == 2) return false;
+  if (s != 1) PonFuente(i, ValorLL(s - z.fcorrec) + (conHijosVacios ? z.fcorrecLowerGroup : 0));
+  return true;
+}
+
+// TR, BL or BR of an LL group: an optional marker, then the coefficient.
+bool DecodificaLLConMarca(std::ptrdiff_t i) {
+  const int s = DecodificaSimbolo(&z.Hist[0]);
+  if (s == 0) return false;
+  if (s == 2) return DecodificaLL(i, true);  // a below-threshold value stays 0
+  PonFuente(i, s == 1 ? 1 : ValorLL(s - z.fcorrec));
+  return true;
+}
+
+int DecodificaSimbolosLL() {
+  for (int i = 0; i < z.altoLL; i += 2)
+    for (int j = 0; j < z.anchoLL; j += 2) {
+      if (!DecodificaLL(Indice(j, i), false) || !DecodificaLLConMarca(Indice(j + 1, i)) ||
+          !DecodificaLLConMarca(Indice(j, i + 1)) || !DecodificaLLConMarca(Indice(j + 1, i + 1)))
+        return kZALDatosCorruptos;
+    }
+  return kZALOk;
+}
+
+// Parent test: true when the child group is coded. A flagged parent gets its
+// plain value back, an isolated zero (or below-threshold LL value) becomes 0.
+bool GrupoCodificado(std::ptrdiff_t padre) {
+  const int32_t c = Fuente(padre);
+  const int32_t G = z.fcorrecLowerGroup;
+  if (c == 0) return false;
+  if (c >= G || c <= -G) {
+    PonFuente(padre, c > 0 ? c - G : c + G);
+    return false;
+  }
+  if (c == 1) PonFuente(padre, 0);
+  return true;
+}
+
+bool DecodificaMiembro(int x, int y, int modelo, bool hoja) {
+  const int s = DecodificaSimbolo(&z.Hist[modelo]);
+  if (s == 0) return false;  // a model without symbols: nothing can be coded here
+  if (hoja) {
+    if (s != 1) PonFuente(x, y, ValorDetalle(s - z.fcorrec + 1));
+    return true;
+  }
+  const int sk = z.simbolosNivel[z.levelCod];
+  if (s == 1) {
+    PonFuente(x, y, 1);
+  } else if (s > 2 && s <= sk) {
+    PonFuente(x, y, ValorDetalle(s - z.fcorrec));
+  } else if (s > sk) {
+    const int32_t v = ValorDetalle(s + 2 - z.fcorrec - sk);
+    PonFuente(x, y, v > 0 ? v + z.fcorrecLowerGroup : v - z.fcorrecLowerGroup);
+  }
+  return true;
+}
+
+// Members in stream order, each context taken after the members before it.
+bool DecodificaGrupo(int X, int Y, bool hoja) {
+  const int cTL = X > 0 && Y > 0 && PequenaCelda(Fuente(X - 1, Y)) && PequenaCelda(Fuente(X, Y - 1));
+  if (!DecodificaMiembro(X, Y, cTL, hoja)) return false;
+  const int cBL = X > 0 && PequenaCelda(Fuente(X - 1, Y + 1)) && PequenaCelda(Fuente(X, Y));
+  if (!DecodificaMiembro(X, Y + 1, cBL, hoja)) return false;
+  const int cTR = Y > 0 && PequenaCelda(Fuente(X, Y)) && PequenaCelda(Fuente(X + 1, Y - 1));
+  if (!DecodificaMiembro(X + 1, Y, cTR, hoja)) return false;
+  const int cBR = PequenaCelda(Fuente(X, Y + 1)) && PequenaCelda(Fuente(X + 1, Y));
+  return DecodificaMiembro(X + 1, Y + 1, cBR, hoja);
+}
+
+// Level 1: the parent of the group at (X, Y) is the LL cell at index
+// Y*anchoBuf + X + offset.
+int DecodificaSimbolosHijosdeLL(std::ptrdiff_t offset, int x, int y, int w, int h) {
+  for (int i = 0; i < h; i += 2)
+    for (int j = 0; j < w; j += 2) {
+      const int X = x + j, Y = y + i;
+      if (GrupoCodificado(Indice(X, Y) + offset) && !DecodificaGrupo(X, Y, false))
+        return kZALDatosCorruptos;
+    }
+  return kZALOk;
+}
+
+// Levels 2 to n: the parent of the group at (X, Y) is the cell (X/2, Y/2).
+int DecodificaBloque(int x, int y, int w, int h, bool hoja) {
+  for (int i = 0; i < h; i += 2)
+    for (int j = 0; j < w; j += 2) {
+      const int X = x + j, Y = y + i;
+      if (GrupoCodificado(Indice(X / 2, Y / 2)) && !DecodificaGrupo(X, Y, hoja))
+        return kZALDatosCorruptos;
+    }
+  return kZALOk;
+}
+
+int DecodificaSimbolos(int x, int y, int w, int h) { return DecodificaBloque(x, y, w, h, false); }
+int DecodificaSimbolosHojas(int x, int y, int w, int h) { return DecodificaBloque(x, y, w, h, true); }
+
+int DecodificaPasadas() {
+  const int n = z.nlevelCod;
+  z.levelCod = 0;
+  InicializaModelo(z.simbolosNivel[0], &z.Hist[0]);
+  int error = DecodificaSimbolosLL();
+
+  const std::ptrdiff_t a = z.anchoLL, b = std::ptrdiff_t(z.altoLL) * z.anchoBuf;
+  const std::ptrdiff_t offset[3] = {1 - a, z.anchoBuf - b, z.anchoBuf - b - a + 1};
+  for (int k = 1; k <= n && error == kZALOk; ++k) {
+    z.levelCod = k;
+    const int alfabeto = k == n ? z.simbolosNivel[k] - 1 : 2 * z.simbolosNivel[k] - 2;
+    InicializaModelo(alfabeto, &z.Hist[0]);
+    InicializaModelo(alfabeto, &z.Hist[1]);
+    ParaCadaBloque(k, [&](int x, int y, int w, int h, int q) {
+      if (error != kZALOk) return;
+      if (k == 1)
+        error = DecodificaSimbolosHijosdeLL(offset[q], x, y, w, h);
+      else if (k < n)
+        error = DecodificaSimbolos(x, y, w, h);
+      else
+        error = DecodificaSimbolosHojas(x, y, w, h);
+    });
+  }
+  return error;
+}
+
+// Back to floats: LL values as they are, detail values o as 2 quant (|o| - 1.5).
+void Decuantiza() {
+  for (int y = 0; y < z.alto; ++y)
+    for (int x = 0; x < z.ancho; ++x) {
+      const std::ptrdiff_t i = Indice(x, y);
+      const int32_t o = Fuente(i);
+      if (o == 0) continue;  // integer 0 and float 0.0 share their bits
+      if (x < z.anchoLL && y < z.altoLL) {
+        z.Coef[i] = float(o);
+      } else {
+        // |2o - 3| and quant's 24-bit mantissa multiply exactly in long double
+        // (64-bit mantissa), so the product is rounded to float only once.
+        const int64_t f = o > 0 ? 2 * int64_t(o) - 3 : 2 * int64_t(o) + 3;
+        z.Coef[i] = float(static_cast<long double>(f) * static_cast<long double>(z.QUniforme));
+      }
+    }
+}
+
+// The header fields the encoder can write; anything else is refused before a
+// plane is allocated.
+bool CabeceraValida() {
+  const int n = z.nlevelCod;
+  int M = 0;
+  for (int k = 0; k <= n; ++k) {
+    const int s = z.simbolosNivel[k];
+    if (k > 0 && s < 1) return false;
+    if (k > 0 && k < n && 2 * s - 2 > kSimbolosMaximos) return false;
+    if (s > M) M = s;
+  }
+  return M - z.fcorrec <= kBitsMaximos;
+}
+
+int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* width, int* height,
+               float** plane, const char* path, signed char blankborder) {
+  *plane = nullptr;
+  if (blankborder < 0) return kZALBordeIncorrecto;
+  if (path == nullptr || InicializaLecturaFicheroDeBits(path) != 0) return kZALNoLee;
+
+  z.ancho = *width = DecodificaBits(13);
+  z.anchoBuf = z.ancho + blankborder;
+  z.alto = *height = DecodificaBits(13);
+  z.QUniforme = *quant = std::bit_cast<float>(DecodificaBits(32));
+  z.capas = DecodificaBits(5);
+  *rplanes = static_cast<signed char>(z.capas);
+  z.nlevelCod = DecodificaBits(4);
+  *levels = static_cast<signed char>(z.nlevelCod);
+  const int n = z.nlevelCod;
+  const int lado = 1 << (n + 1);
+  if (z.capas < 2 || z.capas > 12 || n < 3 || n > kMaxNiveles || z.ancho < 1 || z.alto < 1 ||
+      z.ancho % lado != 0 || z.alto % lado != 0) {
+    FinalizaLecturaFicheroDeBits();
+    return kZALCabeceraCorrupta;
+  }
+  for (int k = 0; k <= n; ++k) z.simbolosNivel[k] = DecodificaBits(5);
+  z.fcorrec = 2 - z.capas;
+  z.umbral = 1 << z.capas;
+  z.cotaContexto = 2 * z.umbral;
+  if (!CabeceraValida()) {
+    FinalizaLecturaFicheroDeBits();
+    return kZALCabeceraCorrupta;
+  }
+  int M = 0;
+  for (int k = 0; k <= n; ++k)
+    if (z.simbolosNivel[k] > M) M = z.simbolosNivel[k];
+  z.fcorrecLowerGroup = int32_t(1) << (M - z.fcorrec);
+  InicializaBits();
+
+  // Sides are below 8192 here, so the cell count cannot overflow.
+  const size_t celdas = size_t(z.anchoBuf) * size_t(z.alto);
+  float* nuevo = static_cast<float*>(std::calloc(celdas, sizeof(float)));
+  if (nuevo == nullptr) {
+    FinalizaLecturaFicheroDeBits();
+    return kZALSinMemoria;
+  }
+  z.Coef = nuevo;
+  z.anchoLL = z.ancho >> n;
+  z.altoLL = z.alto >> n;
+
+  const int error = DecodificaPasadas();
+  if (error != kZALOk || ErrorCodificadorAritmetico() != kAritOk) {
+    FinalizaLecturaFicheroDeBits();
+    std::free(nuevo);
+    z.Coef = nullptr;
+    return kZALDatosCorruptos;
+  }
+  Decuantiza();
+  *plane = nuevo;
+  return kZALOk;
+}
+
+}  // namespace
+
+int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
+                   float* plane, const char* path, signed char blankborder) {
+  return Codifica(rplanes, levels, quant, width, height, plane, path, blankborder, nullptr);
+}
+
+int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, int width,
+                         int height, float* plane, signed char blankborder, int64_t* bytes) {
+  int64_t tamano = 0;
+  const int error =
+      Codifica(rplanes, levels, quant, width, height, plane, nullptr, blankborder, &tamano);
+  if (bytes != nullptr) *bytes = tamano;
+  return error;
+}
+
+int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
+                     int* height, float** plane, const char* path, signed char blankborder) {
+  AcumuladorTStart(2);
+  const int error = Decodifica(rplanes, levels, quant, width, height, plane, path, blankborder);
+  AcumuladorTStop(2);
+  if (error == kZALOk) FinalizaLecturaFicheroDeBits();
+  return error;
+}
+
+void ZALCheckError(int code, char* buffer) {
+  const char* formato;
+  switch (code) {
+    case kZALArquitectura:
+      formato = "Architecture not supported (different sizes of int and float) (error #%d)";
+      break;
+    case kZALRplanes: formato = "Incorrect rplane parameter (error #%d)"; break;
+    case kZALSinImagen: formato = "Image must be loaded before compressed (error #%d)"; break;
+    case kZALDemasiadosNiveles: formato = "Too many decomposition levels (error #%d)"; break;
+    case kZALPocosNiveles: formato = "Number of decomposition levels too low (error #%d)"; break;
+    case kZALLadoNoMultiplo:
+      formato = "Image side should be multiple of 2^(level+1) (error #%d)";
+      break;
+    case kZALNoEscribe: formato = "Cannot write file (error #%d)"; break;
+    case kZALNoLee: formato = "Cannot read file (error #%d)"; break;
+    case kZALSinMemoria: formato = "Insuficient memory available (error #%d)"; break;
+    case kZALQuantPequeno:
+      formato = "Quantization parameter too small for this image (error #%d)";
+      break;
+    case kZALLadoFueraDeRango:
+      formato = "Image side should be between 1 and 8191 (error #%d)";
+      break;
+    case kZALCabeceraCorrupta: formato = "Corrupt compressed file: invalid header (error #%d)"; break;
+    case kZALDatosCorruptos: formato = "Corrupt compressed file: invalid data (error #%d)"; break;
+    case kZALBordeIncorrecto: formato = "Incorrect blank border (error #%d)"; break;
+    default: formato = "Unknown error (error #%d)"; break;
+  }
+  std::snprintf(buffer, 128, formato, code + 200);
+}

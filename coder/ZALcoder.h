@@ -2,8 +2,29 @@
 #pragma once
 #include <cstdint>
 
+// Error codes of the coder; ZALCheckError shows them plus 200.
+enum : int {
+  kZALOk = 0,
+  kZALArquitectura = 1,      // int and float differ in size
+  kZALRplanes = 2,           // rplanes outside 2..12
+  kZALSinImagen = 3,         // no plane given
+  kZALDemasiadosNiveles = 4, // levels above 9
+  kZALPocosNiveles = 5,      // levels below 3
+  kZALLadoNoMultiplo = 6,    // a side is not a multiple of 2^(levels+1)
+  kZALNoEscribe = 7,         // the output cannot be created or written
+  kZALNoLee = 8,             // the input cannot be opened
+  kZALSinMemoria = 9,        // the decoded plane cannot be allocated
+  kZALQuantPequeno = 10,     // an alphabet or magnitude would not fit the format
+  kZALLadoFueraDeRango = 11, // a side outside 1..8191 (13-bit header fields)
+  kZALCabeceraCorrupta = 12, // the file's header is not one the encoder writes
+  kZALDatosCorruptos = 13,   // the file's body cannot be decoded
+  kZALBordeIncorrecto = 14,  // negative blankborder
+};
+
 // Codes the transformed plane into the file `path`. Returns 0 or an error code
-// (ZALCheckError). Overwrites the plane's cells with the coder's labels.
+// (ZALCheckError). Overwrites the plane's cells with the coder's labels, also
+// when it returns 7 or 10; it refuses with 2 to 6, 10, 11 before creating the
+// file. When writing fails it removes the incomplete output (regular files only).
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder);
 
@@ -13,6 +34,8 @@ int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, i
                          int height, float* plane, signed char blankborder, int64_t* bytes);
 
 // Decodes the file `path` into a new plane (caller frees it with free()).
+// The header outputs are set as they are read; on any error *plane is null,
+// the input is closed and nothing stays allocated.
 int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
                      int* height, float** plane, const char* path, signed char blankborder);
 

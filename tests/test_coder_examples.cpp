@@ -1,0 +1,431 @@
+// The coefficient coder on hand-made planes: labels, the exact symbol stream
+// (checked against streams coded item by item here), header bits, argument
+// checks, degenerate and oversized alphabets, and write failures.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "coder/ZALcoder.h"
+#include "entropy/CodificadorAritmetico.h"
+#include "support/support.h"
+
+namespace {
+
+using zaltest::Plane;
+using zaltest::ReadFile;
+using zaltest::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+int32_t Label(const Plane& p, int x, int y) {
+  int32_t v;
+  std::memcpy(&v, &p.cells[size_t(y) * p.stride() + x], sizeof v);
+  return v;
+}
+
+struct Decoded {
+  int code = -1;
+  signed char rplanes = 0, levels = 0;
+  float quant = 0;
+  int width = 0, height = 0;
+  float* plane = nullptr;
+  ~Decoded() { std::free(plane); }
+  float at(int x, int y) const { return plane[size_t(y) * (width + 3) + x]; }
+};
+
+void Decode(const std::string& path, Decoded& d) {
+  d.code = ZALDecodificador(&d.rplanes, &d.levels, &d.quant, &d.width, &d.height, &d.plane,
+                            path.c_str(), 3);
+}
+
+// Writes a stream item by item, as the format lays it out.
+struct Stream {
+  THistograma m[2];
+  explicit Stream(const std::string& path) { EXPECT_EQ(InicializaEscritura(path.c_str()), 0); }
+  void Header(int w, int h, float q, int capas, std::vector<int> s) {
+    CodificaBits(13, w);
+    CodificaBits(13, h);
+    CodificaBits(32, std::bit_cast<int32_t>(q));
+    CodificaBits(5, capas);
+    CodificaBits(4, int(s.size()) - 1);
+    for (int v : s) CodificaBits(5, v);
+  }
+  void Models(int n) {
+    InicializaModelo(n, &m[0]);
+    InicializaModelo(n, &m[1]);
+  }
+  void Sym(int s, int model = 0) { EXPECT_EQ(CodificaSimbolo(s, &m[model]), 0) << "symbol " << s; }
+  void Finish() { EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), 0); }
+};
+
+int Encode(Plane& p, int rplanes, int levels, float q, const std::string& path) {
+  return ZALCodificador(static_cast<signed char>(rplanes), static_cast<signed char>(levels), q,
+                        p.width, p.height, p.data(), path.c_str(), 3);
+}
+
+// Bits of a file, most significant first.
+uint32_t BitsAt(const Bytes& b, int pos, int n) {
+  uint32_t v = 0;
+  for (int i = 0; i < n; ++i, ++pos) v = v << 1 | ((b[pos / 8] >> (7 - pos % 8)) & 1);
+  return v;
+}
+
+}  // namespace
+
+// LL values are only rounded; 300 is symbol 9 plus the field 001011, and comes
+// back as 256 + 44 + 2. A plane without detail codes only the LL pass.
+TEST(CoderExamples, LowPassOnlyImage) {
+  TempDir dir;
+  Plane p(16, 16);
+  p.at(0, 0) = 300.0f;
+  p.at(1, 0) = 3.4f;   // umbral - 0.6: below threshold
+  p.at(0, 1) = -3.7f;  // negative: below threshold
+  p.at(1, 1) = 3.5f;   // umbral - 0.5 rounds up to umbral: significant
+  ASSERT_EQ(Encode(p, 2, 3, 0.5f, dir.File("a.zal")), 0);
+  EXPECT_EQ(Label(p, 0, 0), 300);
+  EXPECT_EQ(Label(p, 1, 0), 1);
+  EXPECT_EQ(Label(p, 0, 1), 1);
+  EXPECT_EQ(Label(p, 1, 1), 4);
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      if (x < 2 && y < 2) continue;
+      ASSERT_EQ(Label(p, x, y), -1) << x << "," << y;
+    }
+  }
+
+  {
+    Stream s(dir.File("b.zal"));
+    s.Header(16, 16, 0.5f, 2, {9, 1, 1, 1});
+    s.Models(9);
+    s.Sym(9);
+    CodificaBits(6, 75);
+    s.Sym(2);  // every level-1 group is empty: a marker before TR, BL, BR
+    s.Sym(1);
+    s.Sym(2);
+    s.Sym(1);
+    s.Sym(2);
+    s.Sym(3);  // 4: bit length 3, no raw bits
+    s.Finish();
+  }
+  EXPECT_EQ(ReadFile(dir.File("a.zal")), ReadFile(dir.File("b.zal")));
+
+  Decoded d;
+  Decode(dir.File("a.zal"), d);
+  ASSERT_EQ(d.code, 0);
+  EXPECT_EQ(d.width, 16);
+  EXPECT_EQ(d.height, 16);
+  EXPECT_EQ(d.rplanes, 2);
+  EXPECT_EQ(d.levels, 3);
+  EXPECT_EQ(d.quant, 0.5f);
+  EXPECT_EQ(d.at(0, 0), 302.0f);
+  EXPECT_EQ(d.at(1, 1), 6.0f);
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      if (x == y && x < 2) continue;
+      ASSERT_EQ(d.at(x, y), 0.0f) << x << "," << y;
+    }
+  }
+  for (int y = 0; y < 16; ++y)
+    for (int x = 16; x < 19; ++x) ASSERT_EQ(d.plane[y * 19 + x], 0.0f);
+}
+
+// One tree through every level of the smallest image (16x16, 3 levels), with
+// quant 0.5 so that a coefficient v quantizes to floor(|v| + 1.5).
+TEST(CoderExamples, SmallestImageTree) {
+  TempDir dir;
+  Plane p(16, 16);
+  p.at(4, 0) = 35.6f;   // 37, child group empty
+  p.at(4, 1) = -5.6f;   // -7, child group coded
+  p.at(10, 0) = -4.75f; // leaf -6
+  p.at(8, 2) = 3.6f;    // leaf 5
+  p.at(9, 3) = 6.6f;    // leaf 8, stored as 7
+  ASSERT_EQ(Encode(p, 2, 3, 0.5f, dir.File("a.zal")), 0);
+
+  EXPECT_EQ(Label(p, 4, 0), 37);
+  EXPECT_EQ(Label(p, 4, 1), -7);
+  EXPECT_EQ(Label(p, 5, 0), 1);   // isolated zero: its child group is coded
+  EXPECT_EQ(Label(p, 5, 1), 0);   // zero root
+  EXPECT_EQ(Label(p, 9, 3), 7);
+  EXPECT_EQ(Label(p, 10, 0), -6);
+  EXPECT_EQ(Label(p, 8, 0), -1);  // empty leaf group
+  EXPECT_EQ(Label(p, 4, 2), -1);  // empty level group ...
+  EXPECT_EQ(Label(p, 2, 1), 0);   // ... makes its parent a zero root
+  EXPECT_EQ(Label(p, 2, 0), 1);
+  EXPECT_EQ(Label(p, 0, 2), -1);
+
+  {
+    Stream s(dir.File("b.zal"));
+    // s_0 and s_1 are raised to 2 (markers and zero symbols are coded);
+    // s_3 counts the 8 before it became 7.
+    s.Header(16, 16, 0.5f, 2, {2, 2, 6, 4});
+    s.Models(2);  // LL
+    s.Sym(1);
+    s.Sym(1);
+    s.Sym(2);
+    s.Sym(1);
+    s.Sym(2);
+    s.Sym(1);
+    s.Models(2);  // level 1: group (2,0), members TL BL TR BR
+    s.Sym(1, 0);
+    s.Sym(2, 1);
+    s.Sym(2, 0);
+    s.Sym(2, 1);
+    s.Models(10);  // level 2: group (4,0)
+    s.Sym(10, 0);  // 37 with empty children: 6 + 0 - 2 + 6
+    CodificaBits(4, 0b0010);
+    s.Sym(3, 0);   // -7: its left neighbour is small, TL is not
+    CodificaBits(1, 1);
+    s.Sym(1, 0);
+    s.Sym(2, 1);
+    s.Models(3);   // leaf: groups (10,0) and (8,2)
+    s.Sym(2, 0);   // -6
+    CodificaBits(1, 1);
+    s.Sym(1, 1);
+    s.Sym(1, 0);
+    s.Sym(1, 1);
+    s.Sym(2, 1);   // 5
+    CodificaBits(1, 0);
+    s.Sym(1, 1);
+    s.Sym(1, 1);
+    s.Sym(2, 1);   // 7
+    CodificaBits(1, 0);
+    s.Finish();
+  }
+  EXPECT_EQ(ReadFile(dir.File("a.zal")), ReadFile(dir.File("b.zal")));
+
+  Decoded d;
+  Decode(dir.File("a.zal"), d);
+  ASSERT_EQ(d.code, 0);
+  EXPECT_EQ(d.at(4, 0), 36.5f);    // 38 -> 2 * 0.5 * (38 - 1.5)
+  EXPECT_EQ(d.at(4, 1), -4.5f);    // -6
+  EXPECT_EQ(d.at(10, 0), -4.5f);   // leaf symbol 2 with sign bit 1: -6, -9 quant
+  EXPECT_EQ(d.at(8, 2), 4.5f);     // the same symbol with bit 0: +6, +9 quant
+  EXPECT_EQ(d.at(9, 3), 4.5f);
+  int nonzero = 0;
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 16; ++x) nonzero += d.at(x, y) != 0.0f;
+  EXPECT_EQ(nonzero, 5);
+}
+
+TEST(CoderExamples, LeafGroupsAtTheThreshold) {
+  TempDir dir;
+  Plane p(16, 16);
+  p.at(0, 8) = 2.6f;  // 4 = umbral alone: the group is dropped
+  p.at(2, 8) = 2.6f;  // 4 beside 5: both kept
+  p.at(3, 8) = 3.6f;
+  p.at(2, 9) = 1.0f;  // 2: below threshold
+  ASSERT_EQ(Encode(p, 2, 3, 0.5f, dir.File("a.zal")), 0);
+  EXPECT_EQ(Label(p, 0, 8), -1);
+  EXPECT_EQ(Label(p, 1, 9), -1);
+  EXPECT_EQ(Label(p, 2, 8), 4);
+  EXPECT_EQ(Label(p, 3, 8), 5);
+  EXPECT_EQ(Label(p, 2, 9), 0);
+  EXPECT_EQ(Label(p, 3, 9), 0);
+  Decoded d;
+  Decode(dir.File("a.zal"), d);
+  ASSERT_EQ(d.code, 0);
+  EXPECT_EQ(d.at(0, 8), 0.0f);
+  EXPECT_EQ(d.at(2, 8), 4.5f);  // 4 and 5 both come back as 6
+  EXPECT_EQ(d.at(3, 8), 4.5f);
+}
+
+TEST(CoderExamples, HeaderBitsOfAWrittenFile) {
+  TempDir dir;
+  Plane p = zaltest::TexturedImage(64, 32, 3);
+  const float q = std::bit_cast<float>(0x3F6549F9u);
+  ASSERT_EQ(Encode(p, 5, 4, q, dir.File("a.zal")), 0);
+  const Bytes b = ReadFile(dir.File("a.zal"));
+  ASSERT_GE(b.size(), 12u);
+  EXPECT_EQ(BitsAt(b, 0, 13), 64u);
+  EXPECT_EQ(BitsAt(b, 13, 13), 32u);
+  EXPECT_EQ(BitsAt(b, 26, 32), 0x3F6549F9u);
+  EXPECT_EQ(BitsAt(b, 58, 5), 5u);
+  EXPECT_EQ(BitsAt(b, 63, 4), 4u);
+  // The symbol counts follow; the decoder reports the same header.
+  Decoded d;
+  Decode(dir.File("a.zal"), d);
+  ASSERT_EQ(d.code, 0);
+  EXPECT_EQ(d.width, 64);
+  EXPECT_EQ(d.height, 32);
+  EXPECT_EQ(std::bit_cast<uint32_t>(d.quant), 0x3F6549F9u);
+  EXPECT_EQ(d.rplanes, 5);
+  EXPECT_EQ(d.levels, 4);
+}
+
+TEST(CoderExamples, ArgumentChecksLeaveNoFile) {
+  TempDir dir;
+  const std::string out = dir.File("x.zal");
+  Plane p(64, 64);
+  EXPECT_EQ(Encode(p, 1, 3, 1.0f, out), kZALRplanes);
+  EXPECT_EQ(Encode(p, 13, 3, 1.0f, out), kZALRplanes);
+  EXPECT_EQ(ZALCodificador(2, 3, 1.0f, 64, 64, nullptr, out.c_str(), 3), kZALSinImagen);
+  EXPECT_EQ(Encode(p, 2, 10, 1.0f, out), kZALDemasiadosNiveles);
+  EXPECT_EQ(Encode(p, 2, 2, 1.0f, out), kZALPocosNiveles);
+  Plane w24(24, 16);
+  EXPECT_EQ(Encode(w24, 2, 3, 1.0f, out), kZALLadoNoMultiplo);  // multiple of 8, not of 16
+  Plane h40(16, 40);
+  EXPECT_EQ(Encode(h40, 2, 3, 1.0f, out), kZALLadoNoMultiplo);
+  EXPECT_EQ(ZALCodificador(2, 3, 1.0f, 0, 16, p.data(), out.c_str(), 3), kZALLadoFueraDeRango);
+  EXPECT_EQ(ZALCodificador(2, 3, 1.0f, 16, -16, p.data(), out.c_str(), 3), kZALLadoFueraDeRango);
+  EXPECT_EQ(ZALCodificador(2, 3, 1.0f, 16, 16, p.data(), out.c_str(), -1), kZALBordeIncorrecto);
+  Plane wide(8192, 16);  // does not fit the 13-bit width field
+  EXPECT_EQ(Encode(wide, 2, 3, 1.0f, out), kZALLadoFueraDeRango);
+  EXPECT_FALSE(zaltest::FileExists(out));
+  EXPECT_EQ(Encode(p, 2, 3, 1.0f, dir.File("no/such/dir.zal")), kZALNoEscribe);
+  EXPECT_EQ(ZALCodificador(2, 3, 1.0f, 64, 64, p.data(), nullptr, 3), kZALNoEscribe);
+}
+
+TEST(CoderExamples, ErrorTexts) {
+  char buf[128];
+  const char* want[] = {
+      "Unknown error (error #200)",
+      "Architecture not supported (different sizes of int and float) (error #201)",
+      "Incorrect rplane parameter (error #202)",
+      "Image must be loaded before compressed (error #203)",
+      "Too many decomposition levels (error #204)",
+      "Number of decomposition levels too low (error #205)",
+      "Image side should be multiple of 2^(level+1) (error #206)",
+      "Cannot write file (error #207)",
+      "Cannot read file (error #208)",
+      "Insuficient memory available (error #209)",
+      "Quantization parameter too small for this image (error #210)",
+      "Image side should be between 1 and 8191 (error #211)",
+      "Corrupt compressed file: invalid header (error #212)",
+      "Corrupt compressed file: invalid data (error #213)",
+      "Incorrect blank border (error #214)",
+      "Unknown error (error #215)",
+  };
+  for (int code = 0; code < 16; ++code) {
+    ZALCheckError(code, buf);
+    EXPECT_STREQ(buf, want[code]);
+  }
+  ZALCheckError(-5, buf);
+  EXPECT_STREQ(buf, "Unknown error (error #195)");
+}
+
+// Images whose levels hold no significant coefficient: their alphabets are
+// raised where symbols are coded, and every symbol stays inside its model
+// (the encoder would fail otherwise).
+TEST(CoderExamples, DegenerateAlphabetsEncodeAndDecode) {
+  TempDir dir;
+  const std::string out = dir.File("d.zal");
+  for (int rplanes = 2; rplanes <= 12; ++rplanes) {
+    SCOPED_TRACE(rplanes);
+    Plane black(64, 64);
+    ASSERT_EQ(Encode(black, rplanes, 3, 1.0f, out), 0);
+    const Bytes b = ReadFile(out);
+    EXPECT_EQ(BitsAt(b, 67, 5), 2u);  // s_0 raised to 2
+    for (int k = 1; k <= 3; ++k) EXPECT_EQ(BitsAt(b, 67 + 5 * k, 5), 1u);
+    Decoded d;
+    Decode(out, d);
+    ASSERT_EQ(d.code, 0);
+    for (int y = 0; y < 64; ++y)
+      for (int x = 0; x < 64; ++x) ASSERT_EQ(d.at(x, y), 0.0f);
+
+    // One significant finest coefficient under an insignificant LL band: every
+    // coarser level codes zero symbols only.
+    Plane dot(64, 64);
+    dot.at(40, 40) = 50000.0f;
+    ASSERT_EQ(Encode(dot, rplanes, 3, 1.0f, out), 0);
+    const Bytes c = ReadFile(out);
+    EXPECT_EQ(BitsAt(c, 67, 5), 2u);
+    EXPECT_EQ(BitsAt(c, 72, 5), 2u);
+    EXPECT_EQ(BitsAt(c, 77, 5), 2u);
+    Decoded e;
+    Decode(out, e);
+    ASSERT_EQ(e.code, 0);
+    EXPECT_NEAR(e.at(40, 40), 50000.0f, 2.0f * (1 << rplanes));
+  }
+  // rplanes 2 with nothing significant and no empty level-1 group: s_0 stays 1.
+  Plane p(16, 16);
+  for (int y = 0; y < 16; y += 2)
+    for (int x = 0; x < 16; x += 2)
+      if (x >= 2 || y >= 2) p.at(x, y) = 50.0f;
+  ASSERT_EQ(Encode(p, 2, 3, 1.0f, out), 0);
+  EXPECT_EQ(BitsAt(ReadFile(out), 67, 5), 1u);
+}
+
+TEST(CoderExamples, OversizedAlphabetsAreRefusedBeforeTheFile) {
+  TempDir dir;
+  const std::string out = dir.File("big.zal");
+  zaltest::WriteFile(out, std::string("keep me"));
+  Plane p = zaltest::TexturedImage(64, 64, 1);
+  EXPECT_EQ(Encode(p, 2, 3, 1e-4f, out), kZALQuantPequeno);
+  p = zaltest::TexturedImage(64, 64, 1);
+  EXPECT_EQ(Encode(p, 2, 3, 0.0f, out), kZALQuantPequeno);
+  EXPECT_EQ(zaltest::ReadFile(out), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+  // Huge and non-finite coefficients are refused, not converted blindly.
+  Plane h(16, 16);
+  h.at(8, 8) = 3e38f;
+  EXPECT_EQ(Encode(h, 2, 3, 1.0f, out), kZALQuantPequeno);
+  Plane ll(16, 16);
+  ll.at(0, 0) = 2e9f;
+  EXPECT_EQ(Encode(ll, 12, 3, 1.0f, out), kZALQuantPequeno);
+  // A NaN coefficient counts as zero rather than as garbage.
+  Plane n(16, 16);
+  n.at(8, 8) = std::numeric_limits<float>::quiet_NaN();
+  n.at(0, 0) = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(Encode(n, 2, 3, 1.0f, out), 0);
+  // The largest level alphabet that fits (s_k = 19, 36 symbols) still codes.
+  Plane edge(16, 16);
+  edge.at(4, 4) = float((1 << 18) + 100);  // bit length 19 at level 2
+  edge.at(8, 8) = float((1 << 29));         // bit length 30 on the leaf level
+  ASSERT_EQ(Encode(edge, 2, 3, 0.5f, out), 0);
+  Decoded d;
+  Decode(out, d);
+  ASSERT_EQ(d.code, 0);
+  EXPECT_NEAR(d.at(4, 4), float((1 << 18) + 100), 3.0f);
+  EXPECT_NEAR(d.at(8, 8), float(1 << 29), 3.0f);
+  Plane over(16, 16);
+  over.at(4, 4) = float(1 << 19);  // bit length 20: 38 symbols
+  EXPECT_EQ(Encode(over, 2, 3, 0.5f, out), kZALQuantPequeno);
+}
+
+TEST(CoderExamples, SizeOnlyEncoderMatchesTheFile) {
+  TempDir dir;
+  for (uint64_t seed = 1; seed <= 3; ++seed) {
+    Plane a = zaltest::SmoothImage(64, 48, seed);
+    Plane b = a;
+    int64_t bytes = -1;
+    ASSERT_EQ(ZALCodificadorTamano(2, 3, 0.8f, a.width, a.height, a.data(), 3, &bytes), 0);
+    ASSERT_EQ(Encode(b, 2, 3, 0.8f, dir.File("s.zal")), 0);
+    EXPECT_EQ(bytes, int64_t(ReadFile(dir.File("s.zal")).size()));
+    EXPECT_EQ(a.cells, b.cells);  // same labels too
+  }
+  Plane p(24, 16);
+  int64_t bytes = -1;
+  EXPECT_EQ(ZALCodificadorTamano(2, 3, 1.0f, 24, 16, p.data(), 3, &bytes), kZALLadoNoMultiplo);
+}
+
+TEST(CoderExamples, WriteFailureReportsAndRemovesTheOutput) {
+  Plane p = zaltest::NoisyImage(256, 256, 7);
+  // A device is reported but never removed.
+  struct stat st;
+  if (stat("/dev/full", &st) == 0) {
+    Plane q = p;
+    EXPECT_EQ(Encode(q, 2, 3, 0.1f, "/dev/full"), kZALNoEscribe);
+    EXPECT_EQ(stat("/dev/full", &st), 0);
+  }
+  // A regular file cut short by the file size limit is removed.
+  TempDir dir;
+  const std::string out = dir.File("cut.zal");
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct rlimit small = old;
+  small.rlim_cur = 1000;
+  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int code = Encode(p, 2, 3, 0.1f, out);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(code, kZALNoEscribe);
+  EXPECT_FALSE(zaltest::FileExists(out));
+}
