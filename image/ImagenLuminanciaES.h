@@ -2,6 +2,11 @@
 // conversion and quality measurement. Every load and save has a float twin
 // and an integer twin. Planes: height rows of width samples, each followed by
 // `gap` spare samples that this module never reads, writes or clears.
+//
+// Loaders refuse (error 12), before allocating or reading samples, an image
+// with a side below 1 or above 65535, more than 2^28 samples, or a negative
+// gap. Savers report any failed write, flush or close as error 5 and then
+// remove the incomplete output if they created it as a regular file.
 #pragma once
 #include <cstdio>
 
@@ -33,7 +38,9 @@ void Buffer_itof(int width, int height, int* source, float* target, signed char 
 // Message for an image error code, into a buffer of 128 characters.
 void ImagenCheckError(int code, char* buffer);
 
-// BMP (8-bit grey, 256-entry palette).
+// BMP (8-bit grey, 256-entry palette). The header reader gives a negative
+// height for rows stored top-down; the loader reads them and returns the
+// positive height. The header writer returns 0, or 5 if the stream refused it.
 int LeeCabeceraBMPLuminancia(FILE* file, int* width, int* height, int* pad);
 int CargaBMPLuminancia(const char* name, int* width, int* height, float** plane, signed char gap);
 int CargaBMPLuminancia(const char* name, int* width, int* height, int** plane, signed char gap);
@@ -41,7 +48,10 @@ int EscribeCabeceraBMPLuminancia(FILE* file, int width, int height, int pad);
 int GuardaBMPLuminancia(const char* name, int width, int height, const float* plane, signed char gap);
 int GuardaBMPLuminancia(const char* name, int width, int height, const int* plane, signed char gap);
 
-// PGM ("P5", maximum value 255) and RAW.
+// PGM ("P5", maximum value 255) and RAW. Comments are skipped from '#' to the
+// end of their line wherever a header field may start; a field longer than 74
+// characters makes the header unsupported (6). LeeLinea's token buffer must
+// hold 75 characters.
 void LeeLinea(FILE* file, unsigned char* token);
 int LeeCabeceraPGM(FILE* file, int* width, int* height);
 void EscribeCabeceraPGM(FILE* file, int width, int height);
