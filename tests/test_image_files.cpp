@@ -251,6 +251,9 @@ TEST(ImageRaw, SizeFromCallerOrDimensionFile) {
     EXPECT_EQ(r.err, 12) << w << "x" << h;
     EXPECT_FALSE(r.touched);
   }
+  float* untouched = nullptr;
+  EXPECT_EQ(CargaRawLuminancia(name.c_str(), 4, 3, &untouched, -1), 12);  // rows would overlap
+  EXPECT_EQ(untouched, nullptr);
   WriteFile(dir.File("img.txt"), std::string("ancho: 0\nalto: 3\n"));
   EXPECT_EQ(Load<int>(name).err, 12);
 }
