@@ -11,6 +11,7 @@
 #include <limits>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,16 @@ struct Stream {
     InicializaModelo(n, &m[0]);
     InicializaModelo(n, &m[1]);
   }
-  void Sym(int s, int model = 0) { EXPECT_EQ(CodificaSimbolo(s, &m[model]), 0) << "symbol " << s; }
+  // One coded item: a symbol of a model, then a raw field when nbits > 0.
+  struct Item {
+    int symbol, model = 0, nbits = 0, field = 0;
+  };
+  void Items(std::initializer_list<Item> items) {
+    for (const Item& i : items) {
+      EXPECT_EQ(CodificaSimbolo(i.symbol, &m[i.model]), 0) << "symbol " << i.symbol;
+      if (i.nbits > 0) CodificaBits(i.nbits, i.field);
+    }
+  }
   void Finish() { EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), 0); }
 };
 
@@ -105,14 +115,9 @@ TEST(CoderExamples, LowPassOnlyImage) {
     Stream s(dir.File("b.zal"));
     s.Header(16, 16, 0.5f, 2, {9, 1, 1, 1});
     s.Models(9);
-    s.Sym(9);
-    CodificaBits(6, 75);
-    s.Sym(2);  // every level-1 group is empty: a marker before TR, BL, BR
-    s.Sym(1);
-    s.Sym(2);
-    s.Sym(1);
-    s.Sym(2);
-    s.Sym(3);  // 4: bit length 3, no raw bits
+    // 300, then TR, BL and BR each after a marker (every level-1 group is
+    // empty); 4 has bit length 3 and no raw bits.
+    s.Items({{9, 0, 6, 75}, {2}, {1}, {2}, {1}, {2}, {3}});
     s.Finish();
   }
   EXPECT_EQ(ReadFile(dir.File("a.zal")), ReadFile(dir.File("b.zal")));
@@ -166,37 +171,17 @@ TEST(CoderExamples, SmallestImageTree) {
     // s_0 and s_1 are raised to 2 (markers and zero symbols are coded);
     // s_3 counts the 8 before it became 7.
     s.Header(16, 16, 0.5f, 2, {2, 2, 6, 4});
-    s.Models(2);  // LL
-    s.Sym(1);
-    s.Sym(1);
-    s.Sym(2);
-    s.Sym(1);
-    s.Sym(2);
-    s.Sym(1);
+    s.Models(2);  // LL: markers before BL and BR only
+    s.Items({{1}, {1}, {2}, {1}, {2}, {1}});
     s.Models(2);  // level 1: group (2,0), members TL BL TR BR
-    s.Sym(1, 0);
-    s.Sym(2, 1);
-    s.Sym(2, 0);
-    s.Sym(2, 1);
-    s.Models(10);  // level 2: group (4,0)
-    s.Sym(10, 0);  // 37 with empty children: 6 + 0 - 2 + 6
-    CodificaBits(4, 0b0010);
-    s.Sym(3, 0);   // -7: its left neighbour is small, TL is not
-    CodificaBits(1, 1);
-    s.Sym(1, 0);
-    s.Sym(2, 1);
-    s.Models(3);   // leaf: groups (10,0) and (8,2)
-    s.Sym(2, 0);   // -6
-    CodificaBits(1, 1);
-    s.Sym(1, 1);
-    s.Sym(1, 0);
-    s.Sym(1, 1);
-    s.Sym(2, 1);   // 5
-    CodificaBits(1, 0);
-    s.Sym(1, 1);
-    s.Sym(1, 1);
-    s.Sym(2, 1);   // 7
-    CodificaBits(1, 0);
+    s.Items({{1, 0}, {2, 1}, {2, 0}, {2, 1}});
+    // Level 2, group (4,0): 37 with empty children is 6 + 0 - 2 + 6 = 10 and
+    // the field 0010; -7 (left neighbour small, TL not) is 3 and the sign 1.
+    s.Models(10);
+    s.Items({{10, 0, 4, 0b0010}, {3, 0, 1, 1}, {1, 0}, {2, 1}});
+    // Leaf, group (10,0): -6 is symbol 2 and sign 1; group (8,2): 5 and 7.
+    s.Models(3);
+    s.Items({{2, 0, 1, 1}, {1, 1}, {1, 0}, {1, 1}, {2, 1, 1, 0}, {1, 1}, {1, 1}, {2, 1, 1, 0}});
     s.Finish();
   }
   EXPECT_EQ(ReadFile(dir.File("a.zal")), ReadFile(dir.File("b.zal")));
