@@ -1,0 +1,362 @@
+// Bppquest: finds the quantization parameter at which the compressed file
+// comes just below a target bit rate, and leaves the file coded at it.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "apps/common.h"
+#include "coder/ZALcoder.h"
+#include "image/ImagenLuminanciaES.h"
+#include "timing/tiempos.h"
+#include "wavelet/wavelets.h"
+
+namespace {
+
+constexpr const char* kTitulo = "Zonal Adaptive Layers (ZAL) Find bit rate";
+constexpr float kBitrateDefecto = 1.0f;
+constexpr float kStartDefecto = 0.1f;  // bits 0x3DCCCCCD
+constexpr int kRplanesDefecto = 2;
+constexpr int kLevelDefecto = 6;
+constexpr int kTipoRaw = 3;
+constexpr float kPaso = 0.1f;  // first step, and the factor that shrinks it
+constexpr int kMaxPruebas = 1000;
+// Quantizes every detail coefficient of an 8-bit image to zero: the smallest
+// stream the coder can make with a given rplanes.
+constexpr float kQuantMaxima = 1e30f;
+
+struct Ajustes {
+  const char* InputName = nullptr;
+  const char* OutputName = nullptr;
+  int32_t ancho = 0;
+  int32_t alto = 0;
+  float bitrate = kBitrateDefecto;
+  float startq = kStartDefecto;
+  signed char rplanes = kRplanesDefecto;
+  signed char level = kLevelDefecto;
+  signed char blankborder = 3;
+  int keep = 0;
+  int verbose = 0;
+  char ErrorStr[128] = {};
+};
+Ajustes s;
+
+bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
+  using zalapp::EsOpcion;
+  using zalapp::FallaOpcion;
+  if (EsOpcion(opcion, "--input", "-i")) {
+    ++n_opt;
+    if (!valor) return FallaOpcion("Parsing error: Input file name not specified\n");
+    s.InputName = valor;
+  } else if (EsOpcion(opcion, "--output", "-o")) {
+    ++n_opt;
+    if (!valor) return FallaOpcion("Parsing error: Output file name not specified\n");
+    s.OutputName = valor;
+  } else if (EsOpcion(opcion, "--width", "-w")) {
+    ++n_opt;
+    if (!valor || (s.ancho = zalapp::LeeEntero(valor)) == 0)
+      return FallaOpcion("Parsing error: Incorrect width\n");
+  } else if (EsOpcion(opcion, "--height", "-h")) {
+    ++n_opt;
+    if (!valor || (s.alto = zalapp::LeeEntero(valor)) == 0)
+      return FallaOpcion("Parsing error: Incorrect height\n");
+  } else if (EsOpcion(opcion, "--rplanes", "-r")) {
+    ++n_opt;
+    if (!valor || (s.rplanes = zalapp::LeeEntero8(valor)) == 0)
+      return FallaOpcion("Parsing error: Incorrect rplanes parameter\n");
+  } else if (EsOpcion(opcion, "--level", "-l")) {
+    ++n_opt;
+    if (!valor || (s.level = zalapp::LeeEntero8(valor)) == 0)
+      return FallaOpcion("Parsing error: Incorrect level parameter\n");
+  } else if (EsOpcion(opcion, "--bitrate", "-b")) {
+    // A rate or a parameter that is not above 0 (" -1", "nan") has no meaning
+    // for the search: refused like 0.
+    ++n_opt;
+    if (!valor || !((s.bitrate = zalapp::LeeReal(valor)) > 0.0f))
+      return FallaOpcion("Parsing error: Incorrect bit rate\n");
+  } else if (EsOpcion(opcion, "--start", "-s")) {
+    ++n_opt;
+    if (!valor || !((s.startq = zalapp::LeeReal(valor)) > 0.0f))
+      return FallaOpcion("Parsing error: Incorrect starting quantization parameter\n");
+  } else if (EsOpcion(opcion, "--keep", "-k")) {
+    s.keep = 1;
+  } else if (EsOpcion(opcion, "--verbose", "-v")) {
+    s.verbose = 1;
+  } else {
+    std::printf("Parsing error: Parameter %s unknown\n", opcion);
+    return false;
+  }
+  return true;
+}
+
+void ImprimeAyuda() {
+  using zalapp::Formatea;
+  const std::string opciones[] = {
+      "    --input $file      Image to be analyzed\n",
+      "    --output $file     Output file containing the compressed image\n",
+      "                       encoded at the specified bit rate\n",
+      "    --width $num       Specify the image width (only for raw imput files)\n",
+      "    --height $num      Specify the image height (only for raw imput files)\n",
+      "    --bitrate $num     Desired bit rate in bits per pixel (bpp)\n",
+      Formatea("                       (defalt bitrate=%f bpp)\n", kBitrateDefecto),
+      "    --start $num       Starting search point for the quantization parameter\n",
+      Formatea("                       (defalt starting quant=%f)\n", kStartDefecto),
+      "    --rplanes $num     Number of less significant bits to be removed\n",
+      Formatea("                       (defalt rplanes=%d)\n", kRplanesDefecto),
+      "    --level $num       Number of decomposition levels for the wavelet\n",
+      Formatea("                       transform (defalt level=%d)\n", kLevelDefecto),
+      "    --keep             Keep the quantization parameter always within the\n",
+      "                       interval [0, 1] (increasing rplanes if necessary)\n",
+      "    --verbose          Enable verbose mode (specially useful to see the\n",
+      "                       quantization parameter associated to the bit rate)\n",
+      "    --help             Display this help\n",
+  };
+  zalapp::ImprimeAyuda(kTitulo, "Bppquest", opciones);
+}
+
+void ImprimeParametros(int tipo) {
+  std::printf("\nINPUT PARAMETERS:\n");
+  std::printf("-input image=%s\n", s.InputName);
+  if (tipo == kTipoRaw) std::printf("-image size= (%d, %d)\n", s.ancho, s.alto);
+  std::printf("-output image=%s\n", s.OutputName);
+  std::printf("-bit rate=%f bpp\n", s.bitrate);
+  std::printf("-starting quant=%f\n", s.startq);
+  std::printf("-rplanes=%d\n", s.rplanes);
+  std::printf("-decomposition level=%d\n", s.level);
+  std::printf(s.keep ? "-keep=enabled\n" : "-keep=disabled\n");
+  std::printf("-verbose=enabled\n");
+  if ((s.ancho != 0 || s.alto != 0) && tipo != kTipoRaw)
+    std::printf("\nParsing warning: Width and height are ignored for non raw image files\n");
+  // Only the listed run starts --keep from the default rplanes; a quiet run
+  // starts from the value given, as it always has.
+  if (s.keep && s.rplanes != kRplanesDefecto) {
+    std::printf("\nParsing warning: Keep option overrides rplanes parameter specification,\n");
+    std::printf("                 default rplanes parameter will be used\n");
+    s.rplanes = kRplanesDefecto;
+  }
+  std::printf("\nLOADING INPUT IMAGE\n");
+}
+
+// Rate in bits per pixel of a stream of `bytes` bytes, as a 32-bit float.
+float Tasa(int64_t bytes) {
+  return static_cast<float>(static_cast<double>(bytes) * 8.0 /
+                            (static_cast<double>(s.ancho) * static_cast<double>(s.alto)));
+}
+
+int FallaCodificador(int codigo) {
+  ZALCheckError(codigo, s.ErrorStr);
+  std::printf("\nError in ZAL (%s):\n%s\n", s.OutputName, s.ErrorStr);
+  return 1;
+}
+
+int FallaBusqueda(const char* texto) {
+  std::printf("\nError in bit rate search: \n%s\n", texto);
+  return 1;
+}
+
+// The search's working state. The coder overwrites the plane with its labels,
+// so every coding starts from the backup.
+struct Busqueda {
+  float* plane = nullptr;
+  float* backup = nullptr;
+  size_t celdas = 0;
+  // What the output file holds: nothing yet, or the stream coded at these.
+  bool hayFichero = false;
+  float qFichero = 0.0f;
+  signed char rplanesFichero = 0;
+};
+
+// Size in bytes of the stream coded at (q, rplanes); no file is touched.
+int CodificaTamano(Busqueda& b, float q, signed char rplanes, int64_t* bytes) {
+  std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
+  return ZALCodificadorTamano(rplanes, s.level, q, s.ancho, s.alto, b.plane, s.blankborder, bytes);
+}
+
+// Leaves the stream coded at (q, rplanes) in the output file.
+int CodificaFichero(Busqueda& b, float q, signed char rplanes) {
+  if (b.hayFichero && b.qFichero == q && b.rplanesFichero == rplanes) return 0;
+  std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
+  const int codigo =
+      ZALCodificador(rplanes, s.level, q, s.ancho, s.alto, b.plane, s.OutputName, s.blankborder);
+  b.hayFichero = codigo == 0;
+  b.qFichero = q;
+  b.rplanesFichero = rplanes;
+  return codigo;
+}
+
+// The trials. Every trial is measured without writing a file, but the output
+// file always ends as if each trial had rewritten it: coded at the returned
+// parameter, or after a failure at the last trial coded. Returns 0 with
+// *resultado, or 1 after printing an error.
+int Busca(Busqueda& b, float target, float* resultado) {
+  // Without --keep, rplanes never changes, so a target below the smallest
+  // rate is known at once, instead of raising q without end.
+  if (!s.keep) {
+    int64_t bytes = 0;
+    const int codigo = CodificaTamano(b, kQuantMaxima, s.rplanes, &bytes);
+    if (codigo != 0) return FallaCodificador(codigo);
+    const float minima = Tasa(bytes);
+    if (target < minima) {
+      const std::string texto = zalapp::Formatea(
+          "The bit rate %f bpp cannot be reached: the lowest rate with rplanes=%d is %f bpp",
+          target, s.rplanes, minima);
+      return FallaBusqueda(texto.c_str());
+    }
+  }
+
+  float step = kPaso;
+  float q = s.startq;
+  float result = s.startq;
+  signed char rplanesResult = s.rplanes;
+  bool encontrado = false;  // some trial met the target or fell below it
+  float qCodificada = q;    // the last trial coded without error
+  signed char rplanesCodificada = s.rplanes;
+  int pruebas = 0;
+  while (pruebas < kMaxPruebas) {
+    ++pruebas;
+    // The first trial creates the output file, so that a file that cannot be
+    // written is reported before any trial line.
+    int codigo = pruebas == 1 ? CodificaFichero(b, q, s.rplanes) : 0;
+    int64_t bytes = 0;
+    if (codigo == 0) codigo = CodificaTamano(b, q, s.rplanes, &bytes);
+    if (codigo != 0) {
+      if (pruebas > 1) CodificaFichero(b, qCodificada, rplanesCodificada);
+      return FallaCodificador(codigo);
+    }
+    qCodificada = q;
+    rplanesCodificada = s.rplanes;
+    const float rate = Tasa(bytes);
+    if (s.verbose) std::printf("Quantization %f: %f bpp\n", q, rate);
+
+    bool atascada = false;  // q cannot move: the same trial would repeat for ever
+    if (rate == target) {
+      result = q;
+      rplanesResult = s.rplanes;
+      encontrado = true;
+      break;
+    } else if (rate < target) {
+      result = q;
+      rplanesResult = s.rplanes;
+      encontrado = true;
+      // The coder divides by q: a step back to 0 or below is replaced by the
+      // finer steps that keep q above 0.
+      do {
+        q = result - step;
+        step = step * kPaso;
+      } while (!(q > 0.0f) && step > 1e-6);
+    } else {
+      const float siguiente = q + step;
+      atascada = siguiente == q;
+      q = siguiente;
+    }
+    if (s.keep && q > 1.0) {
+      step = kPaso;
+      q = s.startq;
+      s.rplanes = static_cast<signed char>(s.rplanes + 1);
+      atascada = false;
+    }
+    if (atascada || !(step > 1e-6)) break;
+  }
+
+  if (!encontrado) {
+    CodificaFichero(b, qCodificada, rplanesCodificada);
+    const std::string texto = zalapp::Formatea(
+        "No quantization parameter found for %f bpp (the search ended after %d trials, at "
+        "quantization %f)",
+        target, pruebas, qCodificada);
+    return FallaBusqueda(texto.c_str());
+  }
+  s.rplanes = rplanesResult;
+  const int codigo = CodificaFichero(b, result, rplanesResult);
+  if (codigo != 0) return FallaCodificador(codigo);
+  *resultado = result;
+  return 0;
+}
+
+// Keeps a copy of the transformed plane for the trials; on return the plane
+// holds the same coefficients as on entry.
+int EncuentraBitRate(float* plane, float target, float* resultado) {
+  Busqueda b;
+  b.plane = plane;
+  b.celdas = static_cast<size_t>(s.alto) * static_cast<size_t>(s.ancho + s.blankborder);
+  b.backup = static_cast<float*>(std::malloc(b.celdas > 0 ? b.celdas * sizeof(float) : 1));
+  if (!b.backup) return FallaBusqueda("Insuficient memory available for a copy of the coefficients");
+  std::memcpy(b.backup, plane, b.celdas * sizeof(float));
+  const int estado = Busca(b, target, resultado);
+  std::memcpy(plane, b.backup, b.celdas * sizeof(float));
+  std::free(b.backup);
+  return estado;
+}
+
+void ImprimeInforme(float resultado) {
+  std::printf("\nSEARCH COMPLETED:\n");
+  int64_t bytes = 0;
+  if (zalapp::TamanoFichero(s.OutputName, &bytes))
+    std::printf("- Final bit rate (R) %f bpp\n",
+                static_cast<double>(bytes) * 8.0 /
+                    (static_cast<double>(s.ancho) * static_cast<double>(s.alto)));
+  else
+    std::printf("- Final bit rate (R) unknown (cannot read the status of %s)\n", s.OutputName);
+  std::printf("- rplanes parameter (coarser quant)= %d\n", s.rplanes);
+  std::printf("- finer quantization parameter= %f\n", resultado);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 1) {
+    zalapp::ImprimeBanner(kTitulo, "Bppquest");
+    return 0;
+  }
+  if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
+    ImprimeAyuda();
+    return 0;
+  }
+  if (!zalapp::RecorreOpciones(argc, argv, ProcesaOpcion)) return 1;
+
+  if (!s.InputName) {
+    std::printf("Parsing error: Input file name not specified\n");
+    return 1;
+  }
+  if (!s.OutputName) {
+    std::printf("Parsing error: Output file name not specified\n");
+    return 1;
+  }
+  const int tipo = DeterminaTipo(s.InputName);
+  if (tipo == kTipoRaw && (s.ancho == 0 || s.alto == 0)) {
+    std::printf("Parsing error: Width and height must be specified for raw image files\n");
+    return 1;
+  }
+  if (s.verbose) ImprimeParametros(tipo);
+
+  ResetAllAcumuladorT();
+  float* plane = nullptr;
+  int codigo = CargaImagenLuminancia(s.InputName, &s.ancho, &s.alto, &plane, s.blankborder);
+  if (codigo != 0) {
+    ImagenCheckError(codigo, s.ErrorStr);
+    std::printf("\nError in %s: \n%s\n", s.InputName, s.ErrorStr);
+    return 1;
+  }
+
+  if (s.verbose) std::printf("\nAPPLYING WAVELET TRANSFORM\n");
+  AcumuladorTStart(3);
+  codigo = TransformaWavelet(s.level, s.ancho, s.alto, plane, s.blankborder);
+  AcumuladorTStop(3);
+  if (codigo != 0) {
+    WaveletsCheckError(codigo, s.ErrorStr);
+    std::printf("\nError in wavelet transform: \n%s\n", s.ErrorStr);
+    std::free(plane);
+    return 1;
+  }
+
+  if (s.verbose) std::printf("\nSEARCHING FOR THE BIT RATE\n");
+  float resultado = 0.0f;
+  if (EncuentraBitRate(plane, s.bitrate, &resultado) != 0) {
+    std::free(plane);
+    return 1;
+  }
+  if (s.verbose) ImprimeInforme(resultado);
+  std::free(plane);
+  return 0;
+}

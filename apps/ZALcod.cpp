@@ -1,0 +1,217 @@
+// ZALcod: loads a grey-scale image, transforms it and codes it into a
+// compressed file.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "apps/common.h"
+#include "coder/ZALcoder.h"
+#include "image/ImagenLuminanciaES.h"
+#include "timing/tiempos.h"
+#include "wavelet/wavelets.h"
+
+namespace {
+
+constexpr const char* kTitulo = "Zonal Adaptive Layers (ZAL) Image Coder";
+constexpr float kQuantDefecto = 0.8956599831581116f;  // bits 0x3F6549F9
+constexpr int kRplanesDefecto = 2;
+constexpr int kLevelDefecto = 6;
+constexpr int kTipoRaw = 3;
+
+struct Ajustes {
+  const char* InputName = nullptr;
+  const char* OutputName = nullptr;
+  int32_t ancho = 0;
+  int32_t alto = 0;
+  float quant = kQuantDefecto;
+  signed char rplanes = kRplanesDefecto;
+  signed char level = kLevelDefecto;
+  signed char blankborder = 3;
+  int timing = 0;
+  int seconds = 0;
+  int verbose = 0;
+};
+Ajustes s;
+
+bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
+  using zalapp::EsOpcion;
+  using zalapp::FallaOpcion;
+  if (EsOpcion(opcion, "--input", "-i")) {
+    ++n_opt;
+    if (!valor) return FallaOpcion("Parsing error: Input file name not specified\n");
+    s.InputName = valor;
+  } else if (EsOpcion(opcion, "--output", "-o")) {
+    ++n_opt;
+    if (!valor) return FallaOpcion("Parsing error: Output file name not specified\n");
+    s.OutputName = valor;
+  } else if (EsOpcion(opcion, "--width", "-w")) {
+    ++n_opt;
+    if (!valor || (s.ancho = zalapp::LeeEntero(valor)) == 0)
+      return FallaOpcion("Parsing error: Incorrect width\n");
+  } else if (EsOpcion(opcion, "--height", "-h")) {
+    ++n_opt;
+    if (!valor || (s.alto = zalapp::LeeEntero(valor)) == 0)
+      return FallaOpcion("Parsing error: Incorrect height\n");
+  } else if (EsOpcion(opcion, "--rplanes", "-r")) {
+    ++n_opt;
+    if (!valor || (s.rplanes = zalapp::LeeEntero8(valor)) == 0)
+      return FallaOpcion("Parsing error: Incorrect rplanes parameter\n");
+  } else if (EsOpcion(opcion, "--level", "-l")) {
+    ++n_opt;
+    if (!valor || (s.level = zalapp::LeeEntero8(valor)) == 0)
+      return FallaOpcion("Parsing error: Incorrect level parameter\n");
+  } else if (EsOpcion(opcion, "--quant", "-q")) {
+    ++n_opt;
+    if (!valor || (s.quant = zalapp::LeeReal(valor)) == 0.0f)
+      return FallaOpcion("Parsing error: Incorrect quantization parameter\n");
+  } else if (EsOpcion(opcion, "--timing", "-t")) {
+    s.timing = 1;
+  } else if (EsOpcion(opcion, "--seconds", "-s")) {
+    s.seconds = 1;
+  } else if (EsOpcion(opcion, "--verbose", "-v")) {
+    s.verbose = 1;
+  } else {
+    std::printf("Parsing error: Parameter %s unknown\n", opcion);
+    return false;
+  }
+  return true;
+}
+
+void ImprimeAyuda() {
+  using zalapp::Formatea;
+  const std::string opciones[] = {
+      "    --input $file      Image to be compressed using the ZAL algorithm\n",
+      "    --output $file     Output file containing the compressed image\n",
+      "    --width $num       Specify the image width (only for raw imput files)\n",
+      "    --height $num      Specify the image height (only for raw imput files)\n",
+      "    --quant $num       Parameter for the uniform scalar quantization\n",
+      Formatea("                       (defalt quant=%f)\n", kQuantDefecto),
+      "    --rplanes $num     Number of less significant bits to be removed\n",
+      Formatea("                       (defalt rplanes=%d)\n", kRplanesDefecto),
+      "    --level $num       Number of decomposition levels for the wavelet\n",
+      Formatea("                       transform (defalt level=%d)\n", kLevelDefecto),
+      "    --timing           Enable timing (time in CPU cycles for Intel Proc.)\n",
+      "    --seconds          Perform timing in seconds (calculate CPU freq)\n",
+      "    --verbose          Enable verbose mode\n",
+      "    --help             Display this help\n",
+  };
+  zalapp::ImprimeAyuda(kTitulo, "ZALcod", opciones);
+}
+
+void ImprimeParametros(int tipo) {
+  std::printf("\nINPUT PARAMETERS:\n");
+  std::printf("-input image=%s\n", s.InputName);
+  if (tipo == kTipoRaw) std::printf("-image size= (%d, %d)\n", s.ancho, s.alto);
+  std::printf("-output image=%s\n", s.OutputName);
+  std::printf("-quantization=%f\n", s.quant);
+  std::printf("-rplanes=%d\n", s.rplanes);
+  std::printf("-decomposition level=%d\n", s.level);
+  std::printf(s.timing ? "-timing=enabled\n" : "-timing=disabled\n");
+  if (s.seconds) std::printf("(time in seconds)\n");
+  std::printf("-verbose=enabled\n");
+  if ((s.ancho != 0 || s.alto != 0) && tipo != kTipoRaw)
+    std::printf("\nParsing warning: Width and height are ignored for non raw image files\n");
+  std::printf("\nLOADING INPUT IMAGE\n");
+}
+
+void ImprimeTiempos() {
+  const int32_t transformada = ConsigueAcumuladorT(3);
+  const int32_t codificacion = ConsigueAcumuladorT(1);
+  zalapp::ImprimeCiclos("\n- Wavelet transform time (in cycles): %9lu\n", transformada);
+  zalapp::ImprimeCiclos("- ZAL coding time (in cycles):        %9lu\n", codificacion);
+  if (!s.seconds) return;
+  const uint32_t frecuencia = zalapp::ImprimeFrecuencia();
+  std::printf("- Wavelet transform time (in seconds): %f\n", ClicksToSeconds(frecuencia, transformada));
+  std::printf("- ZAL coding time (in seconds):        %f\n", ClicksToSeconds(frecuencia, codificacion));
+}
+
+// Sizes come from the files themselves, headers included. A size that cannot
+// be read is said so, and the figures that need it are left out.
+void ImprimeInformeCompresion() {
+  int64_t salida = 0, entrada = 0;
+  const bool haySalida = zalapp::TamanoFichero(s.OutputName, &salida);
+  const bool hayEntrada = zalapp::TamanoFichero(s.InputName, &entrada);
+  std::printf("\nCOMPRESSION REPORT:\n");
+  if (hayEntrada)
+    std::printf("- Input image size: %lld (in bytes)\n", static_cast<long long>(entrada));
+  else
+    std::printf("- Input image size: unknown (cannot read the status of %s)\n", s.InputName);
+  if (haySalida)
+    std::printf("- Output image size: %lld (in bytes)\n", static_cast<long long>(salida));
+  else
+    std::printf("- Output image size: unknown (cannot read the status of %s)\n", s.OutputName);
+  if (hayEntrada && haySalida)
+    std::printf("- Original image reduced in 1:%f\n",
+                static_cast<double>(entrada) / static_cast<double>(salida));
+  if (haySalida)
+    std::printf("- Final bit rate (R) %f bpp\n",
+                static_cast<double>(salida) * 8.0 /
+                    (static_cast<double>(s.ancho) * static_cast<double>(s.alto)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 1) {
+    zalapp::ImprimeBanner(kTitulo, "ZALcod");
+    return 0;
+  }
+  if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
+    ImprimeAyuda();
+    return 0;
+  }
+  if (!zalapp::RecorreOpciones(argc, argv, ProcesaOpcion)) return 1;
+
+  if (!s.InputName) {
+    std::printf("Parsing error: Input file name not specified\n");
+    return 1;
+  }
+  if (!s.OutputName) {
+    std::printf("Parsing error: Output file name not specified\n");
+    return 1;
+  }
+  const int tipo = DeterminaTipo(s.InputName);
+  if (tipo == kTipoRaw && (s.ancho == 0 || s.alto == 0)) {
+    std::printf("Parsing error: Width and height must be specified for raw image files\n");
+    return 1;
+  }
+  if (s.seconds) s.timing = 1;
+  if (s.verbose) ImprimeParametros(tipo);
+
+  char buffer[128];
+  ResetAllAcumuladorT();
+  float* plane = nullptr;
+  int codigo = CargaImagenLuminancia(s.InputName, &s.ancho, &s.alto, &plane, s.blankborder);
+  if (codigo != 0) {
+    ImagenCheckError(codigo, buffer);
+    std::printf("\nError in %s: \n%s\n", s.InputName, buffer);
+    return 1;
+  }
+
+  if (s.verbose) std::printf("\nAPPLYING WAVELET TRANSFORM\n");
+  AcumuladorTStart(3);
+  codigo = TransformaWavelet(s.level, s.ancho, s.alto, plane, s.blankborder);
+  AcumuladorTStop(3);
+  if (codigo != 0) {
+    WaveletsCheckError(codigo, buffer);
+    std::printf("\nError in wavelet transform: \n%s\n", buffer);
+    std::free(plane);
+    return 1;
+  }
+
+  if (s.verbose) std::printf("\nAPPLYING ZAL ALGORITHM\n");
+  codigo = ZALCodificador(s.rplanes, s.level, s.quant, s.ancho, s.alto, plane, s.OutputName,
+                          s.blankborder);
+  if (codigo != 0) {
+    ZALCheckError(codigo, buffer);
+    std::printf("\nError in ZAL (%s):\n%s\n", s.OutputName, buffer);
+    std::free(plane);
+    return 1;
+  }
+
+  if (s.timing) ImprimeTiempos();
+  if (s.verbose) ImprimeInformeCompresion();
+  std::free(plane);
+  return 0;
+}

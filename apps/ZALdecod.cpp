@@ -1,0 +1,210 @@
+// ZALdecod: decodes a compressed file into a BMP, PGM or RAW image and, on
+// request, measures it against a reference image.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "apps/common.h"
+#include "coder/ZALcoder.h"
+#include "image/ImagenLuminanciaES.h"
+#include "timing/tiempos.h"
+#include "wavelet/wavelets.h"
+
+namespace {
+
+constexpr const char* kTitulo = "Zonal Adaptive Layers (ZAL) Image Decoder";
+
+struct Ajustes {
+  const char* InputName = nullptr;
+  const char* OutputName = nullptr;
+  const char* CompareName = nullptr;
+  int timing = 0;
+  int seconds = 0;
+  int verbose = 0;
+  // Read from the compressed file.
+  signed char rplanes = 0;
+  signed char level = 0;
+  float quant = 0.0f;
+  int32_t ancho = 0;
+  int32_t alto = 0;
+  signed char blankborder = 3;
+};
+Ajustes s;
+
+bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
+  using zalapp::EsOpcion;
+  using zalapp::FallaOpcion;
+  if (EsOpcion(opcion, "--input", "-i")) {
+    ++n_opt;
+    if (!valor) return FallaOpcion("Parsing error: Input file name not specified\n");
+    s.InputName = valor;
+  } else if (EsOpcion(opcion, "--output", "-o")) {
+    ++n_opt;
+    if (!valor) return FallaOpcion("Parsing error: Output file name not specified\n");
+    s.OutputName = valor;
+  } else if (EsOpcion(opcion, "--compare", "-c")) {
+    ++n_opt;
+    if (!valor) return FallaOpcion("Parsing error: File to compare not specified\n");
+    s.CompareName = valor;
+  } else if (EsOpcion(opcion, "--timing", "-t")) {
+    s.timing = 1;
+  } else if (EsOpcion(opcion, "--seconds", "-s")) {
+    s.seconds = 1;
+  } else if (EsOpcion(opcion, "--verbose", "-v")) {
+    s.verbose = 1;
+  } else {
+    std::printf("Parsing error: Parameter %s unknown\n", opcion);
+    return false;
+  }
+  return true;
+}
+
+void ImprimeAyuda() {
+  const std::string opciones[] = {
+      "    --input $file      Image in format ZAL to be compressed\n",
+      "    --output $file     Output file containing the decompressed image\n",
+      "                       (.bmp, .pgm, .raw files)\n",
+      "    --compare $file    Compare (usign PSNR) the decompressed image with\n",
+      "                       the original one specified as parameter in this option \n",
+      "    --timing           Enable timing (time in CPU cycles for Intel Proc.)\n",
+      "    --seconds          Perform timing in seconds (calculate CPU freq)\n",
+      "    --verbose          Enable verbose mode\n",
+      "    --help             Display this help\n",
+  };
+  zalapp::ImprimeAyuda(kTitulo, "ZALdecod", opciones);
+}
+
+void ImprimeParametros() {
+  std::printf("\nIMAGE PARAMETERS:\n");
+  std::printf("-input image=%s\n", s.InputName);
+  if (s.OutputName)
+    std::printf("-output image=%s\n", s.OutputName);
+  else
+    std::printf("-no output image\n");
+  if (s.CompareName)
+    std::printf("-compare image=%s\n", s.CompareName);
+  else
+    std::printf("-no image to be compared\n");
+  std::printf("-quantization=%f\n", s.quant);
+  std::printf("-rplanes=%d\n", s.rplanes);
+  std::printf("-decomposition level=%d\n", s.level);
+  std::printf(s.timing ? "-timing=enabled\n" : "-timing=disabled\n");
+  if (s.seconds) std::printf("(time in seconds)\n");
+  std::printf("-verbose=enabled\n");
+  std::printf("\nLOADING INPUT IMAGE\n");
+}
+
+void ImprimeTiempos() {
+  const int32_t decodificacion = ConsigueAcumuladorT(2);
+  const int32_t inversa = ConsigueAcumuladorT(4);
+  zalapp::ImprimeCiclos("\n- ZAL decoding time (in cycles):               %9lu\n", decodificacion);
+  zalapp::ImprimeCiclos("- Inverse wavelet transform time (in cycles):  %9lu\n", inversa);
+  if (!s.seconds) return;
+  const uint32_t frecuencia = zalapp::ImprimeFrecuencia();
+  std::printf("- ZAL decoding time (in seconds):              %f\n",
+              ClicksToSeconds(frecuencia, decodificacion));
+  std::printf("- Inverse wavelet transform time (in seconds): %f\n",
+              ClicksToSeconds(frecuencia, inversa));
+}
+
+// Integer samples (rounded, clamped to 0..255) of a float plane, same layout.
+std::vector<int> EnEnteros(float* plane) {
+  std::vector<int> enteros(static_cast<size_t>(s.alto) * (s.ancho + s.blankborder), 0);
+  Buffer_ftoi(s.ancho, s.alto, plane, enteros.data(), s.blankborder);
+  return enteros;
+}
+
+// Measures the decoded plane (already saved, if asked) against the reference.
+// Returns false after printing an error.
+bool Compara(float* plane, char* buffer) {
+  if (s.verbose) std::printf("\nCOMPARING THE ORIGINAL IMAGE\n");
+  const std::vector<int> decodificada = EnEnteros(plane);
+  // A RAW reference is read with the decoded dimensions; other types bring their own.
+  int32_t anchoRef = s.ancho, altoRef = s.alto;
+  float* referencia = nullptr;
+  const int codigo = CargaImagenLuminancia(s.CompareName, &anchoRef, &altoRef, &referencia, s.blankborder);
+  if (codigo != 0) {
+    ImagenCheckError(codigo, buffer);
+    std::printf("Error in %s: \n%s\n", s.CompareName, buffer);
+    return false;
+  }
+  // Both planes are walked with the decoded size: a reference of another
+  // size cannot be measured without reading outside its plane.
+  if (anchoRef != s.ancho || altoRef != s.alto) {
+    std::printf("Error in %s: \nImage size %d x %d differs from the decoded size %d x %d\n",
+                s.CompareName, anchoRef, altoRef, s.ancho, s.alto);
+    std::free(referencia);
+    return false;
+  }
+  const std::vector<int> original = EnEnteros(referencia);
+  std::free(referencia);
+  const float psnr = CalculaPSNRLuminancia(s.ancho, s.alto, original.data(), decodificada.data(),
+                                           s.blankborder);
+  std::printf("\n- PSNR of the compressed image: %1.2f dB\n", psnr);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 1) {
+    zalapp::ImprimeBanner(kTitulo, "ZALdecod");
+    return 0;
+  }
+  if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
+    ImprimeAyuda();
+    return 0;
+  }
+  ResetAllAcumuladorT();
+  if (!zalapp::RecorreOpciones(argc, argv, ProcesaOpcion)) return 1;
+
+  if (!s.InputName) {
+    std::printf("Parsing error: Input file name not specified\n");
+    return 1;
+  }
+  if (!s.OutputName && !s.CompareName) {
+    std::printf("Parsing error: Nor output file neither compare file specified\n");
+    return 1;
+  }
+
+  char buffer[128];
+  float* plane = nullptr;
+  int codigo = ZALDecodificador(&s.rplanes, &s.level, &s.quant, &s.ancho, &s.alto, &plane,
+                                s.InputName, s.blankborder);
+  if (codigo != 0) {
+    ZALCheckError(codigo, buffer);
+    std::printf("Error in ZAL (%s):\n%s\n", s.InputName, buffer);
+    std::free(plane);
+    return 1;
+  }
+  if (s.seconds) s.timing = 1;
+  if (s.verbose) ImprimeParametros();
+
+  if (s.verbose) std::printf("\nAPPLYING INVERSE WAVELET TRANSFORM\n");
+  AcumuladorTStart(4);
+  codigo = TransformaWaveletInversa(s.level, s.ancho, s.alto, plane, s.blankborder);
+  AcumuladorTStop(4);
+  if (codigo != 0) {
+    WaveletsCheckError(codigo, buffer);
+    std::printf("Error in inverse wavelet transform: \n%s\n", buffer);
+    std::free(plane);
+    return 1;
+  }
+
+  if (s.OutputName) {
+    if (s.verbose) std::printf("\nSAVING OUTPUT IMAGE\n");
+    codigo = GuardaImagenLuminancia(s.OutputName, s.ancho, s.alto, plane, s.blankborder);
+    if (codigo != 0) {
+      ImagenCheckError(codigo, buffer);
+      std::printf("Error in %s: %s\n", s.OutputName, buffer);
+      std::free(plane);
+      return 1;
+    }
+  }
+  if (s.timing) ImprimeTiempos();
+  const bool comparado = !s.CompareName || Compara(plane, buffer);
+  std::free(plane);
+  return comparado ? 0 : 1;
+}

@@ -1,0 +1,99 @@
+#include "apps/common.h"
+
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "timing/tiempos.h"
+
+namespace zalapp {
+
+bool RecorreOpciones(int argc, char** argv, ProcesaOpcionFn procesa) {
+  for (int n_opt = 1; n_opt < argc; ++n_opt) {
+    const char* valor = n_opt + 1 < argc ? argv[n_opt + 1] : nullptr;
+    // No value may begin with a minus sign: such an argument is an option.
+    if (valor && valor[0] == '-') valor = nullptr;
+    if (!procesa(argv[n_opt], valor, n_opt)) return false;
+  }
+  return true;
+}
+
+bool EsOpcion(const char* arg, const char* larga, const char* corta) {
+  return std::strcmp(arg, larga) == 0 || std::strcmp(arg, corta) == 0;
+}
+
+bool FallaOpcion(const char* mensaje) {
+  std::printf("%s", mensaje);
+  return false;
+}
+
+int32_t LeeEntero(const char* texto) {
+  const long long v = std::strtoll(texto, nullptr, 10);
+  if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(v);
+}
+
+signed char LeeEntero8(const char* texto) {
+  return static_cast<signed char>(LeeEntero(texto));  // keeps the low 8 bits
+}
+
+float LeeReal(const char* texto) { return static_cast<float>(std::atof(texto)); }
+
+void ImprimeBanner(const char* titulo, const char* programa) {
+  std::printf("%s - version %s\n", titulo, kVersion);
+  std::printf("Use %s --help for instructions on how to use this program\n", programa);
+}
+
+void ImprimeAyuda(const char* titulo, const char* programa, std::span<const std::string> opciones) {
+  std::printf("------------------------------------------------------\n");
+  std::printf("%s - version %s\n", titulo, kVersion);
+  std::printf("Authors: the ZAL team\n");
+  std::printf("Institution: ZAL codec project\n");
+  std::printf("Date: 2026\n");
+  std::printf("------------------------------------------------------\n\n");
+  std::printf("Usage: %s [Options]\n", programa);
+  std::printf("The available options are:\n");
+  for (const std::string& linea : opciones) std::printf("%s", linea.c_str());
+}
+
+std::string Formatea(const char* formato, ...) {
+  va_list args;
+  va_start(args, formato);
+  va_list copia;
+  va_copy(copia, args);
+  const int n = std::vsnprintf(nullptr, 0, formato, copia);
+  va_end(copia);
+  std::vector<char> texto(n > 0 ? n + 1 : 1, '\0');
+  std::vsnprintf(texto.data(), texto.size(), formato, args);
+  va_end(args);
+  return std::string(texto.data());
+}
+
+void ImprimeCiclos(const char* formato, int32_t total) {
+  std::printf(formato, static_cast<unsigned long>(static_cast<uint32_t>(total)));
+}
+
+uint32_t ImprimeFrecuencia() {
+  std::printf("- Calculating CPU frequency: ");
+  const uint32_t frecuencia = CosigueCPUFrec();
+  if (frecuencia != 0)
+    std::printf("%d Mhz\n", static_cast<int>(frecuencia / 1000000u));
+  else
+    std::printf("Cannot be calculated\n");
+  return frecuencia;
+}
+
+bool TamanoFichero(const char* nombre, int64_t* bytes) {
+  struct stat estado;
+  if (stat(nombre, &estado) != 0) return false;
+  *bytes = static_cast<int64_t>(estado.st_size);
+  return true;
+}
+
+}  // namespace zalapp

@@ -1,0 +1,55 @@
+// What the three programs share: the argument walk, the value readers with
+// the 32-bit and 8-bit semantics the command lines have always had, the
+// banner and help frames, and the timing and file-size helpers of the reports.
+// Each program keeps its own message texts.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace zalapp {
+
+inline constexpr const char* kVersion = "1.1";
+
+// Handles one argument. `valor` is the next argument, or null when there is
+// none or it begins with '-'. An option that takes a value adds 1 to n_opt so
+// that the walk skips it. Returns false after printing a parsing error.
+using ProcesaOpcionFn = bool (*)(const char* opcion, const char* valor, int& n_opt);
+
+// Hands every argument after the program name to `procesa`, in order, and
+// stops at the first one it refuses. Returns false in that case.
+bool RecorreOpciones(int argc, char** argv, ProcesaOpcionFn procesa);
+
+// True when `arg` is exactly the long or the short name.
+bool EsOpcion(const char* arg, const char* larga, const char* corta);
+
+// Prints `mensaje` and returns false, for the parsers' error returns.
+bool FallaOpcion(const char* mensaje);
+
+// atoi as on a 32-bit platform: out-of-range numbers saturate to the 32-bit
+// limits instead of wrapping through a 64-bit long.
+int32_t LeeEntero(const char* texto);
+// The low 8 bits of LeeEntero, as the signed 8-bit settings store them.
+signed char LeeEntero8(const char* texto);
+// atof rounded to a 32-bit float.
+float LeeReal(const char* texto);
+
+// The two lines printed when a program runs without arguments.
+void ImprimeBanner(const char* titulo, const char* programa);
+// The help frame (title, credits, usage) followed by the program's option lines.
+void ImprimeAyuda(const char* titulo, const char* programa, std::span<const std::string> opciones);
+
+// printf into a std::string, for help lines that show a constant.
+std::string Formatea(const char* formato, ...) __attribute__((format(printf, 1, 2)));
+
+// A 32-bit tick total printed with a "%9lu" format: the total is the 32-bit
+// counter's value, read as unsigned.
+void ImprimeCiclos(const char* formato, int32_t total);
+// "- Calculating CPU frequency: " and its result; returns the frequency.
+uint32_t ImprimeFrecuencia();
+
+// Size in bytes of a file, or false when its status cannot be read.
+bool TamanoFichero(const char* nombre, int64_t* bytes);
+
+}  // namespace zalapp
