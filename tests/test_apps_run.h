@@ -1,0 +1,102 @@
+// Runs a built program the way a user's shell does and collects what it
+// prints on standard output and its exit status, for the end-to-end suites.
+#pragma once
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+
+namespace zalapps {
+
+struct Resultado {
+  std::string salida;  // standard output, whole
+  std::string errores; // standard error (sanitizer reports would land here)
+  int estado = -1;     // exit status, or 128 + signal
+};
+
+struct Opciones {
+  std::string carpeta;       // working folder of the run ("" keeps ours)
+  rlim_t memoria = 0;        // address-space limit in bytes (0: none)
+};
+
+inline std::string LeeTodo(int fd) {
+  std::string texto;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) texto.append(buf, size_t(n));
+  return texto;
+}
+
+inline Resultado Ejecuta(const std::string& programa, const std::vector<std::string>& args,
+                         const Opciones& opciones = {}) {
+  const std::string ruta = zaltest::BinDir() + "/" + programa;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(ruta.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  int tubo[2];
+  if (pipe(tubo) != 0) return {};
+  FILE* errores = std::tmpfile();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(tubo[1], 1);
+    dup2(fileno(errores), 2);
+    close(tubo[0]);
+    close(tubo[1]);
+    if (!opciones.carpeta.empty() && chdir(opciones.carpeta.c_str()) != 0) _exit(126);
+    if (opciones.memoria != 0) {
+      const rlimit limite{opciones.memoria, opciones.memoria};
+      setrlimit(RLIMIT_AS, &limite);
+    }
+    execv(ruta.c_str(), argv.data());
+    _exit(127);
+  }
+  close(tubo[1]);
+  Resultado r;
+  r.salida = LeeTodo(tubo[0]);
+  close(tubo[0]);
+  int estado = 0;
+  waitpid(pid, &estado, 0);
+  r.estado = WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado);
+  std::rewind(errores);
+  r.errores = LeeTodo(fileno(errores));
+  std::fclose(errores);
+  return r;
+}
+
+// Expected texts of other modules' messages, as the programs print them.
+template <typename F>
+std::string Mensaje(F checkError, int codigo) {
+  char buffer[128] = {};
+  checkError(codigo, buffer);
+  return buffer;
+}
+
+// printf into a std::string, for expected report lines.
+template <typename... T>
+std::string Texto(const char* formato, T... valores) {
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer, formato, valores...);
+  return buffer;
+}
+
+// The timing lines hold whatever the clock measured: replace each number of
+// ticks or seconds by N so that the rest of the text can be compared exactly.
+inline std::string SinTiempos(const std::string& salida) {
+  static const std::regex ciclos(R"(\(in cycles\):( +)[ 0-9]{9}\n)");
+  static const std::regex segundos(R"(\(in seconds\):( +)[0-9]+\.[0-9]{6}\n)");
+  std::string s = std::regex_replace(salida, ciclos, "(in cycles):$1N\n");
+  return std::regex_replace(s, segundos, "(in seconds):$1N\n");
+}
+
+}  // namespace zalapps
