@@ -231,7 +231,14 @@ TEST_F(ZALcod, ReportSaysWhenAFileSizeCannotBeRead) {
   const std::string tubo = dir.File("pipe.raw");
   ASSERT_EQ(mkfifo(tubo.c_str(), 0600), 0);
   std::thread escritor([&] {
-    const int fd = open(tubo.c_str(), O_WRONLY);  // waits for the program's open
+    // Waits (10 s at most, should the program never open it) for the reader.
+    int fd = -1;
+    for (int i = 0; i < 10000 && fd < 0; ++i) {
+      fd = open(tubo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd < 0) usleep(1000);
+    }
+    ASSERT_GE(fd, 0);
+    fcntl(fd, F_SETFL, 0);
     unlink(tubo.c_str());
     const std::vector<uint8_t> muestras(128 * 128, 100);
     EXPECT_EQ(write(fd, muestras.data(), muestras.size()), ssize_t(muestras.size()));
