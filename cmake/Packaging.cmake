@@ -34,7 +34,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/batch.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zal)
 
 # The Debian package: the programs, their manual pages and the batch notes.
-set(ZAL_PACKAGE_MAINTAINER "ZAL developers <zal-devel@localhost>"
+set(ZAL_PACKAGE_MAINTAINER "ZAL developers <zal-devel@example.org>"
   CACHE STRING "Maintainer named in the Debian package")
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "zal")
