@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "apps/common.h"
 #include "coder/ZALcoder.h"
@@ -155,12 +156,74 @@ int FallaBusqueda(const char* texto) {
   return 1;
 }
 
+// How a trial's rate compares with the target.
+enum class Comparacion { kIgual, kDebajo, kEncima };
+
+// Where the search stands before a trial: the trial to code next (q with
+// rplanes) and what the trials so far have decided.
+struct Estado {
+  float q = 0.0f;
+  signed char rplanes = 0;
+  float step = kPaso;
+  float result = 0.0f;
+  signed char rplanesResult = 0;
+  bool encontrado = false;  // some trial met the target or fell below it
+  bool terminada = false;   // no trial follows
+};
+
+// The search's rule: the state after the trial at (e.q, e.rplanes) compared
+// as `c` with the target. It depends on nothing else, so the next trial is
+// known for each possible outcome before the current one ends.
+Estado Siguiente(Estado e, Comparacion c) {
+  bool atascada = false;  // q cannot move: the same trial would repeat for ever
+  if (c == Comparacion::kIgual) {
+    e.result = e.q;
+    e.rplanesResult = e.rplanes;
+    e.encontrado = true;
+    e.terminada = true;
+    return e;
+  }
+  if (c == Comparacion::kDebajo) {
+    e.result = e.q;
+    e.rplanesResult = e.rplanes;
+    e.encontrado = true;
+    // The coder divides by q: a step back to 0 or below is replaced by the
+    // finer steps that keep q above 0.
+    do {
+      e.q = e.result - e.step;
+      e.step = e.step * kPaso;
+    } while (!(e.q > 0.0f) && e.step > 1e-6);
+  } else {
+    const float siguiente = e.q + e.step;
+    atascada = siguiente == e.q;
+    e.q = siguiente;
+  }
+  if (s.keep && e.q > 1.0) {
+    e.step = kPaso;
+    e.q = s.startq;
+    e.rplanes = static_cast<signed char>(e.rplanes + 1);
+    atascada = false;
+  }
+  if (atascada || !(e.step > 1e-6)) e.terminada = true;
+  return e;
+}
+
+// A trial already coded. Each phase of the search starts by coding again a
+// parameter it has tried before; the coder is deterministic, so its size is
+// taken from here instead.
+struct Medida {
+  float q;
+  signed char rplanes;
+  int64_t bytes;
+};
+
 // The search's working state. The coder overwrites the plane with its labels,
 // so every coding starts from the backup.
 struct Busqueda {
   float* plane = nullptr;
   float* backup = nullptr;
   size_t celdas = 0;
+  std::vector<Medida> medidas;
   // What the output file holds: nothing yet, or the stream coded at these.
   bool hayFichero = false;
   float qFichero = 0.0f;
@@ -185,6 +248,27 @@ int CodificaFichero(Busqueda& b, float q, signed char rplanes) {
   return codigo;
 }
 
+// Size of the stream of one trial. The first trial creates the output file,
+// so that a file that cannot be written is reported before any trial line;
+// when that file is a regular one its size is the trial's.
+int Mide(Busqueda& b, float q, signed char rplanes, bool primera, int64_t* bytes) {
+  for (const Medida& m : b.medidas)
+    if (m.q == q && m.rplanes == rplanes) {
+      *bytes = m.bytes;
+      return 0;
+    }
+  int codigo = 0;
+  if (primera) {
+    codigo = CodificaFichero(b, q, rplanes);
+    if (codigo == 0 && !zalapp::TamanoFicheroRegular(s.OutputName, bytes))
+      codigo = CodificaTamano(b, q, rplanes, bytes);
+  } else {
+    codigo = CodificaTamano(b, q, rplanes, bytes);
+  }
+  if (codigo == 0) b.medidas.push_back({q, rplanes, *bytes});
+  return codigo;
+}
+
 // The trials. Every trial is measured without writing a file, but the output
 // file always ends as if each trial had rewritten it: coded at the returned
 // parameter, or after a failure at the last trial coded. Returns 0 with
@@ -205,72 +289,41 @@ int Busca(Busqueda& b, float target, float* resultado) {
     }
   }
 
-  float step = kPaso;
-  float q = s.startq;
-  float result = s.startq;
-  signed char rplanesResult = s.rplanes;
-  bool encontrado = false;  // some trial met the target or fell below it
-  float qCodificada = q;    // the last trial coded without error
-  signed char rplanesCodificada = s.rplanes;
+  Estado e;
+  e.q = s.startq;
+  e.rplanes = s.rplanes;
+  e.result = s.startq;
+  e.rplanesResult = s.rplanes;
+  Medida codificada = {e.q, e.rplanes, 0};  // the last trial coded without error
   int pruebas = 0;
-  while (pruebas < kMaxPruebas) {
+  while (pruebas < kMaxPruebas && !e.terminada) {
     ++pruebas;
-    // The first trial creates the output file, so that a file that cannot be
-    // written is reported before any trial line.
-    int codigo = pruebas == 1 ? CodificaFichero(b, q, s.rplanes) : 0;
     int64_t bytes = 0;
-    if (codigo == 0) codigo = CodificaTamano(b, q, s.rplanes, &bytes);
+    const int codigo = Mide(b, e.q, e.rplanes, pruebas == 1, &bytes);
     if (codigo != 0) {
-      if (pruebas > 1) CodificaFichero(b, qCodificada, rplanesCodificada);
+      if (pruebas > 1) CodificaFichero(b, codificada.q, codificada.rplanes);
       return FallaCodificador(codigo);
     }
-    qCodificada = q;
-    rplanesCodificada = s.rplanes;
+    codificada = {e.q, e.rplanes, bytes};
     const float rate = Tasa(bytes);
-    if (s.verbose) std::printf("Quantization %f: %f bpp\n", q, rate);
-
-    bool atascada = false;  // q cannot move: the same trial would repeat for ever
-    if (rate == target) {
-      result = q;
-      rplanesResult = s.rplanes;
-      encontrado = true;
-      break;
-    } else if (rate < target) {
-      result = q;
-      rplanesResult = s.rplanes;
-      encontrado = true;
-      // The coder divides by q: a step back to 0 or below is replaced by the
-      // finer steps that keep q above 0.
-      do {
-        q = result - step;
-        step = step * kPaso;
-      } while (!(q > 0.0f) && step > 1e-6);
-    } else {
-      const float siguiente = q + step;
-      atascada = siguiente == q;
-      q = siguiente;
-    }
-    if (s.keep && q > 1.0) {
-      step = kPaso;
-      q = s.startq;
-      s.rplanes = static_cast<signed char>(s.rplanes + 1);
-      atascada = false;
-    }
-    if (atascada || !(step > 1e-6)) break;
+    if (s.verbose) std::printf("Quantization %f: %f bpp\n", e.q, rate);
+    e = Siguiente(e, rate == target  ? Comparacion::kIgual
+                     : rate < target ? Comparacion::kDebajo
+                                     : Comparacion::kEncima);
   }
 
-  if (!encontrado) {
-    CodificaFichero(b, qCodificada, rplanesCodificada);
+  if (!e.encontrado) {
+    CodificaFichero(b, codificada.q, codificada.rplanes);
     const std::string texto = zalapp::Formatea(
         "No quantization parameter found for %f bpp (the search ended after %d trials, at "
         "quantization %f)",
-        target, pruebas, qCodificada);
+        target, pruebas, codificada.q);
     return FallaBusqueda(texto.c_str());
   }
-  s.rplanes = rplanesResult;
-  const int codigo = CodificaFichero(b, result, rplanesResult);
+  s.rplanes = e.rplanesResult;
+  const int codigo = CodificaFichero(b, e.result, e.rplanesResult);
   if (codigo != 0) return FallaCodificador(codigo);
-  *resultado = result;
+  *resultado = e.result;
   return 0;
 }
 

@@ -96,4 +96,11 @@ bool TamanoFichero(const char* nombre, int64_t* bytes) {
   return true;
 }
 
+bool TamanoFicheroRegular(const char* nombre, int64_t* bytes) {
+  struct stat estado;
+  if (stat(nombre, &estado) != 0 || !S_ISREG(estado.st_mode)) return false;
+  *bytes = static_cast<int64_t>(estado.st_size);
+  return true;
+}
+
 }  // namespace zalapp

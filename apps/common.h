@@ -51,5 +51,8 @@ uint32_t ImprimeFrecuencia();
 
 // Size in bytes of a file, or false when its status cannot be read.
 bool TamanoFichero(const char* nombre, int64_t* bytes);
+// The same for a regular file only: false for a pipe, a device or anything
+// else whose size is not the number of bytes written to it.
+bool TamanoFicheroRegular(const char* nombre, int64_t* bytes);
 
 }  // namespace zalapp
