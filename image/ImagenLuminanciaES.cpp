@@ -48,34 +48,38 @@ constexpr uint32_t kOffsetPixelesBMP = 1078;  // 14 + 40 + 256 * 4
 constexpr uint32_t kTamanoInfoBMP = 40;
 
 // An output file being written, with what is needed to take it back if the
-// write fails: only a regular file this save created is ever removed.
+// write fails: the save removes its incomplete output only when the name is
+// itself the regular file it opened (never a device, FIFO or symbolic link).
 struct Salida {
   FILE* file = nullptr;
-  bool creada = false;  // the name did not exist before the save opened it
-  bool ok = true;       // every write so far went through
+  bool borrable = false;  // the name is the regular file this save opened
+  struct stat abierto = {};
+  bool ok = true;         // every write so far went through
 };
 
 bool AbreSalida(const char* name, Salida* out) {
-  struct stat antes;
-  out->creada = lstat(name, &antes) != 0;
   out->file = std::fopen(name, "wb");
   out->ok = out->file != nullptr;
-  return out->ok;
+  if (!out->ok) return false;
+  struct stat nombre;
+  out->borrable = fstat(fileno(out->file), &out->abierto) == 0 && S_ISREG(out->abierto.st_mode) &&
+                  lstat(name, &nombre) == 0 && S_ISREG(nombre.st_mode) &&
+                  nombre.st_dev == out->abierto.st_dev && nombre.st_ino == out->abierto.st_ino;
+  return true;
 }
 
-// Flushes and closes; on any failure removes the incomplete file when this
-// save created it and the name still refers to that same regular file (never a
-// device, FIFO, symbolic link or a file that was there before).
+// Flushes and closes; on any failure removes the incomplete file, whether it
+// is new or one that existed before: opening truncated it, so keeping it
+// would leave a short file that looks like a good one. The name must still
+// refer to the very file written (not one that replaced it meanwhile).
 int CierraSalida(const char* name, Salida* out) {
   bool ok = out->ok && std::ferror(out->file) == 0 && std::fflush(out->file) == 0;
-  struct stat abierto;
-  const bool regular = fstat(fileno(out->file), &abierto) == 0 && S_ISREG(abierto.st_mode);
   if (std::fclose(out->file) != 0) ok = false;
   out->file = nullptr;
   if (ok) return 0;
   struct stat ahora;
-  if (out->creada && regular && lstat(name, &ahora) == 0 && S_ISREG(ahora.st_mode) &&
-      ahora.st_dev == abierto.st_dev && ahora.st_ino == abierto.st_ino)
+  if (out->borrable && lstat(name, &ahora) == 0 && S_ISREG(ahora.st_mode) &&
+      ahora.st_dev == out->abierto.st_dev && ahora.st_ino == out->abierto.st_ino)
     std::remove(name);
   return kErrEscritura;
 }

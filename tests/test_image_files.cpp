@@ -432,14 +432,22 @@ int SaveWithSizeLimit(const std::string& name, rlim_t limit) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(ImageWrite, FailedSaveRemovesOnlyAFileItCreated) {
+TEST(ImageWrite, FailedSaveRemovesTheRegularFileItWrote) {
   TempDir dir;
   const std::string fresh = dir.File("fresh.pgm"), old = dir.File("old.bmp");
   EXPECT_EQ(SaveWithSizeLimit(fresh, 1000), 5);
   EXPECT_FALSE(zaltest::FileExists(fresh));
+  // A file that was there before has been truncated: a short copy must not stay.
   WriteFile(old, std::string("previous"));
   EXPECT_EQ(SaveWithSizeLimit(old, 1000), 5);
-  EXPECT_TRUE(zaltest::FileExists(old));  // not this save's to remove
+  EXPECT_FALSE(zaltest::FileExists(old));
+  // Written through a symbolic link: the link and its target stay.
+  const std::string target = dir.File("target.raw"), link = dir.File("link.raw");
+  WriteFile(target, std::string("previous"));
+  std::filesystem::create_symlink(target, link);
+  EXPECT_EQ(SaveWithSizeLimit(link, 1000), 5);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_TRUE(zaltest::FileExists(target));
   EXPECT_EQ(SaveWithSizeLimit(fresh, 1 << 20), 0);
   EXPECT_EQ(ReadFile(fresh).size(), 41u + 200 * 200);
 }
