@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "apps/common.h"
 #include "coder/ZALcoder.h"
@@ -15,6 +14,9 @@
 namespace {
 
 constexpr const char* kTitulo = "Zonal Adaptive Layers (ZAL) Image Decoder";
+// The image module's code for a failed allocation ("Insuficient memory
+// available"), also used for the comparison's own plane.
+constexpr int kErrorMemoriaImagen = 11;
 
 struct Ajustes {
   const char* InputName = nullptr;
@@ -109,41 +111,45 @@ void ImprimeTiempos() {
               ClicksToSeconds(frecuencia, inversa));
 }
 
-// Integer samples (rounded, clamped to 0..255) of a float plane, same layout.
-std::vector<int> EnEnteros(float* plane) {
-  std::vector<int> enteros(static_cast<size_t>(s.alto) * (s.ancho + s.blankborder), 0);
-  Buffer_ftoi(s.ancho, s.alto, plane, enteros.data(), s.blankborder);
-  return enteros;
-}
-
 // Measures the decoded plane (already saved, if asked) against the reference.
-// Returns false after printing an error.
-bool Compara(float* plane, char* buffer) {
+// The plane is no longer needed once its integer samples are taken, so it is
+// freed (and set to null) before the reference is loaded: at most two planes
+// are held at once. Returns false after printing an error.
+bool Compara(float*& plane, char* buffer) {
   if (s.verbose) std::printf("\nCOMPARING THE ORIGINAL IMAGE\n");
-  const std::vector<int> decodificada = EnEnteros(plane);
-  // A RAW reference is read with the decoded dimensions; other types bring their own.
+  const size_t celdas = static_cast<size_t>(s.alto) * static_cast<size_t>(s.ancho + s.blankborder);
+  int* decodificada = static_cast<int*>(std::malloc(celdas > 0 ? celdas * sizeof(int) : 1));
+  if (!decodificada) {
+    ImagenCheckError(kErrorMemoriaImagen, buffer);
+    std::printf("Error in %s: \n%s\n", s.CompareName, buffer);
+    return false;
+  }
+  Buffer_ftoi(s.ancho, s.alto, plane, decodificada, s.blankborder);
+  std::free(plane);
+  plane = nullptr;
+  // A RAW reference is read with the decoded dimensions; other types bring
+  // their own. Its samples are whole numbers, so they load as integers.
   int32_t anchoRef = s.ancho, altoRef = s.alto;
-  float* referencia = nullptr;
-  const int codigo = CargaImagenLuminancia(s.CompareName, &anchoRef, &altoRef, &referencia, s.blankborder);
+  int* original = nullptr;
+  const int codigo = CargaImagenLuminancia(s.CompareName, &anchoRef, &altoRef, &original, s.blankborder);
   if (codigo != 0) {
     ImagenCheckError(codigo, buffer);
     std::printf("Error in %s: \n%s\n", s.CompareName, buffer);
+    std::free(decodificada);
     return false;
   }
   // Both planes are walked with the decoded size: a reference of another
   // size cannot be measured without reading outside its plane.
-  if (anchoRef != s.ancho || altoRef != s.alto) {
+  const bool mismoTamano = anchoRef == s.ancho && altoRef == s.alto;
+  if (!mismoTamano)
     std::printf("Error in %s: \nImage size %d x %d differs from the decoded size %d x %d\n",
                 s.CompareName, anchoRef, altoRef, s.ancho, s.alto);
-    std::free(referencia);
-    return false;
-  }
-  const std::vector<int> original = EnEnteros(referencia);
-  std::free(referencia);
-  const float psnr = CalculaPSNRLuminancia(s.ancho, s.alto, original.data(), decodificada.data(),
-                                           s.blankborder);
-  std::printf("\n- PSNR of the compressed image: %1.2f dB\n", psnr);
-  return true;
+  else
+    std::printf("\n- PSNR of the compressed image: %1.2f dB\n",
+                CalculaPSNRLuminancia(s.ancho, s.alto, original, decodificada, s.blankborder));
+  std::free(original);
+  std::free(decodificada);
+  return mismoTamano;
 }
 
 }  // namespace

@@ -240,3 +240,26 @@ TEST_F(ZALdecod, TimingReport) {
 }
 
 }  // namespace
+
+namespace {
+
+// The decoded plane fits under the address-space limit, a second plane for
+// its integer samples does not: the comparison reports the failure instead
+// of ending the process.
+TEST(ZALdecodMemory, ComparisonPlaneThatCannotBeAllocatedIsReported) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer";
+#else
+  const int w = 4096, h = 2048;
+  zaltest::TempDir dir;
+  const std::string comprimido = dir.File("flat.zal"), referencia = dir.File("missing.pgm");
+  zaltest::Plane plano(w, h);
+  ASSERT_EQ(ZALCodificador(2, 3, 1.0f, w, h, plano.data(), comprimido.c_str(), 3), 0);
+  const rlim_t bytes = rlim_t(h) * (w + 3) * sizeof(float);
+  const auto r = Ejecuta("ZALdecod", {"-i", comprimido, "-c", referencia}, {"", bytes + bytes / 2});
+  EXPECT_EQ(r.salida, "Error in " + referencia + ": \n" + Mensaje(ImagenCheckError, 11) + "\n");
+  EXPECT_EQ(r.estado, 1);
+#endif
+}
+
+}  // namespace
