@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "apps/common.h"
 #include "coder/ZALcoder.h"
@@ -223,7 +222,8 @@ struct Busqueda {
   float* plane = nullptr;
   float* backup = nullptr;
   size_t celdas = 0;
-  std::vector<Medida> medidas;
+  Medida medidas[kMaxPruebas];  // at most one per trial
+  int nMedidas = 0;
   // What the output file holds: nothing yet, or the stream coded at these.
   bool hayFichero = false;
   float qFichero = 0.0f;
@@ -252,9 +252,9 @@ int CodificaFichero(Busqueda& b, float q, signed char rplanes) {
 // so that a file that cannot be written is reported before any trial line;
 // when that file is a regular one its size is the trial's.
 int Mide(Busqueda& b, float q, signed char rplanes, bool primera, int64_t* bytes) {
-  for (const Medida& m : b.medidas)
-    if (m.q == q && m.rplanes == rplanes) {
-      *bytes = m.bytes;
+  for (int i = 0; i < b.nMedidas; ++i)
+    if (b.medidas[i].q == q && b.medidas[i].rplanes == rplanes) {
+      *bytes = b.medidas[i].bytes;
       return 0;
     }
   int codigo = 0;
@@ -265,7 +265,7 @@ int Mide(Busqueda& b, float q, signed char rplanes, bool primera, int64_t* bytes
   } else {
     codigo = CodificaTamano(b, q, rplanes, bytes);
   }
-  if (codigo == 0) b.medidas.push_back({q, rplanes, *bytes});
+  if (codigo == 0 && b.nMedidas < kMaxPruebas) b.medidas[b.nMedidas++] = {q, rplanes, *bytes};
   return codigo;
 }
 
