@@ -1,5 +1,6 @@
 #include "entropy/CodificadorAritmetico.h"
 
+#include <bit>
 #include <cstdio>
 
 namespace {
@@ -15,12 +16,32 @@ constexpr int kMaxChunk = 14;
 constexpr int kMaxSimbolos = 37;
 constexpr int kMaxTotal = 1023;
 constexpr int kIncremento = 10;
+constexpr int32_t kTotalMaximo = kMaxTotal + kIncremento;  // largest total in force
 
 // Bytes travel through a block buffer instead of one stdio call per byte; the
-// stream is the same, byte for byte.
+// stream is the same, byte for byte. A multiple of 4: whole words fill it.
 constexpr size_t kBloque = 1 << 16;
 
+// floor(x / T) as (x * kRecipro[T]) >> kDesplaza, for the products x = R * c
+// of an interval width R <= 65536 and a count c <= T <= 1033. With
+// kRecipro[T] = ceil(2^38 / T) = (2^38 + e) / T, 0 <= e < T, the error term is
+// x * e / (T * 2^38) < 65536 * T * T / (T * 2^38) < 1 / T, too small to carry
+// x / T past the next integer; and x * kRecipro[T] < 2^55 fits in 64 bits.
+constexpr int kDesplaza = 38;
+
+struct TablaRecipro {
+  uint64_t r[kTotalMaximo + 1];
+  constexpr TablaRecipro() : r() {
+    for (int t = 1; t <= kTotalMaximo; ++t)
+      r[t] = ((uint64_t(1) << kDesplaza) + uint64_t(t) - 1) / uint64_t(t);
+  }
+};
+constexpr TablaRecipro kRecipro;
+
+bool usarReferencia = false;  // test hook: plain paths for files opened from now on
+
 struct EstadoFichero {
+  // The plain paths keep the byte in hand as the format describes it.
   uint8_t outbyte;
   uint8_t inbyte;
   uint8_t mask;
@@ -29,7 +50,16 @@ struct EstadoFichero {
   int32_t low;
   int32_t high;
   FILE* file;
+  bool referencia;      // this file goes through the plain step-by-step paths
+  // Writing, fast path: bits not yet written, right-aligned (nAcum < 32
+  // between calls). Reading, fast path: the next nLect bits of the stream,
+  // left-aligned in lect.
+  uint64_t acum;
+  int nAcum;
+  uint64_t lect;
+  int nLect;
   bool contador;        // writing: count the bytes only, no file
+  int64_t limite;       // counting: bytes beyond which the caller gives up (-1: none)
   int error;            // first failure since the file was opened
   bool escrituraFallida;  // a write of the bit file failed
   int64_t bytes;        // bytes of the stream put so far
@@ -44,6 +74,8 @@ EstadoFichero FichES;
 void AnotaError(int code) {
   if (FichES.error == 0) FichES.error = code;
 }
+
+inline uint32_t Unos(int n) { return n >= 32 ? ~0u : (uint32_t(1) << n) - 1; }
 
 // Writing --------------------------------------------------------------------
 
@@ -61,6 +93,37 @@ void EscribeByte(uint8_t b) {
   if (FichES.lleno == kBloque) VaciaBuffer();
 }
 
+// Four bytes at once, most significant first. Words only start at multiples
+// of 4 in the buffer, since the final bytes (EscribeByte) come after the last word.
+inline void EscribePalabra(uint32_t w) {
+  FichES.bytes += 4;
+  if (FichES.contador) return;
+  uint8_t* p = FichES.buffer + FichES.lleno;
+  p[0] = uint8_t(w >> 24);
+  p[1] = uint8_t(w >> 16);
+  p[2] = uint8_t(w >> 8);
+  p[3] = uint8_t(w);
+  FichES.lleno += 4;
+  if (FichES.lleno == kBloque) VaciaBuffer();
+}
+
+// Puts the n low bits of `bits` (0 <= n <= 32), most significant first.
+inline void PonBits(uint32_t bits, int n) {
+  FichES.acum = (FichES.acum << n) | bits;
+  FichES.nAcum += n;
+  if (FichES.nAcum >= 32) {
+    FichES.nAcum -= 32;
+    EscribePalabra(uint32_t(FichES.acum >> FichES.nAcum));
+  }
+}
+
+// Puts n copies of bit b.
+void PonRepetidos(int b, int n) {
+  for (; n > 32; n -= 32) PonBits(b ? ~0u : 0u, 32);
+  PonBits(b ? Unos(n) : 0u, n);
+}
+
+// Plain path: one bit at a time into the byte in hand.
 inline void PonBit(int b) {
   if (b) FichES.outbyte |= FichES.mask;
   FichES.mask >>= 1;
@@ -76,7 +139,8 @@ inline void PonBitMasPendientes(int b) {
   for (; FichES.pending > 0; --FichES.pending) PonBit(1 - b);
 }
 
-void EncoderActualizaIntervalo() {
+// Plain renormalisation, one step per bit.
+void EncoderActualizaIntervaloReferencia() {
   for (;;) {
     if (FichES.high < kMitad) {
       PonBitMasPendientes(0);
@@ -96,14 +160,66 @@ void EncoderActualizaIntervalo() {
   }
 }
 
+// The steps of the renormalisation come in two runs, which are taken whole:
+//  - while the top bits of low and high agree, that bit is settled: the run is
+//    as long as the leading bits of low and high agree (the leading zeros of
+//    low ^ high). Its first bit carries the pending bits; the rest go out as
+//    they are. Each step shifts both registers left, high taking in a 1.
+//  - then low is 01... and high 10... while the underflow step applies: it
+//    drops bit 14 and keeps bit 15, so the run is as long as low has ones and
+//    high zeros from bit 14 down, counted on the registers before the first
+//    run as the ones of low & ~high from bit 14 - n down. Such a step leaves
+//    low < 0x8000 <= high, so a settled bit can never follow it.
+// Both runs together shift the registers by n + m, bit 15 of low ending 0
+// and that of high 1.
+struct Pasos {
+  int n, m;
+};
+
+inline Pasos Renormaliza(uint32_t& low, uint32_t& high) {
+  const int n = std::countl_zero(uint16_t(low ^ high));
+  const int m = std::countl_one(uint16_t((low & ~high) << (n + 1)));
+  const int k = n + m;
+  low = (low << k) & 0x7FFF;
+  high = (((high << k) | Unos(k)) & 0x7FFF) | 0x8000;
+  return {n, m};
+}
+
+// Renormalises the interval [low, high] just narrowed and puts the settled
+// bits: the first one b, the pending bits (not b), then the other n - 1. When
+// there are none (n = 0) nothing is put and the pending bits wait.
+inline void EncoderActualizaIntervalo(uint32_t low, uint32_t high) {
+  if (FichES.referencia) {
+    FichES.low = int32_t(low);
+    FichES.high = int32_t(high);
+    return EncoderActualizaIntervaloReferencia();
+  }
+  const uint32_t settled = low;  // its top n bits are the settled ones
+  const Pasos p = Renormaliza(low, high);
+  const int pend = FichES.pending;
+  if (pend <= 16) {
+    const uint32_t b = settled >> 15;
+    const uint32_t cabeza = b ? uint32_t(1) << pend : Unos(pend);  // b, then pend bits
+    const uint32_t resto = (settled & 0x7FFF) >> (16 - p.n);      // the other n - 1
+    const uint32_t bits = uint32_t((uint64_t(cabeza) << p.n) >> 1) | resto;
+    PonBits(p.n ? bits : 0, p.n ? pend + p.n : 0);
+  } else if (p.n > 0) {
+    const int b = int(settled >> 15);
+    PonBits(uint32_t(b), 1);
+    PonRepetidos(1 - b, pend);
+    PonBits((settled & 0x7FFF) >> (16 - p.n), p.n - 1);
+  }
+  FichES.pending = (p.n ? 0 : pend) + p.m;
+  FichES.low = int32_t(low);
+  FichES.high = int32_t(high);
+}
+
 void CodificaBitsAux(int n, int v) {
   v &= (1 << n) - 1;
   const int32_t rango = FichES.high - FichES.low + 1;
   const int32_t t = rango * v;
   const int32_t low = FichES.low;
-  FichES.low = low + (t >> n);
-  FichES.high = low - 1 + ((t + rango) >> n);
-  EncoderActualizaIntervalo();
+  EncoderActualizaIntervalo(uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
 }
 
 // Reading --------------------------------------------------------------------
@@ -120,6 +236,7 @@ uint8_t LeeByte() {
   return FichES.buffer[FichES.leido++];
 }
 
+// Plain path: one bit at a time from the byte in hand.
 inline int LeeBit() {
   if (FichES.mask == 0) {
     FichES.inbyte = LeeByte();
@@ -130,7 +247,33 @@ inline int LeeBit() {
   return bit;
 }
 
-void DecoderActualizaIntervalo() {
+// Tops up the bit window to at least 57 bits. With 8 bytes at hand they are
+// read as one big-endian word: the bits of a byte that does not fit whole are
+// the stream's own, so taking that byte again later changes nothing.
+inline void RellenaLectura() {
+  if (FichES.lleno - FichES.leido >= 8) {
+    const uint8_t* p = FichES.buffer + FichES.leido;
+    uint64_t w = 0;
+    for (int i = 0; i < 8; ++i) w = (w << 8) | p[i];
+    FichES.lect |= w >> FichES.nLect;
+    FichES.leido += size_t(63 - FichES.nLect) >> 3;
+    FichES.nLect |= 56;
+    return;
+  }
+  for (; FichES.nLect <= 56; FichES.nLect += 8)
+    FichES.lect |= uint64_t(LeeByte()) << (56 - FichES.nLect);
+}
+
+// Next k bits of the stream (0 <= k <= 32), most significant first.
+inline uint32_t LeeBits(int k) {
+  if (FichES.nLect < 32) RellenaLectura();
+  const uint32_t r = uint32_t((FichES.lect >> 1) >> (63 - k));
+  FichES.lect <<= k;
+  FichES.nLect -= k;
+  return r;
+}
+
+void DecoderActualizaIntervaloReferencia() {
   for (;;) {
     if (FichES.high < kMitad) {
       // nothing to subtract
@@ -151,14 +294,36 @@ void DecoderActualizaIntervalo() {
   }
 }
 
+// As the encoder's runs: value lies between low and high, so it shares their
+// settled bits (shifted out like theirs) and, in the underflow run, their
+// bit 15: the first run shifts value, the second keeps its new bit 15 and
+// shifts the rest. Over the n + m new bits W, that bit 15 is bit 15 + m.
+inline void DecoderActualizaIntervalo(uint32_t low, uint32_t high) {
+  FichES.low = int32_t(low);
+  FichES.high = int32_t(high);
+  if (FichES.referencia) return DecoderActualizaIntervaloReferencia();
+  const Pasos p = Renormaliza(low, high);
+  const uint64_t w = (uint64_t(uint32_t(FichES.value)) << (p.n + p.m)) | LeeBits(p.n + p.m);
+  FichES.value = int32_t(((w >> p.m) & 0x8000) | (w & 0x7FFF));
+  FichES.low = int32_t(low);
+  FichES.high = int32_t(high);
+}
+
+// The chunk value is the number of v in 1 .. 2^n - 1 whose sub-interval
+// starts at or below value: low + (R v >> n) <= value, that is
+// R v < (value - low + 1) << n. The plain path divides; one- and two-bit
+// chunks, most of those a coefficient coder sends, are counted instead.
 int DecodificaBitsAux(int n) {
   const int32_t rango = FichES.high - FichES.low + 1;
-  const int32_t v = (((FichES.value - FichES.low + 1) << n) - 1) / rango;
+  const int32_t x = (FichES.value - FichES.low + 1) << n;
+  int32_t v;
+  if (n <= 2 && !FichES.referencia)
+    v = (rango < x) + (2 * rango < x) + (3 * rango < x);  // x <= R << n, so v < 2^n
+  else
+    v = (x - 1) / rango;
   const int32_t t = v * rango;
   const int32_t low = FichES.low;
-  FichES.high = low - 1 + ((t + rango) >> n);
-  FichES.low = low + (t >> n);
-  DecoderActualizaIntervalo();
+  DecoderActualizaIntervalo(uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
   return v;
 }
 
@@ -174,7 +339,13 @@ void Reinicia() {
   FichES.pending = 0;
   FichES.low = 0;
   FichES.high = kTop;
+  FichES.referencia = usarReferencia;
+  FichES.acum = 0;
+  FichES.nAcum = 0;
+  FichES.lect = 0;
+  FichES.nLect = 0;
   FichES.contador = false;
+  FichES.limite = -1;
   FichES.error = 0;
   FichES.escrituraFallida = false;
   FichES.bytes = 0;
@@ -185,20 +356,31 @@ void Reinicia() {
 
 // Models ---------------------------------------------------------------------
 
+// floor(R * c / T) for a width R and a count c <= T of a model (see kRecipro).
+inline int32_t Escala(int32_t rango, int32_t c, int32_t total) {
+  return int32_t((uint64_t(uint32_t(rango * c)) * kRecipro.r[total]) >> kDesplaza);
+}
+
 // Narrows the interval to symbol s; false if that would empty it.
-bool AjustaRango(int s, const THistograma* m) {
+inline bool AjustaRango(int s, const THistograma* m) {
   const int32_t rango = FichES.high - FichES.low + 1;
   const int32_t total = m->acumulada[0];
   const int32_t low = FichES.low;
-  const int32_t high = low - 1 + (rango * m->acumulada[s - 1]) / total;
-  const int32_t nuevoLow = low + (rango * m->acumulada[s]) / total;
+  int32_t high, nuevoLow;
+  if (FichES.referencia || total < 1 || total > kTotalMaximo) {
+    high = low - 1 + (rango * m->acumulada[s - 1]) / total;
+    nuevoLow = low + (rango * m->acumulada[s]) / total;
+  } else {
+    high = low - 1 + Escala(rango, m->acumulada[s - 1], total);
+    nuevoLow = low + Escala(rango, m->acumulada[s], total);
+  }
   if (nuevoLow > high) return false;  // "!(FichES.low>FichES.high)"
   FichES.low = nuevoLow;
   FichES.high = high;
   return true;
 }
 
-void ActualizaModelo(int s, THistograma* m) {
+inline void ActualizaModelo(int s, THistograma* m) {
   if (m->acumulada[0] > kMaxTotal) {
     int32_t suma = 0;
     for (int i = m->nSimbolos; i >= 0; --i) {
@@ -208,10 +390,43 @@ void ActualizaModelo(int s, THistograma* m) {
     }
   }
   m->frecuencia[s] += kIncremento;
-  for (int i = s - 1; i >= 0; --i) m->acumulada[i] += kIncremento;
+  for (int i = 0; i < s; ++i) m->acumulada[i] += kIncremento;
+}
+
+// Plain search: the target count, then the first symbol at or below it.
+int BuscaSimboloReferencia(const THistograma* m) {
+  const int32_t rango = FichES.high - FichES.low + 1;
+  const int32_t total = m->acumulada[0];
+  const int32_t objetivo = ((FichES.value - FichES.low + 1) * total - 1) / rango;
+  int s = 1;
+  while (m->acumulada[s] > objetivo) ++s;
+  return s;
+}
+
+// The same symbol without the division: acumulada[s] > target holds exactly
+// when acumulada[s] * R >= (value - low + 1) * T (both below 2^27). The counts
+// fall as s rises, so the symbols passing that test are 1 to s - 1, and s is
+// one more than their number. The first four are counted without branches
+// (the usual symbols are small), the rest one by one.
+inline int BuscaSimbolo(const THistograma* m) {
+  const int32_t* a = m->acumulada;
+  const int32_t rango = FichES.high - FichES.low + 1;
+  const int32_t x = (FichES.value - FichES.low + 1) * a[0];
+  const int n = m->nSimbolos;
+  if (n < 4) {
+    int s = 1;
+    while (a[s] * rango >= x) ++s;
+    return s;
+  }
+  int s = 1 + (a[1] * rango >= x) + (a[2] * rango >= x) + (a[3] * rango >= x);
+  if (s < 4) return s;
+  while (a[s] * rango >= x) ++s;
+  return s;
 }
 
 }  // namespace
+
+void CodificadorAritmeticoReferencia(bool on) { usarReferencia = on; }
 
 int InicializaEscritura(const char* path) {
   CierraFichero();
@@ -222,22 +437,37 @@ int InicializaEscritura(const char* path) {
   return kAritOk;
 }
 
-int InicializaEscrituraContador() {
+int InicializaEscrituraContador(int64_t limite) {
   CierraFichero();
   Reinicia();
   FichES.contador = true;
+  FichES.limite = limite < 0 ? -1 : limite;
   FichES.mask = 0x80;
   return kAritOk;
 }
 
+bool LimiteSuperado() { return FichES.limite >= 0 && FichES.bytes > FichES.limite; }
+
 int FinalizaEscrituraFicheroDeBits() {
   if (!FichES.file && !FichES.contador) return kAritErrorEscritura;
   ++FichES.pending;
-  PonBitMasPendientes(FichES.low >= kPrimerCuarto ? 1 : 0);
-  // The byte in hand always goes out, even when the last bit completed the
-  // previous one (a trailing 0x00): the stream length depends on it.
-  EscribeByte(FichES.outbyte);
-  FichES.outbyte = 0;
+  const int b = FichES.low >= kPrimerCuarto ? 1 : 0;
+  if (FichES.referencia) {
+    PonBitMasPendientes(b);
+    // The byte in hand always goes out, even when the last bit completed the
+    // previous one (a trailing 0x00): the stream length depends on it.
+    EscribeByte(FichES.outbyte);
+    FichES.outbyte = 0;
+  } else {
+    PonBits(uint32_t(b), 1);
+    PonRepetidos(1 - b, FichES.pending);
+    FichES.pending = 0;
+    // Whole bytes, then the byte in hand: the last bits padded with zeros,
+    // or 0x00 when they ended on a byte boundary, as above.
+    for (; FichES.nAcum >= 8; FichES.nAcum -= 8) EscribeByte(uint8_t(FichES.acum >> (FichES.nAcum - 8)));
+    EscribeByte(uint8_t(FichES.acum << (8 - FichES.nAcum)));
+    FichES.nAcum = 0;
+  }
   VaciaBuffer();
   bool fallo = FichES.escrituraFallida;
   if (FichES.file) {
@@ -273,7 +503,11 @@ int InicializaLecturaFicheroDeBits(const char* path) {
   FichES.file = path ? std::fopen(path, "rb") : nullptr;
   if (!FichES.file) return kAritNoAbre;
   FichES.mask = 0;
-  for (int i = 0; i < 16; ++i) FichES.value = 2 * FichES.value + LeeBit();
+  if (FichES.referencia) {
+    for (int i = 0; i < 16; ++i) FichES.value = 2 * FichES.value + LeeBit();
+  } else {
+    FichES.value = int32_t(LeeBits(16));
+  }
   return kAritOk;
 }
 
@@ -321,7 +555,7 @@ int CodificaSimbolo(int s, THistograma* m) {
     AnotaError(kAritIntervalo);
     return kAritIntervalo;
   }
-  EncoderActualizaIntervalo();
+  EncoderActualizaIntervalo(uint32_t(FichES.low), uint32_t(FichES.high));
   ActualizaModelo(s, m);
   return kAritOk;
 }
@@ -331,13 +565,18 @@ int DecodificaSimbolo(THistograma* m) {
     AnotaError(kAritModeloVacio);
     return 0;
   }
-  const int32_t rango = FichES.high - FichES.low + 1;
   const int32_t total = m->acumulada[0];
-  const int32_t objetivo = ((FichES.value - FichES.low + 1) * total - 1) / rango;
-  int s = 1;
-  while (m->acumulada[s] > objetivo) ++s;
-  AjustaRango(s, m);
-  DecoderActualizaIntervalo();
+  int s;
+  if (FichES.referencia || total < 1 || total > kTotalMaximo) {
+    s = BuscaSimboloReferencia(m);
+    AjustaRango(s, m);
+    DecoderActualizaIntervalo(uint32_t(FichES.low), uint32_t(FichES.high));
+  } else {
+    s = BuscaSimbolo(m);
+    const int32_t low = FichES.low, rango = FichES.high - low + 1;
+    DecoderActualizaIntervalo(uint32_t(low + Escala(rango, m->acumulada[s], total)),
+                              uint32_t(low - 1 + Escala(rango, m->acumulada[s - 1], total)));
+  }
   ActualizaModelo(s, m);
   return s;
 }

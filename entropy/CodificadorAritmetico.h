@@ -25,7 +25,10 @@ enum : int {
 
 // Writing.
 int InicializaEscritura(const char* path);  // 0, or 1 if the file cannot be opened
-int InicializaEscrituraContador();          // as above, but only counts the bytes: no file
+// As above, but only counts the bytes: no file. With a limit >= 0 the caller
+// may stop coding once LimiteSuperado() says the stream has passed it.
+int InicializaEscrituraContador(int64_t limite = -1);
+bool LimiteSuperado();                      // more than `limite` bytes already put
 int FinalizaEscrituraFicheroDeBits();       // flush and close; 0, or kAritErrorEscritura
 int64_t BytesEscritos();                    // bytes of the stream so far (final after Finaliza)
 void CodificaBits(int nbits, int value);    // raw field of 0..32 bits (low bits of value)
@@ -42,6 +45,12 @@ int DecodificaBits(int nbits);  // raw field of 0..32 bits
 int InicializaModelo(long nSimbolos, THistograma* model);
 int CodificaSimbolo(int s, THistograma* model);
 int DecodificaSimbolo(THistograma* model);
+
+// Test hook: files opened while it is on are coded and decoded through the
+// plain paths kept beside the fast ones (one renormalisation step and one bit
+// at a time, divisions, linear symbol search). Both give the same bytes and
+// the same items.
+void CodificadorAritmeticoReferencia(bool on);
 
 // First error recorded since the last Inicializa* of the bit file, or 0.
 int ErrorCodificadorAritmetico();

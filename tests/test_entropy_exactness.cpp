@@ -1,0 +1,244 @@
+// The fast paths of the arithmetic coder (whole renormalisation runs, word
+// output, 64-bit bit window, reciprocal scaling, division-free symbol search
+// and short-chunk decoding) against the plain paths kept beside them: the
+// same items must give the same bytes, and the same bytes the same items,
+// whatever they hold.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "entropy/CodificadorAritmetico.h"
+#include "support/support.h"
+
+namespace {
+
+using zaltest::ReadFile;
+using zaltest::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+struct Item {
+  int modelo;  // -1: raw field; otherwise the model of a symbol
+  int valor;   // symbol, or the field's value
+  int nbits;   // field width
+};
+
+struct Secuencia {
+  int tamanos[4];  // alphabet of each model
+  std::vector<Item> items;
+};
+
+// Plain path on, for the life of the object.
+struct Referencia {
+  Referencia() { CodificadorAritmeticoReferencia(true); }
+  ~Referencia() { CodificadorAritmeticoReferencia(false); }
+};
+
+// The interval followed the plain way, to choose 14-bit chunks whose
+// sub-interval holds both 0x7FFF and 0x8000: each leaves a narrow interval
+// straddling the half, so the pending bits pile up. (From the whole range
+// every chunk is aligned to the half, so a symbol comes first.)
+struct Intervalo {
+  int32_t low = 0, high = 0xFFFF;
+  int Central() const {
+    const int32_t rango = high - low + 1;
+    return int((int64_t(0x7FFF - low) << 14) / rango);
+  }
+  void Chunk(int v) {
+    const int32_t rango = high - low + 1, t = rango * v;
+    Estrecha(low + (t >> 14), low - 1 + ((t + rango) >> 14));
+  }
+  // Symbol 1 of a fresh model of n symbols: the top (n - 1)/n of the interval.
+  void PrimerSimbolo(int n) {
+    const int32_t rango = high - low + 1;
+    Estrecha(low + rango * (n - 1) / n, high);
+  }
+  void Estrecha(int32_t l, int32_t h) {
+    low = l, high = h;
+    for (;;) {
+      if (high < 0x8000) {
+      } else if (low >= 0x8000) {
+        low -= 0x8000, high -= 0x8000;
+      } else if (low >= 0x4000 && high < 0xC000) {
+        low -= 0x4000, high -= 0x4000;
+      } else {
+        break;
+      }
+      low = 2 * low, high = 2 * high + 1;
+    }
+  }
+};
+
+// Random items: first, in some streams, chunks that pile up pending bits (up
+// to about a hundred); then fields of every width, symbols skewed to various
+// degrees (so that models adapt and rescale), and 14-bit chunks near the
+// middle of their range.
+Secuencia Aleatoria(uint64_t seed) {
+  zaltest::Rng rng(seed);
+  Secuencia s;
+  for (int& t : s.tamanos) t = 1 + int(rng.Below(37));
+  Intervalo intervalo;
+  if (rng.Below(2)) {
+    s.tamanos[0] = 2 + int(rng.Below(36));
+    intervalo.PrimerSimbolo(s.tamanos[0]);
+    s.items.push_back({0, 1, 0});
+  }
+  for (int k = s.items.empty() ? 0 : int(rng.Below(8)); k > 0; --k) {
+    const int v = intervalo.Central();
+    intervalo.Chunk(v);
+    s.items.push_back({-1, v, 14});
+  }
+  const int count = 500 + int(rng.Below(6000));
+  const int sesgo = 1 + int(rng.Below(8));
+  for (int i = 0; i < count; ++i) {
+    const uint32_t tipo = rng.Below(10);
+    if (tipo < 3) {
+      const int nbits = int(rng.Below(33));
+      s.items.push_back({-1, int(uint32_t(rng.Next())), nbits});
+    } else if (tipo == 3) {
+      for (int k = 1 + int(rng.Below(8)); k > 0; --k)
+        s.items.push_back({-1, 8192 + int(rng.Below(5)) - 2, 14});
+    } else {
+      const int m = int(rng.Below(4));
+      int sym = 1;
+      while (sym < s.tamanos[m] && rng.Below(uint32_t(sesgo) + 1) == 0) ++sym;
+      if (rng.Below(20) == 0) sym = 1 + int(rng.Below(uint32_t(s.tamanos[m])));
+      s.items.push_back({m, sym, 0});
+    }
+  }
+  return s;
+}
+
+void Codifica(const Secuencia& s) {
+  THistograma m[4];
+  for (int k = 0; k < 4; ++k) InicializaModelo(s.tamanos[k], &m[k]);
+  for (const Item& it : s.items) {
+    if (it.modelo < 0)
+      CodificaBits(it.nbits, it.valor);
+    else
+      CodificaSimbolo(it.valor, &m[it.modelo]);
+  }
+}
+
+Bytes Escribe(const TempDir& dir, const Secuencia& s) {
+  const std::string path = dir.File("s.bin");
+  EXPECT_EQ(InicializaEscritura(path.c_str()), 0);
+  Codifica(s);
+  EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), 0);
+  Bytes bytes = ReadFile(path);
+  // The counting sink measures the very same stream.
+  InicializaEscrituraContador();
+  Codifica(s);
+  FinalizaEscrituraFicheroDeBits();
+  EXPECT_EQ(BytesEscritos(), int64_t(bytes.size()));
+  return bytes;
+}
+
+// Reads the items that `s` describes (their models and widths) from `bytes`
+// and returns what comes back.
+std::vector<int> Lee(const TempDir& dir, const Secuencia& s, const Bytes& bytes) {
+  const std::string path = dir.File("r.bin");
+  zaltest::WriteFile(path, bytes);
+  EXPECT_EQ(InicializaLecturaFicheroDeBits(path.c_str()), 0);
+  THistograma m[4];
+  for (int k = 0; k < 4; ++k) InicializaModelo(s.tamanos[k], &m[k]);
+  std::vector<int> out;
+  for (const Item& it : s.items)
+    out.push_back(it.modelo < 0 ? DecodificaBits(it.nbits) : DecodificaSimbolo(&m[it.modelo]));
+  FinalizaLecturaFicheroDeBits();
+  return out;
+}
+
+}  // namespace
+
+TEST(EntropyExactness, FastAndPlainPathsWriteTheSameBytes) {
+  TempDir dir;
+  for (uint64_t seed = 1; seed <= 80; ++seed) {
+    const Secuencia s = Aleatoria(seed);
+    const Bytes rapido = Escribe(dir, s);
+    Bytes plano;
+    {
+      Referencia ref;
+      plano = Escribe(dir, s);
+    }
+    ASSERT_EQ(rapido, plano) << "seed " << seed;
+  }
+}
+
+TEST(EntropyExactness, FastAndPlainPathsReadTheSameItems) {
+  TempDir dir;
+  for (uint64_t seed = 1; seed <= 60; ++seed) {
+    const Secuencia s = Aleatoria(seed);
+    const Bytes bytes = Escribe(dir, s);
+    const std::vector<int> rapido = Lee(dir, s, bytes);
+    std::vector<int> plano;
+    {
+      Referencia ref;
+      plano = Lee(dir, s, bytes);
+    }
+    ASSERT_EQ(rapido, plano) << "seed " << seed;
+    // And they are the items coded (fields masked to their width).
+    for (size_t i = 0; i < s.items.size(); ++i) {
+      const Item& it = s.items[i];
+      const uint32_t mask = it.nbits >= 32 ? ~0u : (1u << it.nbits) - 1;
+      const int want = it.modelo < 0 ? int(uint32_t(it.valor) & mask) : it.valor;
+      ASSERT_EQ(rapido[i], want) << "seed " << seed << " item " << i;
+    }
+  }
+}
+
+// Damaged or foreign bytes, shorter or longer than the items need: both
+// paths read the same (in-range) items, bits past the end included.
+TEST(EntropyExactness, AnyBytesReadTheSameOnBothPaths) {
+  TempDir dir;
+  zaltest::Rng rng(7);
+  for (int round = 0; round < 60; ++round) {
+    const Secuencia s = Aleatoria(1000 + round);
+    Bytes junk(rng.Below(round % 3 == 0 ? 16 : 3000));
+    const uint32_t estilo = rng.Below(3);
+    for (auto& b : junk)
+      b = estilo == 0 ? uint8_t(rng.Below(256)) : estilo == 1 ? uint8_t(0x7F + rng.Below(2)) : 0xFF;
+    const std::vector<int> rapido = Lee(dir, s, junk);
+    std::vector<int> plano;
+    {
+      Referencia ref;
+      plano = Lee(dir, s, junk);
+    }
+    ASSERT_EQ(rapido, plano) << "round " << round;
+  }
+}
+
+// A trial that only needs to know whether its stream passes a size can stop
+// early: the counting sink says so as soon as more bytes than the limit are
+// out, and never before.
+TEST(EntropyExactness, CountingSinkReportsPassingItsLimit) {
+  TempDir dir;
+  const Secuencia s = Aleatoria(3);
+  const int64_t total = int64_t(Escribe(dir, s).size());
+  ASSERT_GT(total, 40);
+  for (int64_t limite : {int64_t(0), int64_t(20), total - 1, total, total + 5}) {
+    ASSERT_EQ(InicializaEscrituraContador(limite), 0);
+    THistograma m[4];
+    for (int k = 0; k < 4; ++k) InicializaModelo(s.tamanos[k], &m[k]);
+    bool visto = false;
+    for (const Item& it : s.items) {
+      if (it.modelo < 0)
+        CodificaBits(it.nbits, it.valor);
+      else
+        CodificaSimbolo(it.valor, &m[it.modelo]);
+      if (LimiteSuperado()) {
+        visto = true;
+        EXPECT_GT(BytesEscritos(), limite);
+      }
+    }
+    FinalizaEscrituraFicheroDeBits();
+    EXPECT_EQ(BytesEscritos(), total);
+    EXPECT_EQ(LimiteSuperado() || visto, total > limite) << "limit " << limite;
+  }
+  // Without a limit nothing is ever reported.
+  InicializaEscrituraContador();
+  for (int i = 0; i < 1000; ++i) CodificaBits(14, i);
+  EXPECT_FALSE(LimiteSuperado());
+  FinalizaEscrituraFicheroDeBits();
+}
