@@ -357,8 +357,11 @@ void Reinicia() {
 // Models ---------------------------------------------------------------------
 
 // floor(R * c / T) for a width R and a count c <= T of a model (see kRecipro).
+// Written R * (c * kRecipro[T]) so that only one multiplication waits for R;
+// c * kRecipro[T] <= c * (2^38 / T + 1) < 2^39, so the product stays below 2^55.
 inline int32_t Escala(int32_t rango, int32_t c, int32_t total) {
-  return int32_t((uint64_t(uint32_t(rango * c)) * kRecipro.r[total]) >> kDesplaza);
+  return int32_t((uint64_t(uint32_t(rango)) * (uint64_t(uint32_t(c)) * kRecipro.r[total])) >>
+                 kDesplaza);
 }
 
 // Narrows the interval to symbol s; false if that would empty it.
@@ -404,24 +407,38 @@ int BuscaSimboloReferencia(const THistograma* m) {
 }
 
 // The same symbol without the division: acumulada[s] > target holds exactly
-// when acumulada[s] * R >= (value - low + 1) * T (both below 2^27). The counts
-// fall as s rises, so the symbols passing that test are 1 to s - 1, and s is
-// one more than their number. The first four are counted without branches
-// (the usual symbols are small), the rest one by one.
-inline int BuscaSimbolo(const THistograma* m) {
+// when R * acumulada[s] >= (value - low + 1) * T, that is when the bottom of
+// s's sub-interval, low + floor(R * acumulada[s] / T), lies above value. The
+// counts fall as s rises, so the symbol is the first whose bottom is at or
+// below value. The bottoms of symbols 1 to 3 (the usual ones) are computed
+// before the choice and the choice is made without branches; the search goes
+// on one by one past them. Returns s and the bounds of its sub-interval
+// relative to low: [abajo, arriba - 1].
+struct Eleccion {
+  int s;
+  int32_t abajo, arriba;
+};
+
+inline Eleccion BuscaSimbolo(const THistograma* m, int32_t rango, int32_t hasta) {
   const int32_t* a = m->acumulada;
-  const int32_t rango = FichES.high - FichES.low + 1;
-  const int32_t x = (FichES.value - FichES.low + 1) * a[0];
-  const int n = m->nSimbolos;
-  if (n < 4) {
-    int s = 1;
-    while (a[s] * rango >= x) ++s;
-    return s;
+  const int32_t total = a[0];
+  const int32_t b1 = Escala(rango, a[1], total);
+  const int32_t b2 = Escala(rango, a[2], total);
+  const int32_t b3 = Escala(rango, a[3], total);
+  // Each test can pass only if the one before passed, so counts above
+  // nSimbolos (not in use, whatever they hold) are never looked at.
+  const bool c1 = b1 > hasta;
+  const bool c2 = c1 && b2 > hasta;
+  const bool c3 = c2 && b3 > hasta;
+  if (!c3) return {1 + c1 + c2, c2 ? b3 : c1 ? b2 : b1, c2 ? b2 : c1 ? b1 : rango};
+  int s = 4;
+  int32_t arriba = b3, abajo = Escala(rango, a[4], total);
+  while (abajo > hasta) {
+    ++s;
+    arriba = abajo;
+    abajo = Escala(rango, a[s], total);
   }
-  int s = 1 + (a[1] * rango >= x) + (a[2] * rango >= x) + (a[3] * rango >= x);
-  if (s < 4) return s;
-  while (a[s] * rango >= x) ++s;
-  return s;
+  return {s, abajo, arriba};
 }
 
 }  // namespace
@@ -572,10 +589,10 @@ int DecodificaSimbolo(THistograma* m) {
     AjustaRango(s, m);
     DecoderActualizaIntervalo(uint32_t(FichES.low), uint32_t(FichES.high));
   } else {
-    s = BuscaSimbolo(m);
     const int32_t low = FichES.low, rango = FichES.high - low + 1;
-    DecoderActualizaIntervalo(uint32_t(low + Escala(rango, m->acumulada[s], total)),
-                              uint32_t(low - 1 + Escala(rango, m->acumulada[s - 1], total)));
+    const Eleccion e = BuscaSimbolo(m, rango, FichES.value - low);
+    s = e.s;
+    DecoderActualizaIntervalo(uint32_t(low + e.abajo), uint32_t(low - 1 + e.arriba));
   }
   ActualizaModelo(s, m);
   return s;
