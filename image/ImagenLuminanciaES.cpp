@@ -166,11 +166,13 @@ inline bool EsBlanco(int c) {
 }
 
 // Reads the next header field into `token` (at most kTokenMaximo characters
-// kept, then a terminator) and returns the field's full length. Comments are
-// skipped whole, from '#' to the end of their line, wherever a field may
-// start, so any number of them, of any length, may stand between fields. The
-// byte that ends the field stays in the stream. At the end of the stream the
-// token is empty.
+// kept, then a terminator) and returns the field's length, or kTokenMaximo + 1
+// for any longer field: reading stops there, since such a header is refused
+// anyway, so an endless stream (a device such as /dev/zero) cannot keep the
+// reader busy. Comments are skipped whole, from '#' to the end of their line,
+// wherever a field may start, so any number of them, of any length, may stand
+// between fields. The byte that ends the field stays in the stream. At the
+// end of the stream the token is empty.
 size_t LeeCampo(FILE* file, unsigned char* token) {
   int c = std::getc(file);
   for (;;) {
@@ -179,7 +181,7 @@ size_t LeeCampo(FILE* file, unsigned char* token) {
     while (c != EOF && c != '\n') c = std::getc(file);
   }
   size_t longitud = 0;
-  while (c != EOF && !EsBlanco(c)) {
+  while (c != EOF && !EsBlanco(c) && longitud <= kTokenMaximo) {
     if (longitud < kTokenMaximo) token[longitud] = static_cast<unsigned char>(c);
     ++longitud;
     c = std::getc(file);
@@ -241,7 +243,10 @@ bool LeeLineaDimension(FILE* file, const char* clave, int* valor) {
     ok = numero.digitos;
     if (ok) *valor = numero.Valor();
   }
-  while (c != EOF && c != '\n') c = std::getc(file);
+  // The rest of a good line is dropped; after a bad one nothing more is read,
+  // so a dimension file that never ends a line cannot hold the reader.
+  if (ok)
+    while (c != EOF && c != '\n') c = std::getc(file);
   return ok;
 }
 

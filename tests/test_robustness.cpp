@@ -222,6 +222,35 @@ TEST_F(Robustez, DecoderEndsOnAShortFileAnnouncingAPlane) {
   EXPECT_EQ(r.errores, "");
 }
 
+// Loads `name` in a child process that is given 20 seconds; returns the
+// loader's code, or -1 if the child had to be stopped.
+int CargaConPlazo(const std::string& name) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(20);
+    int ancho = 0, alto = 0;
+    float* plano = nullptr;
+    const int codigo = CargaImagenLuminancia(name.c_str(), &ancho, &alto, &plano, 3);
+    std::free(plano);
+    _exit(codigo);
+  }
+  int estado = 0;
+  waitpid(pid, &estado, 0);
+  return WIFEXITED(estado) ? WEXITSTATUS(estado) : -1;
+}
+
+// A header field or a dimension-file line that never ends (a device with no
+// end of file) is refused after a bounded read, as a long one in a file is.
+TEST_F(Robustez, EndlessInputsAreRefused) {
+  if (!EsDispositivo("/dev/zero")) GTEST_SKIP() << "no /dev/zero";
+  const std::string pgm = dir.File("zero.pgm"), raw = dir.File("zero.raw");
+  fs::create_symlink("/dev/zero", pgm);
+  EXPECT_EQ(CargaConPlazo(pgm), 6);
+  zaltest::WriteFile(raw, std::string("abcd"));
+  fs::create_symlink("/dev/zero", dir.File("zero.txt"));
+  EXPECT_EQ(CargaConPlazo(raw), 8);
+}
+
 // Any target and start, with and without --keep, end within the search's
 // bound, with status 0 or 1 and no sanitizer report.
 TEST_F(Robustez, RateSearchEndsForAnyNumbers) {
