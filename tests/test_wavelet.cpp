@@ -43,6 +43,21 @@ Plane RandomPlane(int w, int h, uint64_t seed) {
   return p;
 }
 
+// Magnitudes from 2^-40 to 2^40 side by side: sums of such neighbours round in
+// double and outputs cancel to various depths, so a change in the order of
+// operations shows in the bits.
+Plane WildPlane(int w, int h, uint64_t seed) {
+  Plane p(w, h);
+  zaltest::Rng rng(seed);
+  for (float& c : p.cells) {
+    const double mantissa = 1.0 + rng.Unit();
+    const int exponent = int(rng.Below(81)) - 40;
+    c = float((rng.Below(2) ? -mantissa : mantissa) * std::ldexp(1.0, exponent));
+  }
+  FillBorder(p);
+  return p;
+}
+
 // "P5\n<w> <h>\n255\n" followed by the samples; an empty plane if unreadable.
 Plane ReadPgm(const std::string& path) {
   std::vector<uint8_t> bytes = zaltest::ReadFile(path);
@@ -119,6 +134,58 @@ void ReferenceTransform(int level, Plane& p, bool inverse) {
   }
 }
 
+// Lines on which a fused multiply-add would show: around every tenth sample
+// p, x[p+2] ≈ 1 and x[p-2] some 2^-30 smaller, so their sum in double is
+// rounded and so is its product with the tap; x[p] nearly cancels that
+// product in the low-pass output, whose float then depends on the product's
+// rounding (a fused one would skip it, in about one output of ten). The pair
+// at distance 2 is added to a running sum, where contraction would happen;
+// the other filter's first pass keeps the pattern (constant across it, the
+// lines only gain a factor). `along_rows` puts the lines along the rows.
+Plane CancellingPlane(int w, int h, bool along_rows, uint64_t seed) {
+  const int n = along_rows ? w : h;
+  std::vector<float> line(n, 0.0f);
+  zaltest::Rng rng(seed);
+  for (int p = 4; p + 5 < n; p += 10) {
+    line[p + 2] = float(1.0 + rng.Unit());
+    line[p - 2] = float(line[p + 2] * std::ldexp(1.0 + rng.Unit(), -30 - int(rng.Below(20))));
+    line[p] = float(-double(kLo[2]) * (double(line[p + 2]) + line[p - 2]) / kLo[0]);
+  }
+  Plane plane(w, h);
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) plane.at(x, y) = line[along_rows ? x : y];
+  FillBorder(plane);
+  return plane;
+}
+
+// Every way the transforms can run: kernel set (0 plain, 1 AVX2, 2 AVX-512)
+// and one or two threads. Sets the processor lacks are reported and left out.
+struct Mode {
+  int simd, threads;
+};
+
+std::vector<Mode> AvailableModes() {
+  std::vector<Mode> modes;
+  for (const int simd : {0, 1, 2}) {
+    if (WaveletsModo(simd, 1) != simd) {
+      std::printf("kernel set %d not offered by this processor: not tested\n", simd);
+      continue;
+    }
+    for (const int threads : {1, 2}) modes.push_back({simd, threads});
+  }
+  WaveletsModo(-1, -1);
+  return modes;
+}
+
+// Runs one transform in the given mode and restores the automatic choice.
+int Transform(const Mode& mode, bool inverse, int level, Plane& p) {
+  WaveletsModo(mode.simd, mode.threads);
+  const int code = inverse ? TransformaWaveletInversa(level, p.width, p.height, p.data(), p.gap)
+                           : TransformaWavelet(level, p.width, p.height, p.data(), p.gap);
+  WaveletsModo(-1, -1);
+  return code;
+}
+
 void ExpectRoundTrip(const Plane& image, int level, float tolerance) {
   Plane p = image;
   ASSERT_EQ(TransformaWavelet(level, p.width, p.height, p.data(), p.gap), 0);
@@ -159,23 +226,83 @@ TEST(Wavelet, RoundTripGeneratedImages) {
   }
 }
 
-TEST(Wavelet, BlockedPassesMatchPerLineReference) {
-  // Widths below, at and across the block of columns, and odd multiples.
+TEST(Wavelet, EveryModeMatchesPerLineReference) {
+  // Short lines (2 to 10 samples mirror more than once), widths below, at and
+  // across the block of columns, odd multiples, and passes large enough to be
+  // shared between threads (from 2^16 samples), with a narrow last block.
   const struct { int w, h, level; } shapes[] = {
-      {2, 2, 1}, {6, 4, 1}, {16, 8, 3}, {20, 12, 2}, {48, 48, 4}, {40, 24, 3}, {136, 8, 3}, {8, 72, 3}};
+      {2, 2, 1},    {4, 4, 2},     {6, 4, 1},     {10, 6, 1},   {8, 10, 1},   {16, 8, 3},
+      {20, 12, 2},  {48, 48, 4},   {40, 24, 3},   {136, 8, 3},  {8, 72, 3},   {64, 64, 6},
+      {304, 224, 4}, {1024, 72, 3}, {72, 1024, 3}, {256, 256, 8}, {512, 384, 5}};
+  const std::vector<Mode> modes = AvailableModes();
   uint64_t seed = 100;
   for (const auto& s : shapes) {
     for (const bool inverse : {false, true}) {
-      const Plane input = RandomPlane(s.w, s.h, seed++);
-      Plane fast = input, plain = input;
-      ASSERT_EQ(inverse ? TransformaWaveletInversa(s.level, s.w, s.h, fast.data(), fast.gap)
-                        : TransformaWavelet(s.level, s.w, s.h, fast.data(), fast.gap),
-                0);
-      ReferenceTransform(s.level, plain, inverse);
-      EXPECT_TRUE(SameBits(fast, plain)) << s.w << "x" << s.h << " level " << s.level
-                                         << (inverse ? " inverse" : " forward");
+      for (const bool wild : {false, true}) {
+        const Plane input = wild ? WildPlane(s.w, s.h, seed++) : RandomPlane(s.w, s.h, seed++);
+        Plane plain = input;
+        ReferenceTransform(s.level, plain, inverse);
+        for (const Mode& mode : modes) {
+          Plane fast = input;
+          ASSERT_EQ(Transform(mode, inverse, s.level, fast), 0);
+          EXPECT_TRUE(SameBits(fast, plain))
+              << s.w << "x" << s.h << " level " << s.level << (inverse ? " inverse" : " forward")
+              << (wild ? " wild" : "") << " simd " << mode.simd << " threads " << mode.threads;
+        }
+      }
     }
   }
+}
+
+TEST(Wavelet, NoModeFusesMultiplyAndAdd) {
+  // Vertical and horizontal lines, full blocks of columns and a narrow one.
+  const std::vector<Mode> modes = AvailableModes();
+  uint64_t seed = 500;
+  for (const bool along_rows : {true, false}) {
+    for (const int across : {64, 40}) {
+      const int w = along_rows ? 2048 : across, h = along_rows ? across : 2048;
+      const Plane input = CancellingPlane(w, h, along_rows, seed++);
+      Plane plain = input;
+      ReferenceTransform(1, plain, false);
+      for (const Mode& mode : modes) {
+        Plane fast = input;
+        ASSERT_EQ(Transform(mode, false, 1, fast), 0);
+        EXPECT_TRUE(SameBits(fast, plain)) << w << "x" << h << " simd " << mode.simd
+                                           << " threads " << mode.threads;
+      }
+    }
+  }
+}
+
+TEST(Wavelet, EveryModeMatchesReferenceOnPhotographs) {
+  const std::string shared = zaltest::SharedDir();
+  if (shared.empty()) GTEST_SKIP() << "shared reference data not present";
+  const std::vector<Mode> modes = AvailableModes();
+  for (const char* name : {"camera_512x512.pgm", "moon_512x512.pgm", "coins_384x256.pgm",
+                           "coffee_512x384.pgm"}) {
+    const Plane image = ReadPgm(shared + "/images/" + name);
+    ASSERT_GT(image.width, 0) << name;
+    Plane forward = image;
+    ReferenceTransform(5, forward, false);
+    Plane inverse = forward;
+    ReferenceTransform(5, inverse, true);
+    for (const Mode& mode : modes) {
+      Plane p = image;
+      ASSERT_EQ(Transform(mode, false, 5, p), 0);
+      EXPECT_TRUE(SameBits(p, forward)) << name << " simd " << mode.simd << " threads " << mode.threads;
+      ASSERT_EQ(Transform(mode, true, 5, p), 0);
+      EXPECT_TRUE(SameBits(p, inverse)) << name << " simd " << mode.simd << " threads " << mode.threads;
+    }
+  }
+}
+
+TEST(Wavelet, ModeRequestsAreLoweredToTheProcessor) {
+  const int widest = WaveletsModo(-1, -1);
+  EXPECT_GE(widest, 0);
+  EXPECT_LE(widest, 2);
+  EXPECT_EQ(WaveletsModo(0, 1), 0);
+  EXPECT_EQ(WaveletsModo(7, 2), widest);
+  EXPECT_EQ(WaveletsModo(-1, -1), widest);
 }
 
 TEST(Wavelet, SpareSamplesUntouched) {

@@ -1,11 +1,15 @@
 #include "wavelet/wavelets.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -30,50 +34,106 @@ constexpr float B79_SintesisPasoAlto[4] = {0.788485646f, -0.377402872f, -0.04068
 // order of operations, so the block width never changes a result; wider blocks
 // cost more scratch but fetch more of each row per visit.
 constexpr int kColumnasBloque = 32;
+// Rows handed out together in a horizontal pass.
+constexpr int kFilasGrupo = 16;
+// A pass over fewer samples stays on one thread: starting a second one would
+// cost about as much as it saves.
+constexpr int64_t kMuestrasParaAyudante = int64_t(1) << 16;
 
-// Working state of one call: the plane's geometry and the scratch area.
-struct Transformada {
+// Instruction sets of the filter kernels, as WaveletsModo numbers them.
+constexpr int kSimdBase = 0, kSimdAvx2 = 1, kSimdAvx512 = 2;
+
+// The one pass of one level that a piece of work belongs to.
+enum Paso { kVerticalDirecta, kHorizontalDirecta, kVerticalInversa, kHorizontalInversa };
+
+struct Pase {
   float* plane;
   ptrdiff_t stride;  // ancho + border
-  // A line of up to max(ancho, alto) samples with NumTaps margins, or a block
-  // of (alto + 2·NumTaps) rows of kColumnasBloque columns for the vertical
-  // passes. Samples are held as double: the filters work in double anyway and
-  // float to double is exact, so converting once on gathering changes nothing.
-  double* scratch;
+  Paso paso;
+  int w, h;  // the region this level works on
 
   float* Fila(ptrdiff_t r) const { return plane + r * stride; }
 };
 
-// Whole-sample symmetric extension of the line from `first` to `last`, whose
-// samples lie `paso` apart; each sample is a run of `n` consecutive values
-// (1 for a line, the block width for a block of columns). Both ends
-// advance together so that lines shorter than NumTaps + 1 mirror correctly.
-inline void ExtensionSimetrica(double* first, double* last, ptrdiff_t paso = 1, int n = 1) {
-  for (int i = 1; i <= NumTaps; i++) {
-    std::memcpy(first - i * paso, first + i * paso, sizeof(double) * n);
-    std::memcpy(last + i * paso, last - i * paso, sizeof(double) * n);
-  }
+// One thread's scratch. Samples to filter are held as double: the filters
+// work in double anyway and float to double is exact, so converting once on
+// reading changes nothing.
+struct Scratch {
+  double* lineas;  // a ring of rows of a block of columns, or the halves of a row
+  float* columna;  // half a block of columns, kept aside by a vertical pass
+};
+
+// A piece of a pass: block k of kColumnasBloque columns for a vertical pass,
+// group k of kFilasGrupo rows for a horizontal one, done with the scratch of
+// the thread doing it.
+using Pieza = void (*)(const Pase& p, const Scratch& s, int k);
+
+// Working state of one call: the plane's geometry, the kernels in force and
+// one scratch per thread.
+struct Transformada {
+  float* plane;
+  ptrdiff_t stride;
+  Pieza pieza;
+  int hilos;  // 1, or 2 when a helper thread may take pieces of each pass
+  Scratch scratch[2];
+  void* memoria;  // the one block holding every scratch
+};
+
+// Process-wide choices of WaveletsModo; -1 means "decide automatically".
+struct Modo {
+  std::atomic<int> simd{-1};
+  std::atomic<int> hilos{-1};
+};
+Modo modo;
+
+// Whole-sample symmetric extension, as an index: the sample that position i
+// (−NumTaps ≤ i < n + NumTaps) of a line of n samples holds once NumTaps
+// samples are mirrored beyond each end, the end samples not repeated. Lines
+// shorter than NumTaps + 1 reflect more than once, which gives the mirrored
+// line repeated with period 2n − 2 (a, b extends to … a, b, a, b …). Every
+// filtered line has at least 2 samples; a single one is its own mirror.
+inline int ExtensionSimetrica(int i, int n) {
+  if (n < 2) return 0;
+  while (i < 0 || i >= n) i = i < 0 ? -i : 2 * (n - 1) - i;
+  return i;
 }
 
-// Symmetric 9-tap filter centred on x (neighbours `paso` apart): each
-// mirror pair is summed first, then the terms are accumulated left to right
-// in double; the result is rounded to float once.
-inline float FiltrarConCincoTaps(const double* x, const float* h, ptrdiff_t paso = 1) {
-  double s = double(h[0]) * double(x[0]);
-  s += double(h[1]) * (double(x[paso]) + double(x[-paso]));
-  s += double(h[2]) * (double(x[2 * paso]) + double(x[-2 * paso]));
-  s += double(h[3]) * (double(x[3 * paso]) + double(x[-3 * paso]));
-  s += double(h[4]) * (double(x[4 * paso]) + double(x[-4 * paso]));
+// Symmetric 9-tap filter on the centre sample c and the mirror pairs
+// (at, bt) = (x[+t], x[−t]): each pair is summed first, then the terms are
+// accumulated left to right in double; the result is rounded to float once.
+// Vector lanes running this per output keep exactly this order.
+[[gnu::always_inline]] inline float Filtro9(const float* h, double c, double a1, double b1,
+                                            double a2, double b2, double a3, double b3,
+                                            double a4, double b4) {
+  double s = double(h[0]) * c;
+  s += double(h[1]) * (a1 + b1);
+  s += double(h[2]) * (a2 + b2);
+  s += double(h[3]) * (a3 + b3);
+  s += double(h[4]) * (a4 + b4);
   return float(s);
 }
 
 // Symmetric 7-tap filter, same order of operations.
-inline float FiltrarConCuatroTaps(const double* x, const float* h, ptrdiff_t paso = 1) {
-  double s = double(h[0]) * double(x[0]);
-  s += double(h[1]) * (double(x[paso]) + double(x[-paso]));
-  s += double(h[2]) * (double(x[2 * paso]) + double(x[-2 * paso]));
-  s += double(h[3]) * (double(x[3 * paso]) + double(x[-3 * paso]));
+[[gnu::always_inline]] inline float Filtro7(const float* h, double c, double a1, double b1,
+                                            double a2, double b2, double a3, double b3) {
+  double s = double(h[0]) * c;
+  s += double(h[1]) * (a1 + b1);
+  s += double(h[2]) * (a2 + b2);
+  s += double(h[3]) * (a3 + b3);
   return float(s);
+}
+
+// The filters centred on x, neighbours `paso` apart.
+[[gnu::always_inline]] inline float FiltrarConCincoTaps(const double* x, const float* h,
+                                                        ptrdiff_t paso) {
+  return Filtro9(h, x[0], x[paso], x[-paso], x[2 * paso], x[-2 * paso], x[3 * paso],
+                 x[-3 * paso], x[4 * paso], x[-4 * paso]);
+}
+
+[[gnu::always_inline]] inline float FiltrarConCuatroTaps(const double* x, const float* h,
+                                                         ptrdiff_t paso) {
+  return Filtro7(h, x[0], x[paso], x[-paso], x[2 * paso], x[-2 * paso], x[3 * paso],
+                 x[-3 * paso]);
 }
 
 // Level in 0..31 (it is a shift count), positive sides that are multiples of
@@ -85,90 +145,301 @@ bool ArgumentosValidos(int level, int ancho, int alto, const float* plane, int b
   return ((a >> level) << level) == a && ((h >> level) << level) == h;
 }
 
-double* ReservaScratch(int ancho, int alto) {
-  const size_t linea = size_t(std::max(ancho, alto)) + 2 * NumTaps;
-  const size_t bloque = (size_t(alto) + 2 * NumTaps) * kColumnasBloque;
-  return static_cast<double*>(std::malloc(sizeof(double) * std::max(linea, bloque)));
+// Rows of a block of columns held as double by a vertical pass: the nine
+// taps of one output plus the next row, rounded up to a power of two.
+constexpr int kAnillo = 16;
+// Rows ahead of the one being read that a vertical pass asks the memory for:
+// consecutive rows of a block lie in different pages, which the processor
+// does not fetch ahead by itself.
+constexpr int kAdelanto = 16;
+
+// Scratch of one thread: as double a ring of kAnillo rows of a block (vertical
+// passes) or the even and odd halves of a row with their margins (horizontal
+// passes); as float half a block's column (vertical passes).
+size_t LineasPorHilo(int ancho) {
+  return std::max(size_t(kAnillo) * kColumnasBloque, size_t(ancho) + 2 * NumTaps);
+}
+size_t ColumnaPorHilo(int alto) { return size_t(alto / 2) * kColumnasBloque; }
+
+// The vertical passes filter a block of kColumnasBloque columns at a time,
+// sweeping down it: each output row is computed across the block from nine
+// rows of the (virtual, extended) line held as double in a ring, slot r % kAnillo
+// for line sample r. Mirrored positions read the slot of the sample they
+// mirror. The filter reads the same samples in the same order as on a single
+// gathered column, so each output is bit for bit the per-column result; the
+// loops over the block's columns are what the compiler vectorises.
+//
+// The passes work in place. The forward pass writes low-pass row m once line
+// samples up to 2m + 4 are in the ring, so row m (≤ 2m + 4) has been read;
+// high-pass rows would overwrite rows still to be read, so they wait in
+// `altos` until the sweep ends. The inverse pass reads the low-pass half
+// (line samples 2i) from a copy in `bajos`, since output rows 2m and 2m + 1
+// overwrite it early; the high-pass row h/2 + i (line sample 2i + 1) is read
+// at the latest in step i + 3, before output rows reach it in step (h/2 + i)/2.
+
+// Asks for the block's n samples at f ahead of their use.
+inline void Adelanta(const float* f, int n) {
+  __builtin_prefetch(f);
+  __builtin_prefetch(f + n / 2);
+  __builtin_prefetch(f + n - 1);
 }
 
-// The vertical passes filter kColumnasBloque columns at a time: the block's
-// rows are copied into the scratch (line sample i at scratch row NumTaps + i)
-// and every output row is computed across the block. The filter reads the
-// same samples in the same order as on a single gathered column, so each
-// output is bit for bit the per-column result; the inner loop over the block's
-// columns is what the compiler may vectorise.
+// The ring: line sample r of the block's columns at row r % kAnillo.
+struct Anillo {
+  double* filas;
 
-void VerticalDirecta(const Transformada& t, int w, int h) {
-  const ptrdiff_t B = kColumnasBloque;
-  double* linea = t.scratch + NumTaps * B;
-  for (int j = 0; j < w; j += kColumnasBloque) {
-    const int n = std::min(kColumnasBloque, w - j);
-    for (int i = 0; i < h; i++) {
-      const float* f = t.Fila(i) + j;
-      for (int c = 0; c < n; c++) linea[i * B + c] = f[c];
+  double* Fila(int r) const { return filas + ptrdiff_t(r % kAnillo) * kColumnasBloque; }
+  // Rows for line samples first … first + count − 1, mirrored at the line's
+  // ends (only steps near an end need the mirror).
+  void Ventana(const double** x, int first, int count, int h) const {
+    const bool dentro = first >= 0 && first + count <= h;
+    for (int t = 0; t < count; t++) x[t] = Fila(dentro ? first + t : ExtensionSimetrica(first + t, h));
+  }
+};
+
+// N is the block's width when it is full (a constant the compiler unrolls
+// by), 0 for the narrower last block of a region.
+template <int N>
+[[gnu::always_inline]] inline void VerticalDirecta(const Pase& p, const Scratch& s, int j) {
+  const int h = p.h;
+  const int n = N > 0 ? N : std::min(kColumnasBloque, p.w - j);
+  const Anillo anillo{s.lineas};
+  int leidas = 0;  // line samples (rows) already in the ring
+  for (int m = 0; m < h / 2; m++) {
+    for (; leidas <= std::min(2 * m + 4, h - 1); leidas++) {
+      if (leidas + kAdelanto < h) Adelanta(p.Fila(leidas + kAdelanto) + j, n);
+      const float* f = p.Fila(leidas) + j;
+      double* d = anillo.Fila(leidas);
+      for (int c = 0; c < n; c++) d[c] = f[c];
     }
-    ExtensionSimetrica(linea, linea + (h - 1) * B, B, n);
-    for (int m = 0; m < h / 2; m++) {
-      float* bajo = t.Fila(m) + j;
-      float* alto = t.Fila(h / 2 + m) + j;
-      const double* par = linea + 2 * m * B;
-      const double* impar = par + B;
-      for (int c = 0; c < n; c++) bajo[c] = FiltrarConCincoTaps(par + c, B79_AnalisisPasoBajo, B);
-      for (int c = 0; c < n; c++) alto[c] = FiltrarConCuatroTaps(impar + c, B79_AnalisisPasoAlto, B);
+    const double* x[9];  // line samples 2m − 4 … 2m + 4
+    anillo.Ventana(x, 2 * m - 4, 9, h);
+    float* __restrict bajo = p.Fila(m) + j;
+    float* __restrict alto = s.columna + ptrdiff_t(m) * kColumnasBloque;
+    // Low pass centred on 2m, high pass centred on 2m + 1.
+    for (int c = 0; c < n; c++) {
+      bajo[c] = Filtro9(B79_AnalisisPasoBajo, x[4][c], x[5][c], x[3][c], x[6][c], x[2][c], x[7][c],
+                        x[1][c], x[8][c], x[0][c]);
+      alto[c] = Filtro7(B79_AnalisisPasoAlto, x[5][c], x[6][c], x[4][c], x[7][c], x[3][c], x[8][c],
+                        x[2][c]);
+    }
+  }
+  for (int m = 0; m < h / 2; m++)
+    std::memcpy(p.Fila(h / 2 + m) + j, s.columna + ptrdiff_t(m) * kColumnasBloque,
+                sizeof(float) * n);
+}
+
+template <int N>
+[[gnu::always_inline]] inline void VerticalInversa(const Pase& p, const Scratch& s, int j) {
+  const int h = p.h;
+  const int n = N > 0 ? N : std::min(kColumnasBloque, p.w - j);
+  const Anillo anillo{s.lineas};
+  float* bajos = s.columna;
+  for (int i = 0; i < h / 2; i++) {
+    if (i + kAdelanto < h / 2) Adelanta(p.Fila(i + kAdelanto) + j, n);
+    std::memcpy(bajos + ptrdiff_t(i) * kColumnasBloque, p.Fila(i) + j, sizeof(float) * n);
+  }
+  int leidas = 0;  // line samples already in the ring
+  for (int m = 0; m < h / 2; m++) {
+    for (; leidas <= std::min(2 * m + 5, h - 1); leidas++) {
+      const int i = leidas / 2;
+      const float* f;
+      if (leidas % 2 == 0) {
+        f = bajos + ptrdiff_t(i) * kColumnasBloque;
+      } else {
+        if (h / 2 + i + kAdelanto / 2 < h) Adelanta(p.Fila(h / 2 + i + kAdelanto / 2) + j, n);
+        f = p.Fila(h / 2 + i) + j;
+      }
+      double* d = anillo.Fila(leidas);
+      for (int c = 0; c < n; c++) d[c] = f[c];
+    }
+    const double* x[10];  // line samples 2m − 4 … 2m + 5
+    anillo.Ventana(x, 2 * m - 4, 10, h);
+    float* __restrict par = p.Fila(2 * m) + j;
+    float* __restrict impar = p.Fila(2 * m + 1) + j;
+    // Even rows centred on a low-pass sample, odd rows on a high-pass one.
+    for (int c = 0; c < n; c++) {
+      par[c] = Filtro7(B79_SintesisPasoAlto, x[4][c], x[5][c], x[3][c], x[6][c], x[2][c], x[7][c],
+                       x[1][c]);
+      impar[c] = Filtro9(B79_SintesisPasoBajo, x[5][c], x[6][c], x[4][c], x[7][c], x[3][c], x[8][c],
+                         x[2][c], x[9][c], x[1][c]);
     }
   }
 }
 
-void HorizontalDirecta(const Transformada& t, int w, int h) {
-  double* linea = t.scratch + NumTaps;
-  for (int r = 0; r < h; r++) {
-    float* fila = t.Fila(r);
-    for (int i = 0; i < w; i++) linea[i] = fila[i];
-    ExtensionSimetrica(linea, linea + w - 1);
-    for (int m = 0; m < w / 2; m++) {
-      fila[m] = FiltrarConCincoTaps(linea + 2 * m, B79_AnalisisPasoBajo);
-      fila[w / 2 + m] = FiltrarConCuatroTaps(linea + 2 * m + 1, B79_AnalisisPasoAlto);
+// The horizontal passes hold a row as its two polyphase halves, line sample
+// 2i at par[i] and 2i + 1 at impar[i], each with two mirrored samples on both
+// sides. Every filter tap of line position 2m or 2m + 1 is then par or impar
+// at m plus a fixed offset, so consecutive outputs read consecutive doubles and
+// vector lanes compute them side by side, each with the taps of the one-line
+// filter in the one-line order.
+
+[[gnu::always_inline]] inline void HorizontalDirecta(const Pase& p, const Scratch& s, int k) {
+  const int w = p.w, mitad = w / 2;
+  double* par = s.lineas + 2;
+  double* impar = par + mitad + 4;
+  for (int r = k * kFilasGrupo; r < std::min(p.h, (k + 1) * kFilasGrupo); r++) {
+    float* fila = p.Fila(r);
+    for (int i = 0; i < mitad; i++) {
+      par[i] = fila[2 * i];
+      impar[i] = fila[2 * i + 1];
+    }
+    for (int t = 1; t <= 2; t++) {
+      par[-t] = fila[ExtensionSimetrica(-2 * t, w)];
+      impar[-t] = fila[ExtensionSimetrica(1 - 2 * t, w)];
+      par[mitad - 1 + t] = fila[ExtensionSimetrica(w - 2 + 2 * t, w)];
+      impar[mitad - 1 + t] = fila[ExtensionSimetrica(w - 1 + 2 * t, w)];
+    }
+    // Low pass centred on 2m, high pass centred on 2m + 1.
+    for (int m = 0; m < mitad; m++)
+      fila[m] = Filtro9(B79_AnalisisPasoBajo, par[m], impar[m], impar[m - 1], par[m + 1], par[m - 1],
+                        impar[m + 1], impar[m - 2], par[m + 2], par[m - 2]);
+    for (int m = 0; m < mitad; m++)
+      fila[mitad + m] = Filtro7(B79_AnalisisPasoAlto, impar[m], par[m + 1], par[m], impar[m + 1],
+                                impar[m - 1], par[m + 2], par[m - 1]);
+  }
+}
+
+[[gnu::always_inline]] inline void HorizontalInversa(const Pase& p, const Scratch& s, int k) {
+  const int w = p.w, mitad = w / 2;
+  double* par = s.lineas + 2;  // the low-pass half: line samples 2m
+  double* impar = par + mitad + 4;  // the high-pass half: line samples 2m + 1
+  for (int r = k * kFilasGrupo; r < std::min(p.h, (k + 1) * kFilasGrupo); r++) {
+    float* fila = p.Fila(r);
+    for (int i = 0; i < mitad; i++) {
+      par[i] = fila[i];
+      impar[i] = fila[mitad + i];
+    }
+    // Line sample i is fila[i / 2] when even, fila[mitad + i / 2] when odd;
+    // a mirrored position keeps its parity (the period 2w − 2 is even).
+    for (int t = 1; t <= 2; t++) {
+      par[-t] = fila[ExtensionSimetrica(-2 * t, w) / 2];
+      impar[-t] = fila[mitad + ExtensionSimetrica(1 - 2 * t, w) / 2];
+      par[mitad - 1 + t] = fila[ExtensionSimetrica(w - 2 + 2 * t, w) / 2];
+      impar[mitad - 1 + t] = fila[mitad + ExtensionSimetrica(w - 1 + 2 * t, w) / 2];
+    }
+    for (int m = 0; m < mitad; m++) {
+      fila[2 * m] = Filtro7(B79_SintesisPasoAlto, par[m], impar[m], impar[m - 1], par[m + 1],
+                            par[m - 1], impar[m + 1], impar[m - 2]);
+      fila[2 * m + 1] = Filtro9(B79_SintesisPasoBajo, impar[m], par[m + 1], par[m], impar[m + 1],
+                                impar[m - 1], par[m + 2], par[m - 1], impar[m + 2], impar[m - 2]);
     }
   }
 }
 
-void VerticalInversa(const Transformada& t, int w, int h) {
-  const ptrdiff_t B = kColumnasBloque;
-  double* linea = t.scratch + NumTaps * B;
-  for (int j = 0; j < w; j += kColumnasBloque) {
-    const int n = std::min(kColumnasBloque, w - j);
-    for (int m = 0; m < h / 2; m++) {
-      const float* bajo = t.Fila(m) + j;
-      const float* alto = t.Fila(h / 2 + m) + j;
-      for (int c = 0; c < n; c++) linea[2 * m * B + c] = bajo[c];
-      for (int c = 0; c < n; c++) linea[(2 * m + 1) * B + c] = alto[c];
-    }
-    ExtensionSimetrica(linea, linea + (h - 1) * B, B, n);
-    for (int m = 0; m < h / 2; m++) {
-      float* par = t.Fila(2 * m) + j;
-      float* impar = t.Fila(2 * m + 1) + j;
-      const double* xpar = linea + 2 * m * B;
-      const double* ximpar = xpar + B;
-      for (int c = 0; c < n; c++) par[c] = FiltrarConCuatroTaps(xpar + c, B79_SintesisPasoAlto, B);
-      for (int c = 0; c < n; c++) impar[c] = FiltrarConCincoTaps(ximpar + c, B79_SintesisPasoBajo, B);
-    }
+[[gnu::always_inline]] inline void HazPieza(const Pase& p, const Scratch& s, int k) {
+  const int j = k * kColumnasBloque;
+  switch (p.paso) {
+    case kVerticalDirecta:
+      if (j + kColumnasBloque <= p.w)
+        VerticalDirecta<kColumnasBloque>(p, s, j);
+      else
+        VerticalDirecta<0>(p, s, j);
+      break;
+    case kHorizontalDirecta: HorizontalDirecta(p, s, k); break;
+    case kVerticalInversa:
+      if (j + kColumnasBloque <= p.w)
+        VerticalInversa<kColumnasBloque>(p, s, j);
+      else
+        VerticalInversa<0>(p, s, j);
+      break;
+    case kHorizontalInversa: HorizontalInversa(p, s, k); break;
   }
 }
 
-void HorizontalInversa(const Transformada& t, int w, int h) {
-  double* linea = t.scratch + NumTaps;
-  for (int r = 0; r < h; r++) {
-    float* fila = t.Fila(r);
-    for (int m = 0; m < w / 2; m++) {
-      linea[2 * m] = fila[m];
-      linea[2 * m + 1] = fila[w / 2 + m];
-    }
-    ExtensionSimetrica(linea, linea + w - 1);
-    for (int m = 0; m < w / 2; m++) {
-      fila[2 * m] = FiltrarConCuatroTaps(linea + 2 * m, B79_SintesisPasoAlto);
-      fila[2 * m + 1] = FiltrarConCincoTaps(linea + 2 * m + 1, B79_SintesisPasoBajo);
-    }
+// The same kernels compiled for wider vectors. Lanes perform the scalar
+// code's IEEE operations in its order, and -ffp-contract=off keeps products
+// and sums apart, so every build gives the same bits.
+void PiezaBase(const Pase& p, const Scratch& s, int k) { HazPieza(p, s, k); }
+[[gnu::target("avx2")]] void PiezaAvx2(const Pase& p, const Scratch& s, int k) {
+  HazPieza(p, s, k);
+}
+[[gnu::target("avx512f,prefer-vector-width=512")]] void PiezaAvx512(const Pase& p, const Scratch& s,
+                                                                    int k) {
+  HazPieza(p, s, k);
+}
+
+int SimdDelProcesador() {
+  if (__builtin_cpu_supports("avx512f")) return kSimdAvx512;
+  if (__builtin_cpu_supports("avx2")) return kSimdAvx2;
+  return kSimdBase;
+}
+
+// The one place where kernels and thread count are chosen.
+int SimdEnVigor() {
+  const int pedido = modo.simd.load();
+  return pedido < 0 ? SimdDelProcesador() : std::min(pedido, SimdDelProcesador());
+}
+
+Pieza PiezaEnVigor() {
+  switch (SimdEnVigor()) {
+    case kSimdAvx512: return PiezaAvx512;
+    case kSimdAvx2: return PiezaAvx2;
+    default: return PiezaBase;
   }
+}
+
+int HilosEnVigor() {
+  const int pedido = modo.hilos.load();
+  if (pedido > 0) return std::min(pedido, 2);
+  return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+}
+
+// Pieces of one pass, handed out one at a time so that a thread slowed down
+// by other work simply takes fewer of them.
+struct Reparto {
+  const Pase& pase;
+  Pieza pieza;
+  int piezas;
+  std::atomic<int> siguiente;
+  const Scratch& scratchAyudante;
+};
+
+void HazPiezas(Reparto& r, const Scratch& s) {
+  for (int k = r.siguiente.fetch_add(1); k < r.piezas; k = r.siguiente.fetch_add(1))
+    r.pieza(r.pase, s, k);
+}
+
+void* Ayudante(void* arg) {
+  Reparto& r = *static_cast<Reparto*>(arg);
+  HazPiezas(r, r.scratchAyudante);
+  return nullptr;
+}
+
+// Pieces write disjoint parts of the plane and read only what the pass
+// itself does not write, so their order and sharing between threads cannot
+// change a result.
+void EjecutaPase(const Transformada& t, Paso paso, int w, int h) {
+  const Pase p{t.plane, t.stride, paso, w, h};
+  const bool vertical = paso == kVerticalDirecta || paso == kVerticalInversa;
+  const int piezas = vertical ? (w + kColumnasBloque - 1) / kColumnasBloque
+                              : (h + kFilasGrupo - 1) / kFilasGrupo;
+  Reparto r{p, t.pieza, piezas, {0}, t.scratch[1]};
+  // pthread_create reports failure as a code (std::thread would throw); without
+  // a helper this thread simply does every piece.
+  pthread_t hilo;
+  const bool ayuda = t.hilos > 1 && piezas > 1 && int64_t(w) * h >= kMuestrasParaAyudante &&
+                     pthread_create(&hilo, nullptr, Ayudante, &r) == 0;
+  HazPiezas(r, t.scratch[0]);
+  if (ayuda) pthread_join(hilo, nullptr);
+}
+
+// Every thread's scratch in one block, the doubles first; falls back to one
+// thread when two do not fit. False when not even one fits.
+bool ReservaScratch(Transformada& t, int ancho, int alto) {
+  const size_t lineas = LineasPorHilo(ancho), columna = ColumnaPorHilo(alto);
+  const size_t porHilo = sizeof(double) * lineas + sizeof(float) * columna;
+  t.hilos = HilosEnVigor();
+  t.memoria = std::malloc(porHilo * t.hilos);
+  if (t.memoria == nullptr && t.hilos > 1) {
+    t.hilos = 1;
+    t.memoria = std::malloc(porHilo);
+  }
+  if (t.memoria == nullptr) return false;
+  double* dobles = static_cast<double*>(t.memoria);
+  float* flotantes = reinterpret_cast<float*>(dobles + lineas * t.hilos);
+  for (int i = 0; i < t.hilos; i++) t.scratch[i] = {dobles + lineas * i, flotantes + columna * i};
+  return true;
 }
 
 }  // namespace
@@ -176,14 +447,14 @@ void HorizontalInversa(const Transformada& t, int w, int h) {
 int TransformaWavelet(int level, int ancho, int alto, float* plane, int border) {
   if (!ArgumentosValidos(level, ancho, alto, plane, border)) return 1;
   if (level == 0) return 0;
-  Transformada t{plane, ptrdiff_t(ancho) + border, ReservaScratch(ancho, alto)};
-  if (t.scratch == nullptr) return 2;
+  Transformada t{plane, ptrdiff_t(ancho) + border, PiezaEnVigor(), 1, {}, nullptr};
+  if (!ReservaScratch(t, ancho, alto)) return 2;
   // Level k + 1 works on the top-left (ancho >> k) x (alto >> k) region.
   for (int k = 0; k < level; k++) {
-    VerticalDirecta(t, ancho >> k, alto >> k);
-    HorizontalDirecta(t, ancho >> k, alto >> k);
+    EjecutaPase(t, kVerticalDirecta, ancho >> k, alto >> k);
+    EjecutaPase(t, kHorizontalDirecta, ancho >> k, alto >> k);
   }
-  std::free(t.scratch);
+  std::free(t.memoria);
   return 0;
 }
 
@@ -192,15 +463,21 @@ int TransformaWaveletInversa(int level, int ancho, int alto, float* plane, int b
   // refuse has no meaning, and level 0 must not reach the shift by level - 1.
   if (!ArgumentosValidos(level, ancho, alto, plane, border)) return 1;
   if (level == 0) return 0;
-  Transformada t{plane, ptrdiff_t(ancho) + border, ReservaScratch(ancho, alto)};
-  if (t.scratch == nullptr) return 2;
+  Transformada t{plane, ptrdiff_t(ancho) + border, PiezaEnVigor(), 1, {}, nullptr};
+  if (!ReservaScratch(t, ancho, alto)) return 2;
   // From the coarsest region outwards; shifting (rather than doubling) cannot overflow.
   for (int k = level - 1; k >= 0; k--) {
-    VerticalInversa(t, ancho >> k, alto >> k);
-    HorizontalInversa(t, ancho >> k, alto >> k);
+    EjecutaPase(t, kVerticalInversa, ancho >> k, alto >> k);
+    EjecutaPase(t, kHorizontalInversa, ancho >> k, alto >> k);
   }
-  std::free(t.scratch);
+  std::free(t.memoria);
   return 0;
+}
+
+int WaveletsModo(int simd, int hilos) {
+  modo.simd.store(simd < 0 ? -1 : simd);
+  modo.hilos.store(hilos < 1 ? -1 : hilos);
+  return SimdEnVigor();
 }
 
 void WaveletsCheckError(int code, char* text) {

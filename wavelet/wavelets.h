@@ -11,3 +11,9 @@ int TransformaWavelet(int level, int ancho, int alto, float* plane, int border);
 int TransformaWaveletInversa(int level, int ancho, int alto, float* plane, int border);
 // Message for a code of either transform, into a buffer of 128 characters.
 void WaveletsCheckError(int code, char* text);
+// How later calls run: `simd` 0 plain kernels, 1 AVX2, 2 AVX-512, or -1 the
+// widest the processor offers (the default), a wider request than that being
+// lowered to it; `hilos` 1 or 2 threads, or -1 for two when the machine has
+// them (the default). Every choice gives the same bits; this exists so that
+// tests and benchmarks can compare them. Returns the kernel set in force.
+int WaveletsModo(int simd, int hilos);
