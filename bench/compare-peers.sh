@@ -87,12 +87,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # --- measuring helpers -----------------------------------------------------
-# Median wall time of the whole process in ms (no shell in between).
-median_ms() {
+# Median wall time of the whole process in ms (no shell in between), and
+# its mean processor time (user + system, all threads) beside it: on a busy
+# machine the second shows what the program itself spent.
+times_ms() {
   hyperfine -N --style none --warmup "$warmup" --runs "$runs" \
     --export-csv "$work/hf.csv" "$(printf '%q ' "$@")" >/dev/null
-  # Columns end with median,user,system,min,max; median is in seconds.
-  awk -F, 'NR == 2 { printf "%.1f", $(NF - 4) * 1000 }' "$work/hf.csv"
+  # Columns end with median,user,system,min,max, in seconds.
+  awk -F, 'NR == 2 { printf "%.1f %.1f\n", $(NF - 4) * 1000, ($(NF - 3) + $(NF - 2)) * 1000 }' "$work/hf.csv"
 }
 # Peak resident memory in KiB.
 peak_kb() {
@@ -121,14 +123,14 @@ jpeg_quality() {
   echo "$best"
 }
 
-# One table row: label, command...; sets ms and kb for the ratios.
+# One table row: label, command...; sets ms, cpu and kb for the ratios.
 row() {
   local label=$1
   shift
-  ms=$(median_ms "$@")
+  read -r ms cpu < <(times_ms "$@")
   kb=$(peak_kb "$@")
-  printf '  %-34s %10.1f %9.2f %9.1f %10.2f\n' "$label" "$ms" "$(calc %.4f "$ms / $mp")" \
-    "$(calc %.4f "$kb / 1024")" "$(calc %.4f "($kb * 1024 - 8388608) / $pix")"
+  printf '  %-34s %10.1f %9.2f %9.1f %9.1f %10.2f\n' "$label" "$ms" "$(calc %.4f "$ms / $mp")" \
+    "$cpu" "$(calc %.4f "$kb / 1024")" "$(calc %.4f "($kb * 1024 - 8388608) / $pix")"
 }
 
 # One target line: label, value text, condition (an awk expression).
@@ -162,7 +164,7 @@ for img in "${images[@]}"; do
 
   echo
   echo "== $name: ${w}x${h} ($(calc %.2f "$mp") MP); ZALcod -q $q${ropt[*]:+ ${ropt[*]}}, cjpeg -quality $jq"
-  printf '  %-34s %10s %9s %9s %10s\n' "" "median ms" "ms/MP" "peak MiB" "B/px>8MiB"
+  printf '  %-34s %10s %9s %9s %9s %10s\n' "" "median ms" "ms/MP" "cpu ms" "peak MiB" "B/px>8MiB"
   echo "  encode (file bpp: ZAL $(bpp "$(bytes "$work/e.zal")"), OpenJPEG $(bpp "$(bytes "$work/e.j2k")"), JPEG $(bpp "$(bytes "$work/e.jpg")"))"
   row "ZALcod -q Q" "$bin/ZALcod" -i "$img" -o "$work/t.zal" -q "$q" "${ropt[@]}"
   t_zenc=$ms m_zenc=$kb
