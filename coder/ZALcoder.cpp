@@ -4,6 +4,7 @@
 // pass in a zero-filled plane and dequantizes them.
 #include "coder/ZALcoder.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "entropy/CodificadorAritmetico.h"
 #include "timing/tiempos.h"
@@ -49,8 +53,11 @@ struct EstadoZAL {
   // costs an LL marker). They decide the degenerate-alphabet adjustments.
   int gruposCodificados[kMaxNiveles + 1] = {};
   int gruposVaciosNivel1 = 0;
+  bool referencia = false;  // this call takes the plain paths (test hook)
+  int64_t limite = -1;      // size-only encoder: stop past this many bytes (-1: never)
 };
 EstadoZAL z;
+bool usarReferencia = false;
 
 // The same cells seen as float (Coef) and as 32-bit int (Fuente).
 inline std::ptrdiff_t Indice(int x, int y) { return std::ptrdiff_t(y) * z.anchoBuf + x; }
@@ -200,6 +207,191 @@ void CalculaSimbolosLL() {
     }
 }
 
+// Fast labelling: the same labels as the plain functions above, computed
+// row pair by row pair. First every cell of the two rows is quantized into a
+// buffer by a loop without branches (so the compiler can use vector
+// instructions): the same operations as Cuantiza, with the choices made by
+// selection; then each group takes its labels from the buffer, again by
+// selection. Large levels are labelled on two threads, which share nothing
+// but the finer level's labels (only read), each with its own maximum and
+// group counts.
+struct Resumen {
+  int32_t maxSubband = 0;
+  int grupos = 0;  // coded groups
+  int vacios = 0;  // empty groups
+};
+
+constexpr int kAnchoCuadrante = (kLadoMaximo + 1) / 2;  // widest quadrant
+
+// q[j] = Cuantiza(f[j]) for j < n. With SSE2 (always there on x86-64) four
+// cells at a time, with the same roundings: the product v * DobleQuantInversa
+// in single precision, the sum with 1.5 carrying the sign of v in double
+// (exact), the clamp to +-2^30, truncation toward zero; lanes whose |v| is
+// not above UmbralPre (NaN included) become 0 whatever they computed. (The
+// sign is taken from the sign bit, so -0.0 gets -1.5 where Cuantiza adds
+// 1.5; such a lane is below the threshold and becomes 0 either way.) The
+// cells left over, and every cell without SSE2, go through Cuantiza.
+void CuantizaFila(const float* f, int n, int32_t* q) {
+  int j = 0;
+#if defined(__SSE2__)
+  const __m128 umbral = _mm_set1_ps(z.UmbralPre), inversa = _mm_set1_ps(z.DobleQuantInversa);
+  const __m128 signo = _mm_set1_ps(-0.0f);
+  const __m128d signoDoble = _mm_set1_pd(-0.0), medio = _mm_set1_pd(1.5);
+  const __m128d tope = _mm_set1_pd(double(kMagnitudTope)), suelo = _mm_set1_pd(-double(kMagnitudTope));
+  auto mitad = [&](__m128 v, __m128 s) {  // the two low lanes
+    const __m128d conSigno = _mm_or_pd(_mm_and_pd(_mm_cvtps_pd(v), signoDoble), medio);
+    const __m128d t = _mm_add_pd(_mm_cvtps_pd(s), conSigno);
+    return _mm_cvttpd_epi32(_mm_max_pd(_mm_min_pd(t, tope), suelo));
+  };
+  for (; j + 4 <= n; j += 4) {
+    const __m128 v = _mm_loadu_ps(f + j);
+    const __m128 s = _mm_mul_ps(v, inversa);
+    const __m128 supera = _mm_cmpgt_ps(_mm_andnot_ps(signo, v), umbral);
+    const __m128i k = _mm_unpacklo_epi64(mitad(v, s), mitad(_mm_movehl_ps(v, v), _mm_movehl_ps(s, s)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q + j), _mm_and_si128(k, _mm_castps_si128(supera)));
+  }
+#endif
+  for (; j < n; ++j) q[j] = Cuantiza(f[j]);
+}
+
+inline uint32_t Max(uint32_t a, uint32_t b) { return a > b ? a : b; }
+
+inline void PonEtiqueta(float* celda, int32_t v) { std::memcpy(celda, &v, sizeof v); }
+inline int32_t Etiqueta(const float* celda) {
+  int32_t v;
+  std::memcpy(&v, celda, sizeof v);
+  return v;
+}
+
+// Rows i0 to i1 - 1 (even) of the w-wide leaf quadrant with corner (x, y).
+void EtiquetaHojas(int x, int y, int w, int i0, int i1, Resumen& r) {
+  const uint32_t umbral = uint32_t(z.umbral), doble = 2 * umbral;
+  int32_t q0[kAnchoCuadrante], q1[kAnchoCuadrante];
+  uint32_t maximo = uint32_t(r.maxSubband);
+  int grupos = r.grupos;
+  for (int i = i0; i < i1; i += 2) {
+    float* f0 = z.Coef + Indice(x, y + i);
+    float* f1 = f0 + z.anchoBuf;
+    CuantizaFila(f0, w, q0);
+    CuantizaFila(f1, w, q1);
+    for (int j = 0; j < w; j += 2) {
+      const int32_t q[4] = {q0[j], q0[j + 1], q1[j], q1[j + 1]};
+      uint32_t mayor = 0;
+      for (int m = 0; m < 4; ++m) mayor = Max(mayor, Magnitud(q[m]));
+      const bool vacio = mayor <= umbral;
+      int32_t e[4];
+      for (int m = 0; m < 4; ++m) {
+        const uint32_t a = Magnitud(q[m]);
+        // 2^(capas+1) is stored one below, with its sign, so that it stays small.
+        const int32_t v = a == doble ? (q[m] > 0 ? q[m] - 1 : q[m] + 1) : q[m];
+        e[m] = vacio ? -1 : a < umbral ? 0 : v;
+      }
+      maximo = Max(maximo, vacio ? 0 : mayor);
+      grupos += !vacio;
+      PonEtiqueta(f0 + j, e[0]);
+      PonEtiqueta(f0 + j + 1, e[1]);
+      PonEtiqueta(f1 + j, e[2]);
+      PonEtiqueta(f1 + j + 1, e[3]);
+    }
+  }
+  r.maxSubband = int32_t(maximo);
+  r.grupos = grupos;
+}
+
+// Rows i0 to i1 - 1 of the w-wide level quadrant with corner (x, y). The
+// member at column c of row Y has its child group's TL at (2c, 2Y).
+void EtiquetaNivel(int x, int y, int w, int i0, int i1, Resumen& r) {
+  const uint32_t umbral = uint32_t(z.umbral);
+  int32_t q0[kAnchoCuadrante], q1[kAnchoCuadrante];
+  uint32_t maximo = uint32_t(r.maxSubband);
+  int grupos = r.grupos, vacios = r.vacios;
+  for (int i = i0; i < i1; i += 2) {
+    const int Y = y + i;
+    float* f0 = z.Coef + Indice(x, Y);
+    float* f1 = f0 + z.anchoBuf;
+    const float* h0 = z.Coef + Indice(2 * x, 2 * Y);  // child TLs of row Y
+    const float* h1 = h0 + 2 * std::ptrdiff_t(z.anchoBuf);  // and of row Y + 1
+    CuantizaFila(f0, w, q0);
+    CuantizaFila(f1, w, q1);
+    for (int j = 0; j < w; j += 2) {
+      const int32_t q[4] = {q0[j], q0[j + 1], q1[j], q1[j + 1]};
+      const bool hijoVacio[4] = {Etiqueta(h0 + 2 * j) == -1, Etiqueta(h0 + 2 * j + 2) == -1,
+                                 Etiqueta(h1 + 2 * j) == -1, Etiqueta(h1 + 2 * j + 2) == -1};
+      uint32_t mayor = 0;
+      for (int m = 0; m < 4; ++m) mayor = Max(mayor, Magnitud(q[m]));
+      const bool pequenos = mayor <= umbral;
+      int32_t e[4];
+      bool vacio = true;
+      for (int m = 0; m < 4; ++m) {
+        const bool cero = pequenos || Magnitud(q[m]) < umbral;
+        e[m] = cero ? !hijoVacio[m] : q[m];  // isolated zero 1, zero root 0
+        vacio = vacio && e[m] == 0;
+      }
+      maximo = Max(maximo, pequenos ? 0 : mayor);
+      grupos += !vacio;
+      vacios += vacio;
+      for (int m = 0; m < 4; ++m) e[m] = vacio ? -1 : e[m];
+      PonEtiqueta(f0 + j, e[0]);
+      PonEtiqueta(f0 + j + 1, e[1]);
+      PonEtiqueta(f1 + j, e[2]);
+      PonEtiqueta(f1 + j + 1, e[3]);
+    }
+  }
+  r.maxSubband = int32_t(maximo);
+  r.grupos = grupos;
+  r.vacios = vacios;
+}
+
+// Runs trabajo(0) here and trabajo(1) on a second thread, or both here when
+// no thread can be started (the result is the same).
+template <class F>
+void* EjecutaMitad(void* p) {
+  (*static_cast<F*>(p))(1);
+  return nullptr;
+}
+
+template <class F>
+void EnDosHilos(F trabajo) {
+  pthread_t hilo;
+  if (pthread_create(&hilo, nullptr, &EjecutaMitad<F>, &trabajo) != 0) {
+    trabajo(0);
+    trabajo(1);
+    return;
+  }
+  trabajo(0);
+  pthread_join(hilo, nullptr);
+}
+
+// Levels smaller than this are labelled on one thread: starting one costs more.
+constexpr int64_t kCeldasPorHilo = 1 << 16;
+
+// Labels the three quadrants of a level (each w x h, corners (0, h), (w, h),
+// (w, 0)) and records the level's maximum and group counts.
+void EtiquetaCuadrantes(int w, int h, bool hoja) {
+  const int cx[3] = {0, w, w}, cy[3] = {h, h, 0};
+  Resumen parte[2];
+  // Half of each quadrant's rows (an even count) for each thread.
+  const int mitad = (h / 2) & ~1;
+  auto trabajo = [&](int t) {
+    const int i0 = t == 0 ? 0 : mitad, i1 = t == 0 ? mitad : h;
+    for (int q = 0; q < 3; ++q) {
+      if (hoja)
+        EtiquetaHojas(cx[q], cy[q], w, i0, i1, parte[t]);
+      else
+        EtiquetaNivel(cx[q], cy[q], w, i0, i1, parte[t]);
+    }
+  };
+  if (int64_t(w) * h >= kCeldasPorHilo) {
+    EnDosHilos(trabajo);
+  } else {
+    trabajo(0);
+    trabajo(1);
+  }
+  z.maxSubband = parte[0].maxSubband > parte[1].maxSubband ? parte[0].maxSubband : parte[1].maxSubband;
+  z.gruposCodificados[z.levelCod] = parte[0].grupos + parte[1].grupos;
+  if (z.levelCod == 1) z.gruposVaciosNivel1 = parte[0].vacios + parte[1].vacios;
+}
+
 // Symbol count of the level just labelled: fcorrec + bit length of its largest
 // magnitude (1 when there is none).
 int SimbolosDelNivel() { return z.fcorrec + abs_bits(z.maxSubband); }
@@ -213,18 +405,26 @@ int EtiquetaPlano() {
 
   z.levelCod = n;
   z.maxSubband = 0;
-  CalculaSimbolosHojas(0, z.alto / 2);
-  CalculaSimbolosHojas(z.ancho / 2, z.alto / 2);
-  CalculaSimbolosHojas(z.ancho / 2, 0);
+  if (z.referencia) {
+    CalculaSimbolosHojas(0, z.alto / 2);
+    CalculaSimbolosHojas(z.ancho / 2, z.alto / 2);
+    CalculaSimbolosHojas(z.ancho / 2, 0);
+  } else {
+    EtiquetaCuadrantes(z.ancho / 2, z.alto / 2, true);
+  }
   z.simbolosNivel[n] = SimbolosDelNivel();
 
   int k = n - 1;
   for (int w = z.ancho / 4, h = z.alto / 4; w >= z.anchoLL && h >= z.altoLL; w /= 2, h /= 2, --k) {
     z.levelCod = k;
     z.maxSubband = 0;
-    CalculaSimbolos(0, h, w, h);
-    CalculaSimbolos(w, h, w, h);
-    CalculaSimbolos(w, 0, w, h);
+    if (z.referencia) {
+      CalculaSimbolos(0, h, w, h);
+      CalculaSimbolos(w, h, w, h);
+      CalculaSimbolos(w, 0, w, h);
+    } else {
+      EtiquetaCuadrantes(w, h, false);
+    }
     z.simbolosNivel[k] = SimbolosDelNivel();
   }
 
@@ -328,6 +528,59 @@ void CodificaBloque(int x, int y, int w, int h, bool hoja) {
 
 void CodificaSimbolos(int x, int y, int w, int h) { CodificaBloque(x, y, w, h, false); }
 
+// Fast emission: the same items as CodificaBloque, walking the block with row
+// pointers and giving the entropy coder each significant member's symbol and
+// field in one call. The bit length is std::bit_width of the magnitude, which
+// is what abs_bits computes for a nonzero label.
+void EmiteBloque(int x, int y, int w, int h, bool hoja) {
+  const uint32_t cota = uint32_t(z.cotaContexto);
+  auto pequena = [cota](int32_t e) { return Magnitud(e) < cota; };
+  const int capas = z.capas, fcorrec = z.fcorrec, sk = z.simbolosNivel[z.levelCod];
+  const std::ptrdiff_t paso = z.anchoBuf;
+  // A significant member: its symbol (from its bit length L, plus `extra`
+  // for the empty-children symbols) and its sign-magnitude field.
+  auto significativo = [&](int32_t e, int base, THistograma* m) {
+    const int L = std::bit_width(Magnitud(e));
+    CodificaSimboloYBits(L + base, m, L - capas, CampoSignoMagnitud(e));
+  };
+  for (int i = 0; i < h; i += 2) {
+    const int Y = y + i;
+    const float* f0 = z.Coef + Indice(x, Y);
+    const float* f1 = f0 + paso;
+    const float* arriba = Y > 0 ? f0 - paso : f0;  // row Y - 1, read only when Y > 0
+    const float* hijos0 = hoja ? f0 : z.Coef + Indice(2 * x, 2 * Y);  // child TLs of row Y
+    const float* hijos1 = hoja ? f0 : hijos0 + 2 * paso;               // and of row Y + 1
+    for (int j = 0; j < w; j += 2) {
+      const int32_t tl = Etiqueta(f0 + j);
+      if (tl == -1) continue;  // empty group: its parent already said so
+      const int X = x + j;
+      const int32_t tr = Etiqueta(f0 + j + 1), bl = Etiqueta(f1 + j), br = Etiqueta(f1 + j + 1);
+      THistograma* const modelo[4] = {
+          &z.Hist[X > 0 && Y > 0 && pequena(Etiqueta(f0 + j - 1)) && pequena(Etiqueta(arriba + j))],
+          &z.Hist[X > 0 && pequena(Etiqueta(f1 + j - 1)) && pequena(tl)],
+          &z.Hist[Y > 0 && pequena(tl) && pequena(Etiqueta(arriba + j + 1))],
+          &z.Hist[pequena(bl) && pequena(tr)]};
+      const int32_t e[4] = {tl, bl, tr, br};  // stream order: TL, BL, TR, BR
+      if (hoja) {
+        for (int m = 0; m < 4; ++m) {
+          if (e[m] == 0)
+            CodificaSimbolo(1, modelo[m]);
+          else
+            significativo(e[m], fcorrec - 1, modelo[m]);
+        }
+      } else {
+        const float* hijo[4] = {hijos0 + 2 * j, hijos1 + 2 * j, hijos0 + 2 * j + 2, hijos1 + 2 * j + 2};
+        for (int m = 0; m < 4; ++m) {
+          if (e[m] == 1 || e[m] == 0)
+            CodificaSimbolo(e[m] == 1 ? 1 : 2, modelo[m]);
+          else
+            significativo(e[m], Etiqueta(hijo[m]) == -1 ? fcorrec - 2 + sk : fcorrec, modelo[m]);
+        }
+      }
+    }
+  }
+}
+
 void CodificaLL(int32_t e) {
   if (e == 1) {
     CodificaSimbolo(1, &z.Hist[0]);
@@ -351,6 +604,19 @@ void CodificaSimbolosLL() {
     }
 }
 
+// One block of a level or leaf pass, by the plain or the fast path; nothing
+// once the counting sink has passed the caller's limit (only "above" matters
+// then).
+void EmiteUnBloque(int x, int y, int w, int h, bool hoja) {
+  if (z.limite >= 0 && LimiteSuperado()) return;
+  if (z.referencia && hoja)
+    CodificaBloque(x, y, w, h, true);
+  else if (z.referencia)
+    CodificaSimbolos(x, y, w, h);
+  else
+    EmiteBloque(x, y, w, h, hoja);
+}
+
 void EmiteFlujo(float quant) {
   const int n = z.nlevelCod;
   CodificaBits(13, z.ancho);
@@ -368,13 +634,13 @@ void EmiteFlujo(float quant) {
     z.levelCod = k;
     InicializaModelo(2 * z.simbolosNivel[k] - 2, &z.Hist[0]);
     InicializaModelo(2 * z.simbolosNivel[k] - 2, &z.Hist[1]);
-    ParaCadaBloque(k, [](int x, int y, int w, int h, int) { CodificaSimbolos(x, y, w, h); });
+    ParaCadaBloque(k, [](int x, int y, int w, int h, int) { EmiteUnBloque(x, y, w, h, false); });
   }
 
   z.levelCod = n;
   InicializaModelo(z.simbolosNivel[n] - 1, &z.Hist[0]);
   InicializaModelo(z.simbolosNivel[n] - 1, &z.Hist[1]);
-  ParaCadaBloque(n, [](int x, int y, int w, int h, int) { CodificaBloque(x, y, w, h, true); });
+  ParaCadaBloque(n, [](int x, int y, int w, int h, int) { EmiteUnBloque(x, y, w, h, true); });
 }
 
 // Removes an output that failed while being written, but only the regular
@@ -387,16 +653,22 @@ void BorraSalidaIncompleta(const char* path, const struct stat& creado) {
     unlink(path);
 }
 
-// The encoder; path null codes into the counting sink and stores the size.
+// The encoder; path null codes into the counting sink and stores the size,
+// giving up once it passes `limite` bytes (when limite >= 0).
 int Codifica(signed char rplanes, signed char levels, float quant, int width, int height,
-             float* plane, const char* path, signed char blankborder, int64_t* bytes) {
+             float* plane, const char* path, signed char blankborder, int64_t* bytes,
+             int64_t limite) {
   if (sizeof(int) != sizeof(float)) return kZALArquitectura;
   if (rplanes < 2 || rplanes > 12) return kZALRplanes;
   if (plane == nullptr) return kZALSinImagen;
   if (levels > kMaxNiveles) return kZALDemasiadosNiveles;
   if (levels < 3) return kZALPocosNiveles;
+  // Every division by the quantization parameter assumes a positive number.
+  if (!(quant > 0.0f) || !std::isfinite(quant)) return kZALQuantInvalido;
 
   AcumuladorTStart(1);
+  z.referencia = usarReferencia;
+  z.limite = path == nullptr && limite >= 0 ? limite : -1;
   z.capas = rplanes;
   z.fcorrec = 2 - z.capas;
   z.umbral = 1 << z.capas;
@@ -439,7 +711,7 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
     }
     if (lstat(path, &creado) != 0) creado.st_mode = 0;  // then never removed
   } else {
-    InicializaEscrituraContador();
+    InicializaEscrituraContador(z.limite);
   }
 
   EmiteFlujo(quant);
@@ -693,16 +965,19 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
 
 }  // namespace
 
+void ZALReferencia(bool on) { usarReferencia = on; }
+
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder) {
-  return Codifica(rplanes, levels, quant, width, height, plane, path, blankborder, nullptr);
+  return Codifica(rplanes, levels, quant, width, height, plane, path, blankborder, nullptr, -1);
 }
 
 int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, int width,
-                         int height, float* plane, signed char blankborder, int64_t* bytes) {
+                         int height, float* plane, signed char blankborder, int64_t* bytes,
+                         int64_t limite) {
   int64_t tamano = 0;
   const int error =
-      Codifica(rplanes, levels, quant, width, height, plane, nullptr, blankborder, &tamano);
+      Codifica(rplanes, levels, quant, width, height, plane, nullptr, blankborder, &tamano, limite);
   if (bytes != nullptr) *bytes = tamano;
   return error;
 }
@@ -741,6 +1016,7 @@ void ZALCheckError(int code, char* buffer) {
     case kZALCabeceraCorrupta: formato = "Corrupt compressed file: invalid header (error #%d)"; break;
     case kZALDatosCorruptos: formato = "Corrupt compressed file: invalid data (error #%d)"; break;
     case kZALBordeIncorrecto: formato = "Incorrect blank border (error #%d)"; break;
+    case kZALQuantInvalido: formato = "Incorrect quantization parameter (error #%d)"; break;
     default: formato = "Unknown error (error #%d)"; break;
   }
   std::snprintf(buffer, 128, formato, code + 200);

@@ -19,25 +19,38 @@ enum : int {
   kZALCabeceraCorrupta = 12, // the file's header is not one the encoder writes
   kZALDatosCorruptos = 13,   // the file's body cannot be decoded
   kZALBordeIncorrecto = 14,  // negative blankborder
+  kZALQuantInvalido = 15,    // quant not a positive finite number
 };
 
 // Codes the transformed plane into the file `path`. Returns 0 or an error code
 // (ZALCheckError). Overwrites the plane's cells with the coder's labels, also
-// when it returns 7 or 10; it refuses with 2 to 6, 10, 11 before creating the
-// file. When writing fails it removes the incomplete output (regular files only).
+// when it returns 7 or 10; it refuses with 2 to 6, 10, 11, 14 and 15 (quant
+// NaN, infinite, zero or negative) before creating the file. When writing
+// fails it removes the incomplete output (regular files only).
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder);
 
 // Same stream as ZALCodificador, but only its size in bytes is produced (*bytes);
 // no file is touched. Used where only the rate of a trial matters.
+// With limite >= 0 it may stop as soon as the stream has passed limite bytes,
+// for a caller that only needs to know whether the stream is longer than
+// that: *bytes > limite exactly when the whole stream would be longer than
+// limite bytes, but when it is, *bytes may be less than the whole size.
+// limite < 0 (the default) codes the whole stream.
 int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, int width,
-                         int height, float* plane, signed char blankborder, int64_t* bytes);
+                         int height, float* plane, signed char blankborder, int64_t* bytes,
+                         int64_t limite = -1);
 
 // Decodes the file `path` into a new plane (caller frees it with free()).
 // The header outputs are set as they are read; on any error *plane is null,
 // the input is closed and nothing stays allocated.
 int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
                      int* height, float** plane, const char* path, signed char blankborder);
+
+// Test hook: calls made while it is on take the plain paths kept beside the
+// fast ones (one-thread labelling without shortcuts, member-by-member
+// emission and decoding). Both give the same files, labels and planes.
+void ZALReferencia(bool on);
 
 // Message for a coder error code, into a buffer of at least 128 characters.
 void ZALCheckError(int code, char* buffer);

@@ -577,6 +577,12 @@ int CodificaSimbolo(int s, THistograma* m) {
   return kAritOk;
 }
 
+int CodificaSimboloYBits(int s, THistograma* m, int nbits, int value) {
+  const int r = CodificaSimbolo(s, m);
+  CodificaBits(nbits, value);
+  return r;
+}
+
 int DecodificaSimbolo(THistograma* m) {
   if (m->nSimbolos < 1 || m->nSimbolos > kMaxSimbolos) {
     AnotaError(kAritModeloVacio);

@@ -45,6 +45,8 @@ int DecodificaBits(int nbits);  // raw field of 0..32 bits
 int InicializaModelo(long nSimbolos, THistograma* model);
 int CodificaSimbolo(int s, THistograma* model);
 int DecodificaSimbolo(THistograma* model);
+// CodificaSimbolo(s, model) then CodificaBits(nbits, value), in one call.
+int CodificaSimboloYBits(int s, THistograma* model, int nbits, int value);
 
 // Test hook: files opened while it is on are coded and decoded through the
 // plain paths kept beside the fast ones (one renormalisation step and one bit

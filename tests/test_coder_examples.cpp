@@ -286,9 +286,10 @@ TEST(CoderExamples, ErrorTexts) {
       "Corrupt compressed file: invalid header (error #212)",
       "Corrupt compressed file: invalid data (error #213)",
       "Incorrect blank border (error #214)",
-      "Unknown error (error #215)",
+      "Incorrect quantization parameter (error #215)",
+      "Unknown error (error #216)",
   };
-  for (int code = 0; code < 16; ++code) {
+  for (int code = 0; code < 17; ++code) {
     ZALCheckError(code, buf);
     EXPECT_STREQ(buf, want[code]);
   }
@@ -338,6 +339,27 @@ TEST(CoderExamples, DegenerateAlphabetsEncodeAndDecode) {
   EXPECT_EQ(BitsAt(ReadFile(out), 67, 5), 1u);
 }
 
+// A quantization parameter that is not a positive finite number is refused
+// before anything is touched: no file, and the plane keeps its coefficients.
+TEST(CoderExamples, InvalidQuantIsRefusedBeforeTheFile) {
+  TempDir dir;
+  const std::string out = dir.File("q.zal"), kept = dir.File("kept.zal");
+  zaltest::WriteFile(kept, std::string("keep me"));
+  const float inf = std::numeric_limits<float>::infinity();
+  for (float q : {std::numeric_limits<float>::quiet_NaN(), inf, -inf, 0.0f, -0.0f, -1.0f, -1e-45f}) {
+    SCOPED_TRACE(q);
+    Plane p = zaltest::TexturedImage(64, 64, 1);
+    const Plane before = p;
+    EXPECT_EQ(Encode(p, 2, 3, q, out), kZALQuantInvalido);
+    EXPECT_FALSE(zaltest::FileExists(out));
+    EXPECT_EQ(Encode(p, 2, 3, q, kept), kZALQuantInvalido);
+    EXPECT_EQ(zaltest::ReadFile(kept), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+    int64_t bytes = 0;
+    EXPECT_EQ(ZALCodificadorTamano(2, 3, q, p.width, p.height, p.data(), 3, &bytes), kZALQuantInvalido);
+    EXPECT_EQ(p.cells, before.cells);
+  }
+}
+
 TEST(CoderExamples, OversizedAlphabetsAreRefusedBeforeTheFile) {
   TempDir dir;
   const std::string out = dir.File("big.zal");
@@ -345,7 +367,7 @@ TEST(CoderExamples, OversizedAlphabetsAreRefusedBeforeTheFile) {
   Plane p = zaltest::TexturedImage(64, 64, 1);
   EXPECT_EQ(Encode(p, 2, 3, 1e-4f, out), kZALQuantPequeno);
   p = zaltest::TexturedImage(64, 64, 1);
-  EXPECT_EQ(Encode(p, 2, 3, 0.0f, out), kZALQuantPequeno);
+  EXPECT_EQ(Encode(p, 2, 3, 1e-45f, out), kZALQuantPequeno);  // positive, but 1/(2 quant) overflows
   EXPECT_EQ(zaltest::ReadFile(out), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
   // Huge and non-finite coefficients are refused, not converted blindly.
   Plane h(16, 16);
@@ -388,6 +410,31 @@ TEST(CoderExamples, SizeOnlyEncoderMatchesTheFile) {
   Plane p(24, 16);
   int64_t bytes = -1;
   EXPECT_EQ(ZALCodificadorTamano(2, 3, 1.0f, 24, 16, p.data(), 3, &bytes), kZALLadoNoMultiplo);
+}
+
+// With a byte limit the size-only encoder may stop early, but "above the
+// limit" is answered exactly: *bytes > limit when, and only when, the whole
+// stream is longer.
+TEST(CoderExamples, SizeOnlyEncoderWithALimit) {
+  const Plane image = zaltest::TexturedImage(256, 256, 4);
+  Plane a = image;
+  int64_t total = -1;
+  ASSERT_EQ(ZALCodificadorTamano(2, 4, 0.6f, a.width, a.height, a.data(), 3, &total), 0);
+  ASSERT_GT(total, 1000);
+  for (int64_t limite : {int64_t(0), int64_t(10), total / 3, total - 1, total, total + 1, total * 2}) {
+    Plane b = image;
+    int64_t bytes = -1;
+    ASSERT_EQ(ZALCodificadorTamano(2, 4, 0.6f, b.width, b.height, b.data(), 3, &bytes, limite), 0);
+    EXPECT_EQ(bytes > limite, total > limite) << "limit " << limite;
+    if (limite >= total) {
+      EXPECT_EQ(bytes, total);
+    }
+  }
+  // A negative limit is no limit.
+  Plane c = image;
+  int64_t bytes = -1;
+  ASSERT_EQ(ZALCodificadorTamano(2, 4, 0.6f, c.width, c.height, c.data(), 3, &bytes, -1), 0);
+  EXPECT_EQ(bytes, total);
 }
 
 TEST(CoderExamples, WriteFailureReportsAndRemovesTheOutput) {

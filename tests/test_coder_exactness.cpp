@@ -1,0 +1,185 @@
+// The coder's fast paths (vector quantization, labelling on two threads, row
+// walks, the arithmetic coder's fast paths) against the plain paths kept
+// beside them: on transformed images and on raw planes full of awkward
+// values, both must leave the same labels, write the same bytes and decode
+// the same planes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "coder/ZALcoder.h"
+#include "entropy/CodificadorAritmetico.h"
+#include "image/ImagenLuminanciaES.h"
+#include "support/support.h"
+#include "wavelet/wavelets.h"
+
+namespace {
+
+using zaltest::Plane;
+using zaltest::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+// Plain paths of both modules on, for the life of the object.
+struct Referencia {
+  Referencia() {
+    ZALReferencia(true);
+    CodificadorAritmeticoReferencia(true);
+  }
+  ~Referencia() {
+    ZALReferencia(false);
+    CodificadorAritmeticoReferencia(false);
+  }
+};
+
+struct Resultado {
+  int codigo = -1;
+  Bytes fichero;
+  std::vector<float> etiquetas;  // the plane after coding (bit patterns compared)
+  int64_t tamano = -1;           // of the size-only encoder
+  int decodificado = -1;
+  std::vector<float> plano;      // the decoded plane
+};
+
+Resultado Codifica(const Plane& coef, float q, int rplanes, int levels) {
+  TempDir dir;
+  const std::string path = dir.File("x.zal");
+  Resultado r;
+  Plane p = coef;
+  r.codigo = ZALCodificador(static_cast<signed char>(rplanes), static_cast<signed char>(levels), q,
+                            p.width, p.height, p.data(), path.c_str(), 3);
+  r.fichero = zaltest::ReadFile(path);
+  r.etiquetas = p.cells;
+  Plane s = coef;
+  ZALCodificadorTamano(static_cast<signed char>(rplanes), static_cast<signed char>(levels), q,
+                       s.width, s.height, s.data(), 3, &r.tamano);
+  if (r.codigo != 0) return r;
+  signed char rr, l;
+  float qq;
+  int w, h;
+  float* plano = nullptr;
+  r.decodificado = ZALDecodificador(&rr, &l, &qq, &w, &h, &plano, path.c_str(), 3);
+  if (plano != nullptr) r.plano.assign(plano, plano + size_t(h) * (w + 3));
+  std::free(plano);
+  return r;
+}
+
+// Bit patterns, so that labels stored over floats (and NaN cells) compare exactly.
+bool MismosBits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+void Compara(const Plane& coef, float q, int rplanes, int levels) {
+  SCOPED_TRACE(std::to_string(coef.width) + "x" + std::to_string(coef.height) + " q " +
+               std::to_string(q) + " r " + std::to_string(rplanes) + " l " + std::to_string(levels));
+  const Resultado rapido = Codifica(coef, q, rplanes, levels);
+  Resultado plano;
+  {
+    Referencia ref;
+    plano = Codifica(coef, q, rplanes, levels);
+  }
+  ASSERT_EQ(rapido.codigo, plano.codigo);
+  EXPECT_TRUE(MismosBits(rapido.etiquetas, plano.etiquetas));
+  EXPECT_EQ(rapido.fichero, plano.fichero);
+  EXPECT_EQ(rapido.tamano, plano.tamano);
+  EXPECT_EQ(rapido.decodificado, plano.decodificado);
+  EXPECT_TRUE(MismosBits(rapido.plano, plano.plano));
+}
+
+Plane Transformada(Plane image, int levels) {
+  EXPECT_EQ(TransformaWavelet(levels, image.width, image.height, image.data(), image.gap), 0);
+  return image;
+}
+
+// A plane of raw coefficients (no transform) that sits on the quantizer's
+// edges: values just around UmbralPre and around the points where the
+// quantized magnitude steps (to umbral, to 2 umbral, and others), both
+// signs, zeros of both signs, a few huge values, and, when `raros`, NaN and
+// infinities.
+Plane Bordes(int w, int h, float q, int rplanes, uint64_t seed, bool raros) {
+  zaltest::Rng rng(seed);
+  Plane p(w, h);
+  const int umbral = 1 << rplanes;
+  const float inversa = float(1.0 / (double(q) + double(q)));
+  const float pre = float((umbral - 1.5) / double(inversa));
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      float v = 0.0f;
+      const uint32_t tipo = rng.Below(100);
+      if (tipo < 55) {
+        v = float(rng.Unit() * pre);  // below the threshold
+      } else if (tipo < 70) {
+        v = std::nextafter(pre, tipo & 1 ? 0.0f : 1e30f);  // just around UmbralPre
+        if (tipo < 62) v = pre;
+      } else if (tipo < 92) {
+        // n - 1.5 + a tiny offset, times 2 quant: where floor(|v|/(2q) + 1.5) steps
+        const int n = rng.Below(3) == 0 ? umbral : rng.Below(2) ? 2 * umbral : int(rng.Below(8 * umbral));
+        v = float((n - 1.5) * 2.0 * double(q));
+        for (int k = int(rng.Below(3)); k > 0; --k) v = std::nextafter(v, rng.Below(2) ? 0.0f : 1e30f);
+      } else if (tipo < 96) {
+        v = rng.Below(2) ? -0.0f : 0.0f;
+      } else if (tipo < 99) {
+        v = float(rng.Unit() * 1e6);
+      } else if (raros) {
+        const float raro[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 3e38f};
+        v = raro[rng.Below(3)];
+      }
+      p.at(x, y) = rng.Below(2) ? -v : v;
+    }
+  return p;
+}
+
+}  // namespace
+
+TEST(CoderExactness, TransformedImages) {
+  struct Caso {
+    Plane image;
+    float q;
+    int rplanes, levels;
+  };
+  const Caso casos[] = {
+      {zaltest::SmoothImage(512, 512, 1), 0.9f, 2, 6},    // levels big enough for two threads
+      {zaltest::TexturedImage(512, 256, 2), 0.4f, 2, 5},
+      {zaltest::NoisyImage(256, 256, 3), 2.0f, 3, 4},
+      {zaltest::TexturedImage(128, 64, 4), 6.0f, 2, 3},
+      {zaltest::SmoothImage(96, 160, 5), 0.05f, 12, 4},   // fine quantization, many raw bits
+      {zaltest::NoisyImage(16, 16, 6), 1.0f, 2, 3},       // quadrants of 2, 4 and 8 cells
+      {zaltest::FlatImage(64, 64, 200.0f), 0.89f, 2, 3},
+  };
+  for (const Caso& c : casos) Compara(Transformada(c.image, c.levels), c.q, c.rplanes, c.levels);
+}
+
+TEST(CoderExactness, RawPlanesOnTheQuantizersEdges) {
+  uint64_t seed = 1;
+  for (int rplanes : {2, 3, 5, 9, 12})
+    for (float q : {0.3f, 1.0f, 7.5f}) {
+      Compara(Bordes(64, 48, q, rplanes, seed++, false), q, rplanes, 3);
+      Compara(Bordes(128, 128, q, rplanes, seed++, true), q, rplanes, 5);  // may be refused: alike
+    }
+  Compara(Bordes(512, 512, 0.7f, 2, 99, false), 0.7f, 2, 6);
+}
+
+TEST(CoderExactness, Photographs) {
+  const std::string shared = zaltest::SharedDir();
+  if (shared.empty()) GTEST_SKIP() << "shared photographs not available";
+  struct Foto {
+    const char* file;
+    float q;
+    int rplanes;
+  };
+  for (const Foto& f : {Foto{"camera_512x512.pgm", 1.35f, 2}, Foto{"coins_384x256.pgm", 0.6f, 2},
+                        Foto{"moon_512x512.pgm", 3.0f, 4}}) {
+    const std::string path = shared + "/images/" + f.file;
+    int w = 0, h = 0;
+    float* data = nullptr;
+    ASSERT_EQ(CargaImagenLuminancia(path.c_str(), &w, &h, &data, 3), 0) << path;
+    Plane p(w, h);
+    std::memcpy(p.data(), data, p.cells.size() * sizeof(float));
+    std::free(data);
+    Compara(Transformada(p, 6), f.q, f.rplanes, 6);
+  }
+}
