@@ -33,12 +33,12 @@ constexpr float B79_SintesisPasoAlto[4] = {0.788485646f, -0.377402872f, -0.04068
 // Columns filtered together by the vertical passes. Each column keeps its own
 // order of operations, so the block width never changes a result; wider blocks
 // cost more scratch but fetch more of each row per visit.
-constexpr int kColumnasBloque = 32;
+constexpr int kColumnasBloque = 64;
 // Rows handed out together in a horizontal pass.
 constexpr int kFilasGrupo = 16;
-// A pass over fewer samples stays on one thread: starting a second one would
-// cost about as much as it saves.
-constexpr int64_t kMuestrasParaAyudante = int64_t(1) << 16;
+// When left to decide, a pass over fewer samples stays on one thread:
+// starting a second one (some 20 µs) would cost about as much as it saves.
+constexpr int64_t kMuestrasParaAyudante = int64_t(1) << 18;
 
 // Instruction sets of the filter kernels, as WaveletsModo numbers them.
 constexpr int kSimdBase = 0, kSimdAvx2 = 1, kSimdAvx512 = 2;
@@ -74,7 +74,8 @@ struct Transformada {
   float* plane;
   ptrdiff_t stride;
   Pieza pieza;
-  int hilos;  // 1, or 2 when a helper thread may take pieces of each pass
+  int hilos;  // 1, or 2 when a helper thread may take pieces of a pass
+  int64_t muestrasParaAyudante;  // the smallest pass worth a helper
   Scratch scratch[2];
   void* memoria;  // the one block holding every scratch
 };
@@ -151,15 +152,19 @@ constexpr int kAnillo = 16;
 // Rows ahead of the one being read that a vertical pass asks the memory for:
 // consecutive rows of a block lie in different pages, which the processor
 // does not fetch ahead by itself.
-constexpr int kAdelanto = 16;
+constexpr int kAdelanto = 8;
+
+// Rows of a block a vertical pass holds aside in `columna` at once: at most
+// about alto/4 (see the vertical passes), plus a margin.
+int FilasColumna(int alto) { return alto / 4 + 2; }
 
 // Scratch of one thread: as double a ring of kAnillo rows of a block (vertical
 // passes) or the even and odd halves of a row with their margins (horizontal
-// passes); as float half a block's column (vertical passes).
+// passes); as float FilasColumna rows of a block (vertical passes).
 size_t LineasPorHilo(int ancho) {
   return std::max(size_t(kAnillo) * kColumnasBloque, size_t(ancho) + 2 * NumTaps);
 }
-size_t ColumnaPorHilo(int alto) { return size_t(alto / 2) * kColumnasBloque; }
+size_t ColumnaPorHilo(int alto) { return size_t(FilasColumna(alto)) * kColumnasBloque; }
 
 // The vertical passes filter a block of kColumnasBloque columns at a time,
 // sweeping down it: each output row is computed across the block from nine
@@ -169,13 +174,20 @@ size_t ColumnaPorHilo(int alto) { return size_t(alto / 2) * kColumnasBloque; }
 // gathered column, so each output is bit for bit the per-column result; the
 // loops over the block's columns are what the compiler vectorises.
 //
-// The passes work in place. The forward pass writes low-pass row m once line
-// samples up to 2m + 4 are in the ring, so row m (≤ 2m + 4) has been read;
-// high-pass rows would overwrite rows still to be read, so they wait in
-// `altos` until the sweep ends. The inverse pass reads the low-pass half
-// (line samples 2i) from a copy in `bajos`, since output rows 2m and 2m + 1
-// overwrite it early; the high-pass row h/2 + i (line sample 2i + 1) is read
-// at the latest in step i + 3, before output rows reach it in step (h/2 + i)/2.
+// The passes work in place, and only ever read the plane to fill the ring: a
+// row may be overwritten once it is in the ring. Step m fills the ring up to
+// line sample 2m + 4 (forward) or 2m + 5 (inverse), so rows are read
+// in order, about two per step, while outputs are written at other rates:
+// - forward, low-pass row m goes to row m, already read; high-pass row m goes
+//   to row h/2 + m, read only in step (h/2 + m)/2 − 2 or so, so it waits in
+//   `columna` until then (at most about h/4 rows at a time).
+// - inverse, output rows 2m and 2m + 1 overwrite low-pass rows 2m and 2m + 1
+//   (line samples 4m and 4m + 2) before the ring reaches them, so they are
+//   first saved in `columna` (again at most about h/4 rows pending); the
+//   high-pass row h/2 + i (line sample 2i + 1) is read in step i − 2, before
+//   output rows reach it in step (h/2 + i)/2.
+// `columna` keeps row i at slot i mod FilasColumna(h); as i < h/2 < 2·FilasColumna(h),
+// that is i or i − FilasColumna(h).
 
 // Asks for the block's n samples at f ahead of their use.
 inline void Adelanta(const float* f, int n) {
@@ -189,6 +201,10 @@ struct Anillo {
   double* filas;
 
   double* Fila(int r) const { return filas + ptrdiff_t(r % kAnillo) * kColumnasBloque; }
+  void Carga(int r, const float* f, int n) const {
+    double* d = Fila(r);
+    for (int c = 0; c < n; c++) d[c] = f[c];
+  }
   // Rows for line samples first … first + count − 1, mirrored at the line's
   // ends (only steps near an end need the mirror).
   void Ventana(const double** x, int first, int count, int h) const {
@@ -201,21 +217,21 @@ struct Anillo {
 // by), 0 for the narrower last block of a region.
 template <int N>
 [[gnu::always_inline]] inline void VerticalDirecta(const Pase& p, const Scratch& s, int j) {
-  const int h = p.h;
+  const int h = p.h, filas = FilasColumna(h);
   const int n = N > 0 ? N : std::min(kColumnasBloque, p.w - j);
   const Anillo anillo{s.lineas};
-  int leidas = 0;  // line samples (rows) already in the ring
+  auto Alto = [&](int m) { return s.columna + ptrdiff_t(m < filas ? m : m - filas) * kColumnasBloque; };
+  int leidas = 0;    // line samples (rows) already in the ring
+  int escritas = 0;  // high-pass rows already in the plane
   for (int m = 0; m < h / 2; m++) {
     for (; leidas <= std::min(2 * m + 4, h - 1); leidas++) {
       if (leidas + kAdelanto < h) Adelanta(p.Fila(leidas + kAdelanto) + j, n);
-      const float* f = p.Fila(leidas) + j;
-      double* d = anillo.Fila(leidas);
-      for (int c = 0; c < n; c++) d[c] = f[c];
+      anillo.Carga(leidas, p.Fila(leidas) + j, n);
     }
     const double* x[9];  // line samples 2m − 4 … 2m + 4
     anillo.Ventana(x, 2 * m - 4, 9, h);
     float* __restrict bajo = p.Fila(m) + j;
-    float* __restrict alto = s.columna + ptrdiff_t(m) * kColumnasBloque;
+    float* __restrict alto = Alto(m);
     // Low pass centred on 2m, high pass centred on 2m + 1.
     for (int c = 0; c < n; c++) {
       bajo[c] = Filtro9(B79_AnalisisPasoBajo, x[4][c], x[5][c], x[3][c], x[6][c], x[2][c], x[7][c],
@@ -223,38 +239,39 @@ template <int N>
       alto[c] = Filtro7(B79_AnalisisPasoAlto, x[5][c], x[6][c], x[4][c], x[7][c], x[3][c], x[8][c],
                         x[2][c]);
     }
+    // After the last step every row has been read.
+    const int libres = m + 1 < h / 2 ? leidas : h;
+    for (; escritas <= m && h / 2 + escritas < libres; escritas++)
+      std::memcpy(p.Fila(h / 2 + escritas) + j, Alto(escritas), sizeof(float) * n);
   }
-  for (int m = 0; m < h / 2; m++)
-    std::memcpy(p.Fila(h / 2 + m) + j, s.columna + ptrdiff_t(m) * kColumnasBloque,
-                sizeof(float) * n);
 }
 
 template <int N>
 [[gnu::always_inline]] inline void VerticalInversa(const Pase& p, const Scratch& s, int j) {
-  const int h = p.h;
+  const int h = p.h, filas = FilasColumna(h);
   const int n = N > 0 ? N : std::min(kColumnasBloque, p.w - j);
   const Anillo anillo{s.lineas};
-  float* bajos = s.columna;
-  for (int i = 0; i < h / 2; i++) {
-    if (i + kAdelanto < h / 2) Adelanta(p.Fila(i + kAdelanto) + j, n);
-    std::memcpy(bajos + ptrdiff_t(i) * kColumnasBloque, p.Fila(i) + j, sizeof(float) * n);
-  }
+  auto Bajo = [&](int i) { return s.columna + ptrdiff_t(i < filas ? i : i - filas) * kColumnasBloque; };
   int leidas = 0;  // line samples already in the ring
   for (int m = 0; m < h / 2; m++) {
     for (; leidas <= std::min(2 * m + 5, h - 1); leidas++) {
       const int i = leidas / 2;
-      const float* f;
-      if (leidas % 2 == 0) {
-        f = bajos + ptrdiff_t(i) * kColumnasBloque;
-      } else {
+      if (leidas % 2 == 1) {
         if (h / 2 + i + kAdelanto / 2 < h) Adelanta(p.Fila(h / 2 + i + kAdelanto / 2) + j, n);
-        f = p.Fila(h / 2 + i) + j;
+        anillo.Carga(leidas, p.Fila(h / 2 + i) + j, n);
+      } else {
+        // Low-pass row i was overwritten, and saved, in step i/2.
+        anillo.Carga(leidas, i / 2 < m ? Bajo(i) : p.Fila(i) + j, n);
       }
-      double* d = anillo.Fila(leidas);
-      for (int c = 0; c < n; c++) d[c] = f[c];
     }
     const double* x[10];  // line samples 2m − 4 … 2m + 5
     anillo.Ventana(x, 2 * m - 4, 10, h);
+    for (const int r : {2 * m, 2 * m + 1}) {
+      if (r < h / 2 && 2 * r >= leidas) {
+        if (r + kAdelanto < h / 2) Adelanta(p.Fila(r + kAdelanto) + j, n);
+        std::memcpy(Bajo(r), p.Fila(r) + j, sizeof(float) * n);
+      }
+    }
     float* __restrict par = p.Fila(2 * m) + j;
     float* __restrict impar = p.Fila(2 * m + 1) + j;
     // Even rows centred on a low-pass sample, odd rows on a high-pass one.
@@ -365,7 +382,7 @@ int SimdDelProcesador() {
   return kSimdBase;
 }
 
-// The one place where kernels and thread count are chosen.
+// Kernels and thread count are chosen here and nowhere else.
 int SimdEnVigor() {
   const int pedido = modo.simd.load();
   return pedido < 0 ? SimdDelProcesador() : std::min(pedido, SimdDelProcesador());
@@ -379,10 +396,18 @@ Pieza PiezaEnVigor() {
   }
 }
 
-int HilosEnVigor() {
+// Two threads when asked for (then on every pass that splits, however small,
+// so that tests see the split) or, left to decide, on large passes of a
+// machine with two cores or more.
+void EligeHilos(Transformada& t) {
   const int pedido = modo.hilos.load();
-  if (pedido > 0) return std::min(pedido, 2);
-  return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+  if (pedido > 0) {
+    t.hilos = std::min(pedido, 2);
+    t.muestrasParaAyudante = 0;
+  } else {
+    t.hilos = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    t.muestrasParaAyudante = kMuestrasParaAyudante;
+  }
 }
 
 // Pieces of one pass, handed out one at a time so that a thread slowed down
@@ -418,7 +443,7 @@ void EjecutaPase(const Transformada& t, Paso paso, int w, int h) {
   // pthread_create reports failure as a code (std::thread would throw); without
   // a helper this thread simply does every piece.
   pthread_t hilo;
-  const bool ayuda = t.hilos > 1 && piezas > 1 && int64_t(w) * h >= kMuestrasParaAyudante &&
+  const bool ayuda = t.hilos > 1 && piezas > 1 && int64_t(w) * h >= t.muestrasParaAyudante &&
                      pthread_create(&hilo, nullptr, Ayudante, &r) == 0;
   HazPiezas(r, t.scratch[0]);
   if (ayuda) pthread_join(hilo, nullptr);
@@ -429,7 +454,7 @@ void EjecutaPase(const Transformada& t, Paso paso, int w, int h) {
 bool ReservaScratch(Transformada& t, int ancho, int alto) {
   const size_t lineas = LineasPorHilo(ancho), columna = ColumnaPorHilo(alto);
   const size_t porHilo = sizeof(double) * lineas + sizeof(float) * columna;
-  t.hilos = HilosEnVigor();
+  EligeHilos(t);
   t.memoria = std::malloc(porHilo * t.hilos);
   if (t.memoria == nullptr && t.hilos > 1) {
     t.hilos = 1;
@@ -447,7 +472,7 @@ bool ReservaScratch(Transformada& t, int ancho, int alto) {
 int TransformaWavelet(int level, int ancho, int alto, float* plane, int border) {
   if (!ArgumentosValidos(level, ancho, alto, plane, border)) return 1;
   if (level == 0) return 0;
-  Transformada t{plane, ptrdiff_t(ancho) + border, PiezaEnVigor(), 1, {}, nullptr};
+  Transformada t{plane, ptrdiff_t(ancho) + border, PiezaEnVigor(), 1, 0, {}, nullptr};
   if (!ReservaScratch(t, ancho, alto)) return 2;
   // Level k + 1 works on the top-left (ancho >> k) x (alto >> k) region.
   for (int k = 0; k < level; k++) {
@@ -463,7 +488,7 @@ int TransformaWaveletInversa(int level, int ancho, int alto, float* plane, int b
   // refuse has no meaning, and level 0 must not reach the shift by level - 1.
   if (!ArgumentosValidos(level, ancho, alto, plane, border)) return 1;
   if (level == 0) return 0;
-  Transformada t{plane, ptrdiff_t(ancho) + border, PiezaEnVigor(), 1, {}, nullptr};
+  Transformada t{plane, ptrdiff_t(ancho) + border, PiezaEnVigor(), 1, 0, {}, nullptr};
   if (!ReservaScratch(t, ancho, alto)) return 2;
   // From the coarsest region outwards; shifting (rather than doubling) cannot overflow.
   for (int k = level - 1; k >= 0; k--) {

@@ -13,7 +13,8 @@ int TransformaWaveletInversa(int level, int ancho, int alto, float* plane, int b
 void WaveletsCheckError(int code, char* text);
 // How later calls run: `simd` 0 plain kernels, 1 AVX2, 2 AVX-512, or -1 the
 // widest the processor offers (the default), a wider request than that being
-// lowered to it; `hilos` 1 or 2 threads, or -1 for two when the machine has
-// them (the default). Every choice gives the same bits; this exists so that
-// tests and benchmarks can compare them. Returns the kernel set in force.
+// lowered to it; `hilos` 1 thread, 2 threads on every pass that splits, or -1
+// two threads on large passes when the machine has two cores (the default).
+// Every choice gives the same bits; this exists so that tests and benchmarks
+// can compare them. Returns the kernel set in force.
 int WaveletsModo(int simd, int hilos);
