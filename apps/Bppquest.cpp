@@ -213,7 +213,7 @@ Estado Siguiente(Estado e, Comparacion c) {
 struct Medida {
   float q;
   signed char rplanes;
-  int64_t bytes;
+  int64_t bytes;  // exact, or only known to be above Busqueda::limite
 };
 
 // The search's working state. The coder overwrites the plane with its labels,
@@ -224,16 +224,34 @@ struct Busqueda {
   size_t celdas = 0;
   Medida medidas[kMaxPruebas];  // at most one per trial
   int nMedidas = 0;
+  // When no rate is printed only the side of the target matters, so a trial
+  // may stop coding once its stream passes this size (-1: never).
+  int64_t limite = -1;
   // What the output file holds: nothing yet, or the stream coded at these.
   bool hayFichero = false;
   float qFichero = 0.0f;
   signed char rplanesFichero = 0;
 };
 
-// Size in bytes of the stream coded at (q, rplanes); no file is touched.
-int CodificaTamano(Busqueda& b, float q, signed char rplanes, int64_t* bytes) {
+// Size in bytes of the stream coded at (q, rplanes), or a size above
+// `limite` once the stream passes it; no file is touched.
+int CodificaTamano(Busqueda& b, float q, signed char rplanes, int64_t limite, int64_t* bytes) {
   std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
-  return ZALCodificadorTamano(rplanes, s.level, q, s.ancho, s.alto, b.plane, s.blankborder, bytes);
+  return ZALCodificadorTamano(rplanes, s.level, q, s.ancho, s.alto, b.plane, s.blankborder, bytes,
+                              limite);
+}
+
+// The largest stream size whose rate is not above the target. Tasa never
+// falls as the size grows, so any larger size, even one counted only in
+// part, is above the target. -1 (no limit) for a target beyond any stream.
+int64_t LimiteBytes(float target) {
+  const double estimacion =
+      static_cast<double>(target) * static_cast<double>(s.ancho) * static_cast<double>(s.alto) / 8.0;
+  if (!(estimacion < 1e15)) return -1;
+  int64_t limite = static_cast<int64_t>(estimacion);
+  while (limite > 0 && Tasa(limite) > target) --limite;
+  while (Tasa(limite + 1) <= target) ++limite;
+  return limite;
 }
 
 // Leaves the stream coded at (q, rplanes) in the output file.
@@ -261,9 +279,9 @@ int Mide(Busqueda& b, float q, signed char rplanes, bool primera, int64_t* bytes
   if (primera) {
     codigo = CodificaFichero(b, q, rplanes);
     if (codigo == 0 && !zalapp::TamanoFicheroRegular(s.OutputName, bytes))
-      codigo = CodificaTamano(b, q, rplanes, bytes);
+      codigo = CodificaTamano(b, q, rplanes, -1, bytes);
   } else {
-    codigo = CodificaTamano(b, q, rplanes, bytes);
+    codigo = CodificaTamano(b, q, rplanes, b.limite, bytes);
   }
   if (codigo == 0 && b.nMedidas < kMaxPruebas) b.medidas[b.nMedidas++] = {q, rplanes, *bytes};
   return codigo;
@@ -278,7 +296,7 @@ int Busca(Busqueda& b, float target, float* resultado) {
   // rate is known at once, instead of raising q without end.
   if (!s.keep) {
     int64_t bytes = 0;
-    const int codigo = CodificaTamano(b, kQuantMaxima, s.rplanes, &bytes);
+    const int codigo = CodificaTamano(b, kQuantMaxima, s.rplanes, -1, &bytes);
     if (codigo != 0) return FallaCodificador(codigo);
     const float minima = Tasa(bytes);
     if (target < minima) {
@@ -289,6 +307,7 @@ int Busca(Busqueda& b, float target, float* resultado) {
     }
   }
 
+  if (!s.verbose) b.limite = LimiteBytes(target);
   Estado e;
   e.q = s.startq;
   e.rplanes = s.rplanes;

@@ -134,6 +134,38 @@ TEST(BppquestExact, TrialsAndFileMatchThePlainSearch) {
   }
 }
 
+// Without --verbose a trial stops coding once its stream passes the largest
+// size whose rate is not above the target; a stream of exactly that size
+// must still be measured whole, as a rate equal to the target ends the search.
+TEST(BppquestExact, TrialOfExactlyTheTargetsSizeIsNotCutShort) {
+  zaltest::TempDir dir;
+  const std::string entrada = dir.File("in.pgm"), salida = dir.File("out.zal"), cod = dir.File("cod.zal");
+  const int w = 128, h = 128, level = 3;
+  const zaltest::Plane imagen = zaltest::TexturedImage(w, h, 7);
+  zaltest::WritePgm(entrada, imagen);
+  zaltest::Plane transformada = imagen;
+  ASSERT_EQ(TransformaWavelet(level, w, h, transformada.data(), 3), 0);
+  std::vector<uint8_t> streams[2];
+  const float qs[2] = {0.1f, 0.1f + 0.1f};  // the first two trials of the default start
+  for (int i = 0; i < 2; ++i) {
+    zaltest::Plane copia = transformada;
+    ASSERT_EQ(ZALCodificador(2, level, qs[i], w, h, copia.data(), cod.c_str(), 3), 0);
+    streams[i] = zaltest::ReadFile(cod);
+  }
+  ASSERT_GT(streams[0].size(), streams[1].size());
+  const float target = float(double(streams[1].size()) * 8.0 / (w * h));
+  Busqueda b;
+  b.target = target;
+  const auto callado = Ejecuta("Bppquest", Argumentos(b, entrada, salida));
+  ASSERT_EQ(callado.estado, 0) << callado.salida;
+  EXPECT_EQ(zaltest::ReadFile(salida), streams[1]);
+  auto args = Argumentos(b, entrada, salida);
+  args.push_back("-v");
+  const auto r = Ejecuta("Bppquest", args);
+  EXPECT_EQ(Lineas(r.salida), Texto("Quantization 0.100000: %f bpp\n", double(float(double(streams[0].size()) * 8 / (w * h)))) +
+                                  Texto("Quantization 0.200000: %f bpp\n", target));
+}
+
 // The first trial's size is read from the output file only when that is a
 // regular file; a device reports no size of what was written to it.
 TEST(BppquestExact, OutputThatIsNotARegularFile) {
