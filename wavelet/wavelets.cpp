@@ -189,10 +189,9 @@ size_t ColumnaPorHilo(int alto) { return size_t(FilasColumna(alto)) * kColumnasB
 // `columna` keeps row i at slot i mod FilasColumna(h); as i < h/2 < 2·FilasColumna(h),
 // that is i or i − FilasColumna(h).
 
-// Asks for the block's n samples at f ahead of their use.
+// Asks for the block's n samples at f (every 64-byte line) ahead of their use.
 inline void Adelanta(const float* f, int n) {
-  __builtin_prefetch(f);
-  __builtin_prefetch(f + n / 2);
+  for (int c = 0; c < n; c += 16) __builtin_prefetch(f + c);
   __builtin_prefetch(f + n - 1);
 }
 
