@@ -307,12 +307,14 @@ template <int N>
       impar[mitad - 1 + t] = fila[ExtensionSimetrica(w - 1 + 2 * t, w)];
     }
     // Low pass centred on 2m, high pass centred on 2m + 1.
-    for (int m = 0; m < mitad; m++)
-      fila[m] = Filtro9(B79_AnalisisPasoBajo, par[m], impar[m], impar[m - 1], par[m + 1], par[m - 1],
-                        impar[m + 1], impar[m - 2], par[m + 2], par[m - 2]);
-    for (int m = 0; m < mitad; m++)
-      fila[mitad + m] = Filtro7(B79_AnalisisPasoAlto, impar[m], par[m + 1], par[m], impar[m + 1],
-                                impar[m - 1], par[m + 2], par[m - 1]);
+    float* __restrict bajos = fila;
+    float* __restrict altos = fila + mitad;
+    for (int m = 0; m < mitad; m++) {
+      bajos[m] = Filtro9(B79_AnalisisPasoBajo, par[m], impar[m], impar[m - 1], par[m + 1], par[m - 1],
+                         impar[m + 1], impar[m - 2], par[m + 2], par[m - 2]);
+      altos[m] = Filtro7(B79_AnalisisPasoAlto, impar[m], par[m + 1], par[m], impar[m + 1],
+                         impar[m - 1], par[m + 2], par[m - 1]);
+    }
   }
 }
 
