@@ -847,6 +847,96 @@ int DecodificaBloque(int x, int y, int w, int h, bool hoja) {
 int DecodificaSimbolos(int x, int y, int w, int h) { return DecodificaBloque(x, y, w, h, false); }
 int DecodificaSimbolosHojas(int x, int y, int w, int h) { return DecodificaBloque(x, y, w, h, true); }
 
+// Fast decoding of a level or leaf block: the same reads and writes in the
+// same order as the plain functions above, walking rows with pointers (the
+// parent cells of a row pair lie in one row, one or two cells apart), and
+// turning each symbol into its cell value through a table made once per
+// pass.
+struct TablaSimbolos {
+  int ancho[kSimbolosMaximos + 1];    // field width after the symbol (0: none)
+  int32_t base[kSimbolosMaximos + 1];   // with a field: top bit plus the middle of the removed bits
+  int32_t marca[kSimbolosMaximos + 1];  // with a field: G for the empty-children symbols, else 0
+  int32_t fijo[kSimbolosMaximos + 1];   // without a field: the cell's value
+};
+
+void PreparaTabla(TablaSimbolos& t, int alfabeto, bool hoja) {
+  const int sk = z.simbolosNivel[z.levelCod];
+  for (int s = 1; s <= alfabeto && s <= kSimbolosMaximos; ++s) {
+    int L = 0;  // bit length of a significant value, 0 for the other symbols
+    t.marca[s] = 0;
+    t.fijo[s] = 0;
+    if (hoja) {
+      if (s != 1) L = s - z.fcorrec + 1;
+    } else if (s == 1) {
+      t.fijo[s] = 1;  // isolated zero
+    } else if (s > 2 && s <= sk) {
+      L = s - z.fcorrec;
+    } else if (s > sk) {
+      L = s + 2 - z.fcorrec - sk;
+      t.marca[s] = z.fcorrecLowerGroup;
+    }
+    t.ancho[s] = L > 0 ? L - z.capas : 0;
+    t.base[s] = L > 0 ? (int32_t(1) << (L - 1)) + (1 << (z.capas - 1)) : 0;
+  }
+}
+
+// Cell value of one member, decoded with model m; false when the model has
+// no symbols (a damaged stream).
+inline bool MiembroRapido(const TablaSimbolos& t, THistograma* m, int32_t& v) {
+  const int s = DecodificaSimbolo(m);
+  if (s == 0) return false;
+  if (t.ancho[s] == 0) {
+    v = t.fijo[s];
+    return true;
+  }
+  const int r = DecodificaBits(t.ancho[s]);
+  const int32_t magnitud = t.base[s] + ((r >> 1) << z.capas) + t.marca[s];
+  v = (r & 1) ? -magnitud : magnitud;
+  return true;
+}
+
+// The block at (x, y), w x h; the parent of the group at (x + j, Y) is the
+// cell padre(Y) + j * pasoPadre / 2.
+template <class Padre>
+int DecodificaBloqueRapido(int x, int y, int w, int h, const TablaSimbolos& t,
+                           Padre padreDeFila, int pasoPadre) {
+  const uint32_t cota = uint32_t(z.cotaContexto), sinG = ~uint32_t(z.fcorrecLowerGroup);
+  auto pequena = [=](const float* celda) { return (Magnitud(Etiqueta(celda)) & sinG) < cota; };
+  const int32_t G = z.fcorrecLowerGroup;
+  const std::ptrdiff_t paso = z.anchoBuf;
+  for (int i = 0; i < h; i += 2) {
+    const int Y = y + i;
+    float* f0 = z.Coef + Indice(x, Y);
+    float* f1 = f0 + paso;
+    const float* arriba = Y > 0 ? f0 - paso : f0;  // row Y - 1, read only when Y > 0
+    float* padre = padreDeFila(Y);
+    for (int j = 0; j < w; j += 2, padre += pasoPadre) {
+      const int32_t c = Etiqueta(padre);
+      if (c == 0) continue;  // empty group
+      if (c >= G || c <= -G) {  // the parent says so with its flag
+        PonEtiqueta(padre, c > 0 ? c - G : c + G);
+        continue;
+      }
+      if (c == 1) PonEtiqueta(padre, 0);
+      const int X = x + j;
+      int32_t v;
+      if (!MiembroRapido(t, &z.Hist[X > 0 && Y > 0 && pequena(f0 + j - 1) && pequena(arriba + j)], v))
+        return kZALDatosCorruptos;
+      PonEtiqueta(f0 + j, v);
+      if (!MiembroRapido(t, &z.Hist[X > 0 && pequena(f1 + j - 1) && pequena(f0 + j)], v))
+        return kZALDatosCorruptos;
+      PonEtiqueta(f1 + j, v);
+      if (!MiembroRapido(t, &z.Hist[Y > 0 && pequena(f0 + j) && pequena(arriba + j + 1)], v))
+        return kZALDatosCorruptos;
+      PonEtiqueta(f0 + j + 1, v);
+      if (!MiembroRapido(t, &z.Hist[pequena(f1 + j) && pequena(f0 + j + 1)], v))
+        return kZALDatosCorruptos;
+      PonEtiqueta(f1 + j + 1, v);
+    }
+  }
+  return kZALOk;
+}
+
 int DecodificaPasadas() {
   const int n = z.nlevelCod;
   z.levelCod = 0;
@@ -860,14 +950,25 @@ int DecodificaPasadas() {
     const int alfabeto = k == n ? z.simbolosNivel[k] - 1 : 2 * z.simbolosNivel[k] - 2;
     InicializaModelo(alfabeto, &z.Hist[0]);
     InicializaModelo(alfabeto, &z.Hist[1]);
+    TablaSimbolos tabla;
+    PreparaTabla(tabla, alfabeto, k == n);
     ParaCadaBloque(k, [&](int x, int y, int w, int h, int q) {
       if (error != kZALOk) return;
-      if (k == 1)
-        error = DecodificaSimbolosHijosdeLL(offset[q], x, y, w, h);
-      else if (k < n)
-        error = DecodificaSimbolos(x, y, w, h);
-      else
-        error = DecodificaSimbolosHojas(x, y, w, h);
+      if (z.referencia) {
+        if (k == 1)
+          error = DecodificaSimbolosHijosdeLL(offset[q], x, y, w, h);
+        else if (k < n)
+          error = DecodificaSimbolos(x, y, w, h);
+        else
+          error = DecodificaSimbolosHojas(x, y, w, h);
+      } else if (k == 1) {
+        const std::ptrdiff_t o = offset[q];
+        error = DecodificaBloqueRapido(
+            x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x, Y) + o; }, 2);
+      } else {
+        error = DecodificaBloqueRapido(
+            x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x / 2, Y / 2); }, 1);
+      }
     });
   }
   return error;
@@ -891,6 +992,32 @@ void Decuantiza() {
     }
 }
 
+// Fast: row by row with a pointer. For |o| below 2^28, |2o - 3| (below 2^29)
+// times quant's 24-bit mantissa fits the 53 bits of a double, so the product
+// is exact there too and rounds to float once, as in Decuantiza; larger
+// values go the long double way.
+void DecuantizaRapido() {
+  const double q = z.QUniforme;
+  constexpr int32_t kExacto = int32_t(1) << 28;
+  for (int y = 0; y < z.alto; ++y) {
+    float* fila = z.Coef + Indice(0, y);
+    int x = 0;
+    if (y < z.altoLL)
+      for (; x < z.anchoLL; ++x) fila[x] = float(Etiqueta(fila + x));
+    for (; x < z.ancho; ++x) {
+      const int32_t o = Etiqueta(fila + x);
+      if (o == 0) continue;  // integer 0 and float 0.0 share their bits
+      if (o < kExacto && o > -kExacto) {
+        const double d = double(o);
+        fila[x] = float((o > 0 ? 2.0 * d - 3.0 : 2.0 * d + 3.0) * q);
+      } else {
+        const int64_t f = o > 0 ? 2 * int64_t(o) - 3 : 2 * int64_t(o) + 3;
+        fila[x] = float(static_cast<long double>(f) * static_cast<long double>(z.QUniforme));
+      }
+    }
+  }
+}
+
 // The header fields the encoder can write; anything else is refused before a
 // plane is allocated.
 bool CabeceraValida() {
@@ -908,6 +1035,7 @@ bool CabeceraValida() {
 int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* width, int* height,
                float** plane, const char* path, signed char blankborder) {
   *plane = nullptr;
+  z.referencia = usarReferencia;
   if (blankborder < 0) return kZALBordeIncorrecto;
   if (path == nullptr || InicializaLecturaFicheroDeBits(path) != 0) return kZALNoLee;
 
@@ -958,7 +1086,10 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
     z.Coef = nullptr;
     return kZALDatosCorruptos;
   }
-  Decuantiza();
+  if (z.referencia)
+    Decuantiza();
+  else
+    DecuantizaRapido();
   *plane = nuevo;
   return kZALOk;
 }

@@ -98,8 +98,8 @@ Plane Transformada(Plane image, int levels) {
 // A plane of raw coefficients (no transform) that sits on the quantizer's
 // edges: values just around UmbralPre and around the points where the
 // quantized magnitude steps (to umbral, to 2 umbral, and others), both
-// signs, zeros of both signs, a few huge values, and, when `raros`, NaN and
-// infinities.
+// signs, zeros of both signs, a few huge values, and either magnitudes near
+// the format's largest or (`raros`) NaN and infinities.
 Plane Bordes(int w, int h, float q, int rplanes, uint64_t seed, bool raros) {
   zaltest::Rng rng(seed);
   Plane p(w, h);
@@ -127,6 +127,9 @@ Plane Bordes(int w, int h, float q, int rplanes, uint64_t seed, bool raros) {
       } else if (raros) {
         const float raro[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 3e38f};
         v = raro[rng.Below(3)];
+      } else {
+        // magnitudes of 2^28 to 2^29, the largest the format carries
+        v = float((double(1 << 28) + rng.Below(1 << 28)) * 2.0 * double(q));
       }
       p.at(x, y) = rng.Below(2) ? -v : v;
     }
