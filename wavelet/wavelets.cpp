@@ -60,7 +60,7 @@ struct Pase {
 // reading changes nothing.
 struct Scratch {
   double* lineas;  // a ring of rows of a block of columns, or the halves of a row
-  float* columna;  // half a block of columns, kept aside by a vertical pass
+  float* columna;  // rows of a block of columns held aside by a vertical pass
 };
 
 // A piece of a pass: block k of kColumnasBloque columns for a vertical pass,
@@ -74,7 +74,7 @@ struct Transformada {
   float* plane;
   ptrdiff_t stride;
   Pieza pieza;
-  int hilos;  // 1, or 2 when a helper thread may take pieces of a pass
+  int hilos;                     // 1, or 2 when a helper thread may take pieces of a pass
   int64_t muestrasParaAyudante;  // the smallest pass worth a helper
   Scratch scratch[2];
   void* memoria;  // the one block holding every scratch
@@ -99,13 +99,13 @@ inline int ExtensionSimetrica(int i, int n) {
   return i;
 }
 
-// Symmetric 9-tap filter on the centre sample c and the mirror pairs
-// (at, bt) = (x[+t], x[−t]): each pair is summed first, then the terms are
-// accumulated left to right in double; the result is rounded to float once.
-// Vector lanes running this per output keep exactly this order.
-[[gnu::always_inline]] inline float Filtro9(const float* h, double c, double a1, double b1,
-                                            double a2, double b2, double a3, double b3,
-                                            double a4, double b4) {
+// Symmetric 9-tap filter (5 one-sided taps) on the centre sample c and the
+// mirror pairs (at, bt) = (x[+t], x[−t]): each pair is summed first, then the
+// terms are accumulated left to right in double; the result is rounded to
+// float once. Vector lanes running this per output keep exactly this order.
+[[gnu::always_inline]] inline float FiltrarConCincoTaps(const float* h, double c, double a1,
+                                                        double b1, double a2, double b2, double a3,
+                                                        double b3, double a4, double b4) {
   double s = double(h[0]) * c;
   s += double(h[1]) * (a1 + b1);
   s += double(h[2]) * (a2 + b2);
@@ -114,27 +114,15 @@ inline int ExtensionSimetrica(int i, int n) {
   return float(s);
 }
 
-// Symmetric 7-tap filter, same order of operations.
-[[gnu::always_inline]] inline float Filtro7(const float* h, double c, double a1, double b1,
-                                            double a2, double b2, double a3, double b3) {
+// Symmetric 7-tap filter (4 taps), same order of operations.
+[[gnu::always_inline]] inline float FiltrarConCuatroTaps(const float* h, double c, double a1,
+                                                         double b1, double a2, double b2, double a3,
+                                                         double b3) {
   double s = double(h[0]) * c;
   s += double(h[1]) * (a1 + b1);
   s += double(h[2]) * (a2 + b2);
   s += double(h[3]) * (a3 + b3);
   return float(s);
-}
-
-// The filters centred on x, neighbours `paso` apart.
-[[gnu::always_inline]] inline float FiltrarConCincoTaps(const double* x, const float* h,
-                                                        ptrdiff_t paso) {
-  return Filtro9(h, x[0], x[paso], x[-paso], x[2 * paso], x[-2 * paso], x[3 * paso],
-                 x[-3 * paso], x[4 * paso], x[-4 * paso]);
-}
-
-[[gnu::always_inline]] inline float FiltrarConCuatroTaps(const double* x, const float* h,
-                                                         ptrdiff_t paso) {
-  return Filtro7(h, x[0], x[paso], x[-paso], x[2 * paso], x[-2 * paso], x[3 * paso],
-                 x[-3 * paso]);
 }
 
 // Level in 0..31 (it is a shift count), positive sides that are multiples of
@@ -146,8 +134,9 @@ bool ArgumentosValidos(int level, int ancho, int alto, const float* plane, int b
   return ((a >> level) << level) == a && ((h >> level) << level) == h;
 }
 
-// Rows of a block of columns held as double by a vertical pass: the nine
-// taps of one output plus the next row, rounded up to a power of two.
+// Rows of a block of columns held as double by a vertical pass: the ten line
+// samples one step reads, the one read ahead, and the mirrored ones near the
+// ends, rounded up to a power of two.
 constexpr int kAnillo = 16;
 // Rows ahead of the one being read that a vertical pass asks the memory for:
 // consecutive rows of a block lie in different pages, which the processor
@@ -208,7 +197,8 @@ struct Anillo {
   // ends (only steps near an end need the mirror).
   void Ventana(const double** x, int first, int count, int h) const {
     const bool dentro = first >= 0 && first + count <= h;
-    for (int t = 0; t < count; t++) x[t] = Fila(dentro ? first + t : ExtensionSimetrica(first + t, h));
+    for (int t = 0; t < count; t++)
+      x[t] = Fila(dentro ? first + t : ExtensionSimetrica(first + t, h));
   }
 };
 
@@ -219,7 +209,9 @@ template <int N>
   const int h = p.h, filas = FilasColumna(h);
   const int n = N > 0 ? N : std::min(kColumnasBloque, p.w - j);
   const Anillo anillo{s.lineas};
-  auto Alto = [&](int m) { return s.columna + ptrdiff_t(m < filas ? m : m - filas) * kColumnasBloque; };
+  auto Alto = [&](int m) {
+    return s.columna + ptrdiff_t(m < filas ? m : m - filas) * kColumnasBloque;
+  };
   int leidas = 0;    // line samples (rows) already in the ring
   int escritas = 0;  // high-pass rows already in the plane
   for (int m = 0; m < h / 2; m++) {
@@ -233,10 +225,10 @@ template <int N>
     float* __restrict alto = Alto(m);
     // Low pass centred on 2m, high pass centred on 2m + 1.
     for (int c = 0; c < n; c++) {
-      bajo[c] = Filtro9(B79_AnalisisPasoBajo, x[4][c], x[5][c], x[3][c], x[6][c], x[2][c], x[7][c],
-                        x[1][c], x[8][c], x[0][c]);
-      alto[c] = Filtro7(B79_AnalisisPasoAlto, x[5][c], x[6][c], x[4][c], x[7][c], x[3][c], x[8][c],
-                        x[2][c]);
+      bajo[c] = FiltrarConCincoTaps(B79_AnalisisPasoBajo, x[4][c], x[5][c], x[3][c], x[6][c],
+                                    x[2][c], x[7][c], x[1][c], x[8][c], x[0][c]);
+      alto[c] = FiltrarConCuatroTaps(B79_AnalisisPasoAlto, x[5][c], x[6][c], x[4][c], x[7][c],
+                                     x[3][c], x[8][c], x[2][c]);
     }
     // After the last step every row has been read.
     const int libres = m + 1 < h / 2 ? leidas : h;
@@ -250,7 +242,9 @@ template <int N>
   const int h = p.h, filas = FilasColumna(h);
   const int n = N > 0 ? N : std::min(kColumnasBloque, p.w - j);
   const Anillo anillo{s.lineas};
-  auto Bajo = [&](int i) { return s.columna + ptrdiff_t(i < filas ? i : i - filas) * kColumnasBloque; };
+  auto Bajo = [&](int i) {
+    return s.columna + ptrdiff_t(i < filas ? i : i - filas) * kColumnasBloque;
+  };
   int leidas = 0;  // line samples already in the ring
   for (int m = 0; m < h / 2; m++) {
     for (; leidas <= std::min(2 * m + 5, h - 1); leidas++) {
@@ -275,10 +269,10 @@ template <int N>
     float* __restrict impar = p.Fila(2 * m + 1) + j;
     // Even rows centred on a low-pass sample, odd rows on a high-pass one.
     for (int c = 0; c < n; c++) {
-      par[c] = Filtro7(B79_SintesisPasoAlto, x[4][c], x[5][c], x[3][c], x[6][c], x[2][c], x[7][c],
-                       x[1][c]);
-      impar[c] = Filtro9(B79_SintesisPasoBajo, x[5][c], x[6][c], x[4][c], x[7][c], x[3][c], x[8][c],
-                         x[2][c], x[9][c], x[1][c]);
+      par[c] = FiltrarConCuatroTaps(B79_SintesisPasoAlto, x[4][c], x[5][c], x[3][c], x[6][c],
+                                    x[2][c], x[7][c], x[1][c]);
+      impar[c] = FiltrarConCincoTaps(B79_SintesisPasoBajo, x[5][c], x[6][c], x[4][c], x[7][c],
+                                     x[3][c], x[8][c], x[2][c], x[9][c], x[1][c]);
     }
   }
 }
@@ -310,17 +304,18 @@ template <int N>
     float* __restrict bajos = fila;
     float* __restrict altos = fila + mitad;
     for (int m = 0; m < mitad; m++) {
-      bajos[m] = Filtro9(B79_AnalisisPasoBajo, par[m], impar[m], impar[m - 1], par[m + 1], par[m - 1],
-                         impar[m + 1], impar[m - 2], par[m + 2], par[m - 2]);
-      altos[m] = Filtro7(B79_AnalisisPasoAlto, impar[m], par[m + 1], par[m], impar[m + 1],
-                         impar[m - 1], par[m + 2], par[m - 1]);
+      bajos[m] =
+          FiltrarConCincoTaps(B79_AnalisisPasoBajo, par[m], impar[m], impar[m - 1], par[m + 1],
+                              par[m - 1], impar[m + 1], impar[m - 2], par[m + 2], par[m - 2]);
+      altos[m] = FiltrarConCuatroTaps(B79_AnalisisPasoAlto, impar[m], par[m + 1], par[m],
+                                      impar[m + 1], impar[m - 1], par[m + 2], par[m - 1]);
     }
   }
 }
 
 [[gnu::always_inline]] inline void HorizontalInversa(const Pase& p, const Scratch& s, int k) {
   const int w = p.w, mitad = w / 2;
-  double* par = s.lineas + 2;  // the low-pass half: line samples 2m
+  double* par = s.lineas + 2;       // the low-pass half: line samples 2m
   double* impar = par + mitad + 4;  // the high-pass half: line samples 2m + 1
   for (int r = k * kFilasGrupo; r < std::min(p.h, (k + 1) * kFilasGrupo); r++) {
     float* fila = p.Fila(r);
@@ -337,10 +332,11 @@ template <int N>
       impar[mitad - 1 + t] = fila[mitad + ExtensionSimetrica(w - 1 + 2 * t, w) / 2];
     }
     for (int m = 0; m < mitad; m++) {
-      fila[2 * m] = Filtro7(B79_SintesisPasoAlto, par[m], impar[m], impar[m - 1], par[m + 1],
-                            par[m - 1], impar[m + 1], impar[m - 2]);
-      fila[2 * m + 1] = Filtro9(B79_SintesisPasoBajo, impar[m], par[m + 1], par[m], impar[m + 1],
-                                impar[m - 1], par[m + 2], par[m - 1], impar[m + 2], impar[m - 2]);
+      fila[2 * m] = FiltrarConCuatroTaps(B79_SintesisPasoAlto, par[m], impar[m], impar[m - 1],
+                                         par[m + 1], par[m - 1], impar[m + 1], impar[m - 2]);
+      fila[2 * m + 1] =
+          FiltrarConCincoTaps(B79_SintesisPasoBajo, impar[m], par[m + 1], par[m], impar[m + 1],
+                              impar[m - 1], par[m + 2], par[m - 1], impar[m + 2], impar[m - 2]);
     }
   }
 }
@@ -354,14 +350,18 @@ template <int N>
       else
         VerticalDirecta<0>(p, s, j);
       break;
-    case kHorizontalDirecta: HorizontalDirecta(p, s, k); break;
+    case kHorizontalDirecta:
+      HorizontalDirecta(p, s, k);
+      break;
     case kVerticalInversa:
       if (j + kColumnasBloque <= p.w)
         VerticalInversa<kColumnasBloque>(p, s, j);
       else
         VerticalInversa<0>(p, s, j);
       break;
-    case kHorizontalInversa: HorizontalInversa(p, s, k); break;
+    case kHorizontalInversa:
+      HorizontalInversa(p, s, k);
+      break;
   }
 }
 
@@ -391,9 +391,12 @@ int SimdEnVigor() {
 
 Pieza PiezaEnVigor() {
   switch (SimdEnVigor()) {
-    case kSimdAvx512: return PiezaAvx512;
-    case kSimdAvx2: return PiezaAvx2;
-    default: return PiezaBase;
+    case kSimdAvx512:
+      return PiezaAvx512;
+    case kSimdAvx2:
+      return PiezaAvx2;
+    default:
+      return PiezaBase;
   }
 }
 
@@ -438,8 +441,8 @@ void* Ayudante(void* arg) {
 void EjecutaPase(const Transformada& t, Paso paso, int w, int h) {
   const Pase p{t.plane, t.stride, paso, w, h};
   const bool vertical = paso == kVerticalDirecta || paso == kVerticalInversa;
-  const int piezas = vertical ? (w + kColumnasBloque - 1) / kColumnasBloque
-                              : (h + kFilasGrupo - 1) / kFilasGrupo;
+  const int piezas =
+      vertical ? (w + kColumnasBloque - 1) / kColumnasBloque : (h + kFilasGrupo - 1) / kFilasGrupo;
   Reparto r{p, t.pieza, piezas, {0}, t.scratch[1]};
   // pthread_create reports failure as a code (std::thread would throw); without
   // a helper this thread simply does every piece.
@@ -509,9 +512,15 @@ int WaveletsModo(int simd, int hilos) {
 void WaveletsCheckError(int code, char* text) {
   const char* formato;
   switch (code) {
-    case 1: formato = "Image side should be multiple of 2^level (error #%d)"; break;
-    case 2: formato = "Insuficient memory available (error #%d)"; break;
-    default: formato = "Unknown error (error #%d)"; break;
+    case 1:
+      formato = "Image side should be multiple of 2^level (error #%d)";
+      break;
+    case 2:
+      formato = "Insuficient memory available (error #%d)";
+      break;
+    default:
+      formato = "Unknown error (error #%d)";
+      break;
   }
   // The shown number wraps like 32-bit int arithmetic instead of overflowing.
   std::snprintf(text, 128, formato, int32_t(uint32_t(code) + 300u));
