@@ -12,6 +12,7 @@
 
 #include "coder/ZALcoder.h"
 #include "image/ImagenLuminanciaES.h"
+#include "support/labels.h"
 #include "support/support.h"
 #include "wavelet/wavelets.h"
 
@@ -19,16 +20,6 @@ namespace {
 
 using zaltest::Plane;
 using zaltest::TempDir;
-
-int32_t Label(const Plane& p, int x, int y) {
-  int32_t v;
-  std::memcpy(&v, &p.cells[size_t(y) * p.stride() + x], sizeof v);
-  return v;
-}
-
-// Magnitude the decoder rebuilds for a label: the removed low bits become the
-// middle of their range.
-int64_t Rebuilt(int64_t m, int capas) { return ((m >> capas) << capas) + (int64_t(1) << (capas - 1)); }
 
 // Encodes the transform of `image`, decodes it and checks every cell.
 void RoundTrip(const Plane& image, float quant, int rplanes, int levels) {
@@ -59,21 +50,13 @@ void RoundTrip(const Plane& image, float quant, int rplanes, int levels) {
   int wrong = 0, far = 0;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
-      const int32_t e = Label(labels, x, y);
+      const int32_t e = zaltest::LabelAt(labels.data(), labels.stride(), x, y);
       const float got = out[size_t(y) * (w + 3) + x];
       const float v = coef.at(x, y);
-      float want = 0.0f;
-      double bound;
-      if (x < anchoLL && y < altoLL) {
-        if (e != 1) want = float(Rebuilt(e, rplanes));
-        bound = v < 0 ? INFINITY : umbral;  // negative LL values decode as 0
-      } else {
-        if (e != -1 && e != 0 && e != 1) {
-          const int64_t d = Rebuilt(std::llabs(e), rplanes);
-          want = float(double(e < 0 ? -(2 * d - 3) : 2 * d - 3) * double(quant));
-        }
-        bound = 2.0 * quant * umbral + 1e-5 * std::fabs(v);
-      }
+      const bool ll = x < anchoLL && y < altoLL;
+      const float want = zaltest::DecodedFromLabel(e, ll, rplanes, quant);
+      // negative LL values decode as 0
+      const double bound = ll ? (v < 0 ? INFINITY : umbral) : 2.0 * quant * umbral + 1e-5 * std::fabs(v);
       if (got != want && ++wrong <= 5) ADD_FAILURE() << "cell " << x << "," << y << " label " << e
                                                      << " decoded " << got << " want " << want;
       if (!(std::fabs(double(got) - v) <= bound) && ++far <= 5)
