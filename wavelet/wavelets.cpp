@@ -50,7 +50,8 @@ struct Pase {
   float* plane;
   ptrdiff_t stride;  // ancho + border
   Paso paso;
-  int w, h;  // the region this level works on
+  ptrdiff_t w, h;  // the region this level works on; indices below are
+                   // ptrdiff_t so that sums near a side of 2^31 cannot overflow
 
   float* Fila(ptrdiff_t r) const { return plane + r * stride; }
 };
@@ -93,7 +94,7 @@ Modo modo;
 // shorter than NumTaps + 1 reflect more than once, which gives the mirrored
 // line repeated with period 2n − 2 (a, b extends to … a, b, a, b …). Every
 // filtered line has at least 2 samples; a single one is its own mirror.
-inline int ExtensionSimetrica(int i, int n) {
+inline ptrdiff_t ExtensionSimetrica(ptrdiff_t i, ptrdiff_t n) {
   if (n < 2) return 0;
   while (i < 0 || i >= n) i = i < 0 ? -i : 2 * (n - 1) - i;
   return i;
@@ -145,7 +146,7 @@ constexpr int kAdelanto = 8;
 
 // Rows of a block a vertical pass holds aside in `columna` at once: at most
 // about alto/4 (see the vertical passes), plus a margin.
-int FilasColumna(int alto) { return alto / 4 + 2; }
+ptrdiff_t FilasColumna(ptrdiff_t alto) { return alto / 4 + 2; }
 
 // Scratch of one thread: as double a ring of kAnillo rows of a block (vertical
 // passes) or the even and odd halves of a row with their margins (horizontal
@@ -184,18 +185,18 @@ inline void Adelanta(const float* f, int n) {
   __builtin_prefetch(f + n - 1);
 }
 
-// The ring: line sample r of the block's columns at row r % kAnillo.
+// The ring: line sample r (≥ 0) of the block's columns at row r % kAnillo.
 struct Anillo {
   double* filas;
 
-  double* Fila(int r) const { return filas + ptrdiff_t(r % kAnillo) * kColumnasBloque; }
-  void Carga(int r, const float* f, int n) const {
+  double* Fila(ptrdiff_t r) const { return filas + (size_t(r) % kAnillo) * kColumnasBloque; }
+  void Carga(ptrdiff_t r, const float* f, int n) const {
     double* d = Fila(r);
     for (int c = 0; c < n; c++) d[c] = f[c];
   }
   // Rows for line samples first … first + count − 1, mirrored at the line's
   // ends (only steps near an end need the mirror).
-  void Ventana(const double** x, int first, int count, int h) const {
+  void Ventana(const double** x, ptrdiff_t first, int count, ptrdiff_t h) const {
     const bool dentro = first >= 0 && first + count <= h;
     for (int t = 0; t < count; t++)
       x[t] = Fila(dentro ? first + t : ExtensionSimetrica(first + t, h));
@@ -205,16 +206,16 @@ struct Anillo {
 // N is the block's width when it is full (a constant the compiler unrolls
 // by), 0 for the narrower last block of a region.
 template <int N>
-[[gnu::always_inline]] inline void VerticalDirecta(const Pase& p, const Scratch& s, int j) {
-  const int h = p.h, filas = FilasColumna(h);
-  const int n = N > 0 ? N : std::min(kColumnasBloque, p.w - j);
+[[gnu::always_inline]] inline void VerticalDirecta(const Pase& p, const Scratch& s, ptrdiff_t j) {
+  const ptrdiff_t h = p.h, filas = FilasColumna(h);
+  const int n = N > 0 ? N : int(std::min<ptrdiff_t>(kColumnasBloque, p.w - j));
   const Anillo anillo{s.lineas};
-  auto Alto = [&](int m) {
-    return s.columna + ptrdiff_t(m < filas ? m : m - filas) * kColumnasBloque;
+  auto Alto = [&](ptrdiff_t m) {
+    return s.columna + (m < filas ? m : m - filas) * kColumnasBloque;
   };
-  int leidas = 0;    // line samples (rows) already in the ring
-  int escritas = 0;  // high-pass rows already in the plane
-  for (int m = 0; m < h / 2; m++) {
+  ptrdiff_t leidas = 0;    // line samples (rows) already in the ring
+  ptrdiff_t escritas = 0;  // high-pass rows already in the plane
+  for (ptrdiff_t m = 0; m < h / 2; m++) {
     for (; leidas <= std::min(2 * m + 4, h - 1); leidas++) {
       if (leidas + kAdelanto < h) Adelanta(p.Fila(leidas + kAdelanto) + j, n);
       anillo.Carga(leidas, p.Fila(leidas) + j, n);
@@ -231,24 +232,24 @@ template <int N>
                                      x[3][c], x[8][c], x[2][c]);
     }
     // After the last step every row has been read.
-    const int libres = m + 1 < h / 2 ? leidas : h;
+    const ptrdiff_t libres = m + 1 < h / 2 ? leidas : h;
     for (; escritas <= m && h / 2 + escritas < libres; escritas++)
       std::memcpy(p.Fila(h / 2 + escritas) + j, Alto(escritas), sizeof(float) * n);
   }
 }
 
 template <int N>
-[[gnu::always_inline]] inline void VerticalInversa(const Pase& p, const Scratch& s, int j) {
-  const int h = p.h, filas = FilasColumna(h);
-  const int n = N > 0 ? N : std::min(kColumnasBloque, p.w - j);
+[[gnu::always_inline]] inline void VerticalInversa(const Pase& p, const Scratch& s, ptrdiff_t j) {
+  const ptrdiff_t h = p.h, filas = FilasColumna(h);
+  const int n = N > 0 ? N : int(std::min<ptrdiff_t>(kColumnasBloque, p.w - j));
   const Anillo anillo{s.lineas};
-  auto Bajo = [&](int i) {
-    return s.columna + ptrdiff_t(i < filas ? i : i - filas) * kColumnasBloque;
+  auto Bajo = [&](ptrdiff_t i) {
+    return s.columna + (i < filas ? i : i - filas) * kColumnasBloque;
   };
-  int leidas = 0;  // line samples already in the ring
-  for (int m = 0; m < h / 2; m++) {
+  ptrdiff_t leidas = 0;  // line samples already in the ring
+  for (ptrdiff_t m = 0; m < h / 2; m++) {
     for (; leidas <= std::min(2 * m + 5, h - 1); leidas++) {
-      const int i = leidas / 2;
+      const ptrdiff_t i = leidas / 2;
       if (leidas % 2 == 1) {
         if (h / 2 + i + kAdelanto / 2 < h) Adelanta(p.Fila(h / 2 + i + kAdelanto / 2) + j, n);
         anillo.Carga(leidas, p.Fila(h / 2 + i) + j, n);
@@ -259,7 +260,7 @@ template <int N>
     }
     const double* x[10];  // line samples 2m − 4 … 2m + 5
     anillo.Ventana(x, 2 * m - 4, 10, h);
-    for (const int r : {2 * m, 2 * m + 1}) {
+    for (const ptrdiff_t r : {2 * m, 2 * m + 1}) {
       if (r < h / 2 && 2 * r >= leidas) {
         if (r + kAdelanto < h / 2) Adelanta(p.Fila(r + kAdelanto) + j, n);
         std::memcpy(Bajo(r), p.Fila(r) + j, sizeof(float) * n);
@@ -285,12 +286,13 @@ template <int N>
 // filter in the one-line order.
 
 [[gnu::always_inline]] inline void HorizontalDirecta(const Pase& p, const Scratch& s, int k) {
-  const int w = p.w, mitad = w / 2;
+  const ptrdiff_t w = p.w, mitad = w / 2;
   double* par = s.lineas + 2;
   double* impar = par + mitad + 4;
-  for (int r = k * kFilasGrupo; r < std::min(p.h, (k + 1) * kFilasGrupo); r++) {
+  const ptrdiff_t primera = ptrdiff_t(k) * kFilasGrupo, fin = std::min(p.h, primera + kFilasGrupo);
+  for (ptrdiff_t r = primera; r < fin; r++) {
     float* fila = p.Fila(r);
-    for (int i = 0; i < mitad; i++) {
+    for (ptrdiff_t i = 0; i < mitad; i++) {
       par[i] = fila[2 * i];
       impar[i] = fila[2 * i + 1];
     }
@@ -303,7 +305,7 @@ template <int N>
     // Low pass centred on 2m, high pass centred on 2m + 1.
     float* __restrict bajos = fila;
     float* __restrict altos = fila + mitad;
-    for (int m = 0; m < mitad; m++) {
+    for (ptrdiff_t m = 0; m < mitad; m++) {
       bajos[m] =
           FiltrarConCincoTaps(B79_AnalisisPasoBajo, par[m], impar[m], impar[m - 1], par[m + 1],
                               par[m - 1], impar[m + 1], impar[m - 2], par[m + 2], par[m - 2]);
@@ -314,12 +316,13 @@ template <int N>
 }
 
 [[gnu::always_inline]] inline void HorizontalInversa(const Pase& p, const Scratch& s, int k) {
-  const int w = p.w, mitad = w / 2;
+  const ptrdiff_t w = p.w, mitad = w / 2;
   double* par = s.lineas + 2;       // the low-pass half: line samples 2m
   double* impar = par + mitad + 4;  // the high-pass half: line samples 2m + 1
-  for (int r = k * kFilasGrupo; r < std::min(p.h, (k + 1) * kFilasGrupo); r++) {
+  const ptrdiff_t primera = ptrdiff_t(k) * kFilasGrupo, fin = std::min(p.h, primera + kFilasGrupo);
+  for (ptrdiff_t r = primera; r < fin; r++) {
     float* fila = p.Fila(r);
-    for (int i = 0; i < mitad; i++) {
+    for (ptrdiff_t i = 0; i < mitad; i++) {
       par[i] = fila[i];
       impar[i] = fila[mitad + i];
     }
@@ -331,7 +334,7 @@ template <int N>
       par[mitad - 1 + t] = fila[ExtensionSimetrica(w - 2 + 2 * t, w) / 2];
       impar[mitad - 1 + t] = fila[mitad + ExtensionSimetrica(w - 1 + 2 * t, w) / 2];
     }
-    for (int m = 0; m < mitad; m++) {
+    for (ptrdiff_t m = 0; m < mitad; m++) {
       fila[2 * m] = FiltrarConCuatroTaps(B79_SintesisPasoAlto, par[m], impar[m], impar[m - 1],
                                          par[m + 1], par[m - 1], impar[m + 1], impar[m - 2]);
       fila[2 * m + 1] =
@@ -342,7 +345,7 @@ template <int N>
 }
 
 [[gnu::always_inline]] inline void HazPieza(const Pase& p, const Scratch& s, int k) {
-  const int j = k * kColumnasBloque;
+  const ptrdiff_t j = ptrdiff_t(k) * kColumnasBloque;
   switch (p.paso) {
     case kVerticalDirecta:
       if (j + kColumnasBloque <= p.w)
@@ -441,8 +444,8 @@ void* Ayudante(void* arg) {
 void EjecutaPase(const Transformada& t, Paso paso, int w, int h) {
   const Pase p{t.plane, t.stride, paso, w, h};
   const bool vertical = paso == kVerticalDirecta || paso == kVerticalInversa;
-  const int piezas =
-      vertical ? (w + kColumnasBloque - 1) / kColumnasBloque : (h + kFilasGrupo - 1) / kFilasGrupo;
+  const int piezas = int(vertical ? (int64_t(w) + kColumnasBloque - 1) / kColumnasBloque
+                                  : (int64_t(h) + kFilasGrupo - 1) / kFilasGrupo);
   Reparto r{p, t.pieza, piezas, {0}, t.scratch[1]};
   // pthread_create reports failure as a code (std::thread would throw); without
   // a helper this thread simply does every piece.
