@@ -141,15 +141,22 @@ void ReferenceTransform(int level, Plane& p, bool inverse) {
 // rounding (a fused one would skip it, in about one output of ten). The pair
 // at distance 2 is added to a running sum, where contraction would happen;
 // the other filter's first pass keeps the pattern (constant across it, the
-// lines only gain a factor). `along_rows` puts the lines along the rows.
-Plane CancellingPlane(int w, int h, bool along_rows, uint64_t seed) {
+// lines only gain a factor). `along_rows` puts the lines along the rows. For
+// the inverse, p is odd (whose filter has the same taps 0 and 2) and the line
+// is stored as the inverse reads it: sample 2i at i, sample 2i + 1 at n/2 + i.
+Plane CancellingPlane(int w, int h, bool along_rows, bool inverse, uint64_t seed) {
   const int n = along_rows ? w : h;
   std::vector<float> line(n, 0.0f);
   zaltest::Rng rng(seed);
-  for (int p = 4; p + 5 < n; p += 10) {
+  for (int p = inverse ? 5 : 4; p + 5 < n; p += 10) {
     line[p + 2] = float(1.0 + rng.Unit());
     line[p - 2] = float(line[p + 2] * std::ldexp(1.0 + rng.Unit(), -30 - int(rng.Below(20))));
     line[p] = float(-double(kLo[2]) * (double(line[p + 2]) + line[p - 2]) / kLo[0]);
+  }
+  if (inverse) {
+    std::vector<float> halves(n);
+    for (int i = 0; i < n; i++) halves[i % 2 ? n / 2 + i / 2 : i / 2] = line[i];
+    line = halves;
   }
   Plane plane(w, h);
   for (int y = 0; y < h; y++)
@@ -258,17 +265,19 @@ TEST(Wavelet, NoModeFusesMultiplyAndAdd) {
   // Vertical and horizontal lines, full blocks of columns and a narrow one.
   const std::vector<Mode> modes = AvailableModes();
   uint64_t seed = 500;
-  for (const bool along_rows : {true, false}) {
-    for (const int across : {64, 40}) {
-      const int w = along_rows ? 2048 : across, h = along_rows ? across : 2048;
-      const Plane input = CancellingPlane(w, h, along_rows, seed++);
-      Plane plain = input;
-      ReferenceTransform(1, plain, false);
-      for (const Mode& mode : modes) {
-        Plane fast = input;
-        ASSERT_EQ(Transform(mode, false, 1, fast), 0);
-        EXPECT_TRUE(SameBits(fast, plain)) << w << "x" << h << " simd " << mode.simd
-                                           << " threads " << mode.threads;
+  for (const bool inverse : {false, true}) {
+    for (const bool along_rows : {true, false}) {
+      for (const int across : {64, 40}) {
+        const int w = along_rows ? 2048 : across, h = along_rows ? across : 2048;
+        const Plane input = CancellingPlane(w, h, along_rows, inverse, seed++);
+        Plane plain = input;
+        ReferenceTransform(1, plain, inverse);
+        for (const Mode& mode : modes) {
+          Plane fast = input;
+          ASSERT_EQ(Transform(mode, inverse, 1, fast), 0);
+          EXPECT_TRUE(SameBits(fast, plain)) << w << "x" << h << (inverse ? " inverse" : " forward")
+                                             << " simd " << mode.simd << " threads " << mode.threads;
+        }
       }
     }
   }
