@@ -528,21 +528,100 @@ void CodificaBloque(int x, int y, int w, int h, bool hoja) {
 
 void CodificaSimbolos(int x, int y, int w, int h) { CodificaBloque(x, y, w, h, false); }
 
-// Fast emission: the same items as CodificaBloque, walking the block with row
-// pointers and giving the entropy coder each significant member's symbol and
-// field in one call. The bit length is std::bit_width of the magnitude, which
-// is what abs_bits computes for a nonzero label.
+// Fast emission, on two threads where possible: one walks the level passes
+// and writes each member's symbol and field into batches of items (the same
+// items, in the same order, as CodificaBloque codes), the other (the caller)
+// codes the batches as they come. The walker only reads the labels and takes
+// the models' addresses; the coder alone touches the models and the bit file.
+constexpr int kItemsPorTanda = 4096;
+constexpr int kTandas = 8;
+
+struct Tanda {
+  int alfabeto;  // >= 0: both models are reset to this many symbols before the items
+  int n;
+  ItemAritmetico items[kItemsPorTanda];
+};
+
+struct Cola {
+  pthread_mutex_t cerrojo = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t hayTanda = PTHREAD_COND_INITIALIZER, hayHueco = PTHREAD_COND_INITIALIZER;
+  bool hilo = false;       // the walker runs on its own thread
+  // Shared, under cerrojo when there are two threads:
+  size_t escritas = 0;     // batches handed over by the walker
+  size_t leidas = 0;       // batches coded
+  bool terminada = false;  // the walker has handed over its last batch
+  bool parar = false;      // the coder wants no more: the size limit is passed
+  // The walker's own:
+  bool detenido = false;   // its copy of parar; from then on items go to `descarte`
+  Tanda* actual = nullptr; // the batch being filled
+  Tanda tandas[kTandas];
+  Tanda descarte;
+};
+Cola cola;
+
+// Codes one batch (either thread mode); false once the size limit is passed.
+bool CodificaTanda(Tanda& t) {
+  if (t.alfabeto >= 0) {
+    InicializaModelo(t.alfabeto, &z.Hist[0]);
+    InicializaModelo(t.alfabeto, &z.Hist[1]);
+  }
+  CodificaItems(t.items, size_t(t.n));
+  return !(z.limite >= 0 && LimiteSuperado());
+}
+
+// Walker: starts a batch in the next free slot (waiting for one).
+void ComienzaTanda(int alfabeto) {
+  if (cola.detenido) {
+    cola.actual = &cola.descarte;
+  } else {
+    if (cola.hilo) {
+      pthread_mutex_lock(&cola.cerrojo);
+      while (cola.escritas - cola.leidas == kTandas && !cola.parar)
+        pthread_cond_wait(&cola.hayHueco, &cola.cerrojo);
+      cola.detenido = cola.parar;
+      pthread_mutex_unlock(&cola.cerrojo);
+    }
+    cola.actual = cola.detenido ? &cola.descarte : &cola.tandas[cola.escritas % kTandas];
+  }
+  cola.actual->alfabeto = alfabeto;
+  cola.actual->n = 0;
+}
+
+// Walker: hands the batch over (or, without a second thread, codes it at
+// once). Once no more items are wanted, batches are dropped instead.
+void EntregaTanda() {
+  if (cola.detenido) return;
+  if (!cola.hilo) {
+    ++cola.escritas;
+    ++cola.leidas;
+    cola.detenido = cola.parar = !CodificaTanda(*cola.actual);
+    return;
+  }
+  pthread_mutex_lock(&cola.cerrojo);
+  ++cola.escritas;
+  cola.detenido = cola.parar;
+  pthread_cond_signal(&cola.hayTanda);
+  pthread_mutex_unlock(&cola.cerrojo);
+}
+
+inline void Pon(THistograma* m, int simbolo, int nbits, int valor) {
+  Tanda& t = *cola.actual;
+  t.items[t.n++] = {m, simbolo, nbits, valor};
+  if (t.n == kItemsPorTanda) {
+    EntregaTanda();
+    ComienzaTanda(-1);
+  }
+}
+
+// One block of a level pass (hoja false) or of the leaf pass. Each member's
+// item is worked out by selection: its bit length L is std::bit_width of the
+// magnitude (what abs_bits gives for a nonzero label, and 0 for 0); members
+// without a field get a field of 0 bits, which codes nothing.
 void EmiteBloque(int x, int y, int w, int h, bool hoja) {
   const uint32_t cota = uint32_t(z.cotaContexto);
   auto pequena = [cota](int32_t e) { return Magnitud(e) < cota; };
   const int capas = z.capas, fcorrec = z.fcorrec, sk = z.simbolosNivel[z.levelCod];
   const std::ptrdiff_t paso = z.anchoBuf;
-  // A significant member: its symbol (from its bit length L, plus `extra`
-  // for the empty-children symbols) and its sign-magnitude field.
-  auto significativo = [&](int32_t e, int base, THistograma* m) {
-    const int L = std::bit_width(Magnitud(e));
-    CodificaSimboloYBits(L + base, m, L - capas, CampoSignoMagnitud(e));
-  };
   for (int i = 0; i < h; i += 2) {
     const int Y = y + i;
     const float* f0 = z.Coef + Indice(x, Y);
@@ -561,24 +640,76 @@ void EmiteBloque(int x, int y, int w, int h, bool hoja) {
           &z.Hist[Y > 0 && pequena(tl) && pequena(Etiqueta(arriba + j + 1))],
           &z.Hist[pequena(bl) && pequena(tr)]};
       const int32_t e[4] = {tl, bl, tr, br};  // stream order: TL, BL, TR, BR
-      if (hoja) {
-        for (int m = 0; m < 4; ++m) {
-          if (e[m] == 0)
-            CodificaSimbolo(1, modelo[m]);
-          else
-            significativo(e[m], fcorrec - 1, modelo[m]);
+      const float* hijo[4] = {hijos0 + 2 * j, hijos1 + 2 * j, hijos0 + 2 * j + 2, hijos1 + 2 * j + 2};
+      for (int m = 0; m < 4; ++m) {
+        const int L = std::bit_width(Magnitud(e[m]));
+        int simbolo;
+        bool campo;
+        if (hoja) {
+          campo = e[m] != 0;
+          simbolo = campo ? L + fcorrec - 1 : 1;
+        } else {
+          campo = uint32_t(e[m]) > 1;  // neither 0 (zero root) nor 1 (isolated zero)
+          const int base = Etiqueta(hijo[m]) == -1 ? fcorrec - 2 + sk : fcorrec;
+          simbolo = campo ? L + base : 2 - e[m];
         }
-      } else {
-        const float* hijo[4] = {hijos0 + 2 * j, hijos1 + 2 * j, hijos0 + 2 * j + 2, hijos1 + 2 * j + 2};
-        for (int m = 0; m < 4; ++m) {
-          if (e[m] == 1 || e[m] == 0)
-            CodificaSimbolo(e[m] == 1 ? 1 : 2, modelo[m]);
-          else
-            significativo(e[m], Etiqueta(hijo[m]) == -1 ? fcorrec - 2 + sk : fcorrec, modelo[m]);
-        }
+        Pon(modelo[m], simbolo, campo ? L - capas : 0, CampoSignoMagnitud(e[m]));
       }
     }
   }
+}
+
+// The walker's whole work: the level passes 1 to n.
+void EmiteNiveles() {
+  const int n = z.nlevelCod;
+  for (int k = 1; k <= n && !cola.detenido; ++k) {
+    z.levelCod = k;
+    ComienzaTanda(k < n ? 2 * z.simbolosNivel[k] - 2 : z.simbolosNivel[k] - 1);
+    ParaCadaBloque(k, [&](int x, int y, int w, int h, int) {
+      if (!cola.detenido) EmiteBloque(x, y, w, h, k == n);
+    });
+    EntregaTanda();
+  }
+  if (cola.hilo) {
+    pthread_mutex_lock(&cola.cerrojo);
+    cola.terminada = true;
+    pthread_cond_signal(&cola.hayTanda);
+    pthread_mutex_unlock(&cola.cerrojo);
+  }
+}
+
+void* HiloEmisor(void*) {
+  EmiteNiveles();
+  return nullptr;
+}
+
+// The level passes, by the fast path: the walker on a second thread while
+// this one codes, or both in turn here when no thread can be started.
+void CodificaNiveles() {
+  cola.escritas = cola.leidas = 0;
+  cola.terminada = cola.parar = cola.detenido = false;
+  cola.hilo = true;  // before the walker starts: it reads it
+  pthread_t hilo;
+  if (pthread_create(&hilo, nullptr, &HiloEmisor, nullptr) != 0) {
+    cola.hilo = false;
+    return EmiteNiveles();
+  }
+  bool saltar = false;  // past the size limit: the rest is not coded
+  for (;;) {
+    pthread_mutex_lock(&cola.cerrojo);
+    while (cola.leidas == cola.escritas && !cola.terminada)
+      pthread_cond_wait(&cola.hayTanda, &cola.cerrojo);
+    const bool fin = cola.leidas == cola.escritas;
+    pthread_mutex_unlock(&cola.cerrojo);
+    if (fin) break;
+    if (!saltar) saltar = !CodificaTanda(cola.tandas[cola.leidas % kTandas]);
+    pthread_mutex_lock(&cola.cerrojo);
+    ++cola.leidas;
+    if (saltar) cola.parar = true;
+    pthread_cond_signal(&cola.hayHueco);
+    pthread_mutex_unlock(&cola.cerrojo);
+  }
+  pthread_join(hilo, nullptr);
 }
 
 void CodificaLL(int32_t e) {
@@ -604,17 +735,14 @@ void CodificaSimbolosLL() {
     }
 }
 
-// One block of a level or leaf pass, by the plain or the fast path; nothing
-// once the counting sink has passed the caller's limit (only "above" matters
-// then).
+// One block of a level or leaf pass by the plain path; nothing once the
+// counting sink has passed the caller's limit (only "above" matters then).
 void EmiteUnBloque(int x, int y, int w, int h, bool hoja) {
   if (z.limite >= 0 && LimiteSuperado()) return;
-  if (z.referencia && hoja)
+  if (hoja)
     CodificaBloque(x, y, w, h, true);
-  else if (z.referencia)
-    CodificaSimbolos(x, y, w, h);
   else
-    EmiteBloque(x, y, w, h, hoja);
+    CodificaSimbolos(x, y, w, h);
 }
 
 void EmiteFlujo(float quant) {
@@ -629,6 +757,8 @@ void EmiteFlujo(float quant) {
   z.levelCod = 0;
   InicializaModelo(z.simbolosNivel[0], &z.Hist[0]);
   CodificaSimbolosLL();
+
+  if (!z.referencia) return CodificaNiveles();
 
   for (int k = 1; k < n; ++k) {
     z.levelCod = k;

@@ -107,20 +107,41 @@ inline void EscribePalabra(uint32_t w) {
   if (FichES.lleno == kBloque) VaciaBuffer();
 }
 
+// The fast path's writing registers, held in locals while items are coded
+// and kept in FichES between calls.
+struct Registros {
+  uint32_t low, high;
+  int pending;
+  uint64_t acum;  // bits not yet written, right-aligned
+  int nAcum;      // how many (below 32 between items)
+};
+
+inline Registros Carga() {
+  return {uint32_t(FichES.low), uint32_t(FichES.high), FichES.pending, FichES.acum, FichES.nAcum};
+}
+
+inline void Guarda(const Registros& r) {
+  FichES.low = int32_t(r.low);
+  FichES.high = int32_t(r.high);
+  FichES.pending = r.pending;
+  FichES.acum = r.acum;
+  FichES.nAcum = r.nAcum;
+}
+
 // Puts the n low bits of `bits` (0 <= n <= 32), most significant first.
-inline void PonBits(uint32_t bits, int n) {
-  FichES.acum = (FichES.acum << n) | bits;
-  FichES.nAcum += n;
-  if (FichES.nAcum >= 32) {
-    FichES.nAcum -= 32;
-    EscribePalabra(uint32_t(FichES.acum >> FichES.nAcum));
+inline void PonBits(Registros& r, uint32_t bits, int n) {
+  r.acum = (r.acum << n) | bits;
+  r.nAcum += n;
+  if (r.nAcum >= 32) {
+    r.nAcum -= 32;
+    EscribePalabra(uint32_t(r.acum >> r.nAcum));
   }
 }
 
 // Puts n copies of bit b.
-void PonRepetidos(int b, int n) {
-  for (; n > 32; n -= 32) PonBits(b ? ~0u : 0u, 32);
-  PonBits(b ? Unos(n) : 0u, n);
+void PonRepetidos(Registros& r, int b, int n) {
+  for (; n > 32; n -= 32) PonBits(r, b ? ~0u : 0u, 32);
+  PonBits(r, b ? Unos(n) : 0u, n);
 }
 
 // Plain path: one bit at a time into the byte in hand.
@@ -188,38 +209,58 @@ inline Pasos Renormaliza(uint32_t& low, uint32_t& high) {
 // Renormalises the interval [low, high] just narrowed and puts the settled
 // bits: the first one b, the pending bits (not b), then the other n - 1. When
 // there are none (n = 0) nothing is put and the pending bits wait.
-inline void EncoderActualizaIntervalo(uint32_t low, uint32_t high) {
-  if (FichES.referencia) {
-    FichES.low = int32_t(low);
-    FichES.high = int32_t(high);
-    return EncoderActualizaIntervaloReferencia();
-  }
+inline void Emite(Registros& r, uint32_t low, uint32_t high) {
   const uint32_t settled = low;  // its top n bits are the settled ones
   const Pasos p = Renormaliza(low, high);
-  const int pend = FichES.pending;
+  const int pend = r.pending;
   if (pend <= 16) {
     const uint32_t b = settled >> 15;
-    const uint32_t cabeza = b ? uint32_t(1) << pend : Unos(pend);  // b, then pend bits
-    const uint32_t resto = (settled & 0x7FFF) >> (16 - p.n);      // the other n - 1
+    const uint32_t cabeza = b ? uint32_t(1) << pend : (uint32_t(1) << pend) - 1;  // b, then pend bits
+    const uint32_t resto = (settled & 0x7FFF) >> (16 - p.n);  // the other n - 1
     const uint32_t bits = uint32_t((uint64_t(cabeza) << p.n) >> 1) | resto;
-    PonBits(p.n ? bits : 0, p.n ? pend + p.n : 0);
+    PonBits(r, p.n ? bits : 0, p.n ? pend + p.n : 0);
   } else if (p.n > 0) {
     const int b = int(settled >> 15);
-    PonBits(uint32_t(b), 1);
-    PonRepetidos(1 - b, pend);
-    PonBits((settled & 0x7FFF) >> (16 - p.n), p.n - 1);
+    PonBits(r, uint32_t(b), 1);
+    PonRepetidos(r, 1 - b, pend);
+    PonBits(r, (settled & 0x7FFF) >> (16 - p.n), p.n - 1);
   }
-  FichES.pending = (p.n ? 0 : pend) + p.m;
-  FichES.low = int32_t(low);
-  FichES.high = int32_t(high);
+  r.pending = (p.n ? 0 : pend) + p.m;
+  r.low = low;
+  r.high = high;
+}
+
+// One raw chunk of n <= 14 bits.
+inline void Chunk(Registros& r, int n, int v) {
+  v &= (1 << n) - 1;
+  const int32_t rango = int32_t(r.high - r.low + 1);
+  const int32_t t = rango * v;
+  const int32_t low = int32_t(r.low);
+  Emite(r, uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
+}
+
+// A raw field of 0 to 32 bits, in chunks from its most significant end.
+inline void Campo(Registros& r, int nbits, int value) {
+  while (nbits > kMaxChunk) {
+    nbits -= kMaxChunk;
+    Chunk(r, kMaxChunk, value >> nbits);
+  }
+  Chunk(r, nbits, value);
 }
 
 void CodificaBitsAux(int n, int v) {
-  v &= (1 << n) - 1;
-  const int32_t rango = FichES.high - FichES.low + 1;
-  const int32_t t = rango * v;
-  const int32_t low = FichES.low;
-  EncoderActualizaIntervalo(uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
+  if (FichES.referencia) {
+    v &= (1 << n) - 1;
+    const int32_t rango = FichES.high - FichES.low + 1;
+    const int32_t t = rango * v;
+    const int32_t low = FichES.low;
+    FichES.low = low + (t >> n);
+    FichES.high = low - 1 + ((t + rango) >> n);
+    return EncoderActualizaIntervaloReferencia();
+  }
+  Registros r = Carga();
+  Chunk(r, n, v);
+  Guarda(r);
 }
 
 // Reading --------------------------------------------------------------------
@@ -396,6 +437,27 @@ inline void ActualizaModelo(int s, THistograma* m) {
   for (int i = 0; i < s; ++i) m->acumulada[i] += kIncremento;
 }
 
+// Fast path of CodificaSimbolo on the registers, for a symbol of the model:
+// the sub-interval by reciprocal scaling, renormalisation, then the update.
+inline int Simbolo(Registros& r, int s, THistograma* m) {
+  if (m->nSimbolos < 1) return kAritModeloVacio;
+  if (s < 1 || s > m->nSimbolos) return kAritIntervalo;
+  const int32_t total = m->acumulada[0];
+  const int32_t low = int32_t(r.low), rango = int32_t(r.high - r.low + 1);
+  int32_t high, nuevoLow;
+  if (total >= 1 && total <= kTotalMaximo) {
+    high = low - 1 + Escala(rango, m->acumulada[s - 1], total);
+    nuevoLow = low + Escala(rango, m->acumulada[s], total);
+  } else {
+    high = low - 1 + (rango * m->acumulada[s - 1]) / total;
+    nuevoLow = low + (rango * m->acumulada[s]) / total;
+  }
+  if (nuevoLow > high) return kAritIntervalo;  // "!(FichES.low>FichES.high)"
+  Emite(r, uint32_t(nuevoLow), uint32_t(high));
+  ActualizaModelo(s, m);
+  return kAritOk;
+}
+
 // Plain search: the target count, then the first symbol at or below it.
 int BuscaSimboloReferencia(const THistograma* m) {
   const int32_t rango = FichES.high - FichES.low + 1;
@@ -476,14 +538,16 @@ int FinalizaEscrituraFicheroDeBits() {
     EscribeByte(FichES.outbyte);
     FichES.outbyte = 0;
   } else {
-    PonBits(uint32_t(b), 1);
-    PonRepetidos(1 - b, FichES.pending);
-    FichES.pending = 0;
+    Registros r = Carga();
+    PonBits(r, uint32_t(b), 1);
+    PonRepetidos(r, 1 - b, r.pending);
+    r.pending = 0;
     // Whole bytes, then the byte in hand: the last bits padded with zeros,
     // or 0x00 when they ended on a byte boundary, as above.
-    for (; FichES.nAcum >= 8; FichES.nAcum -= 8) EscribeByte(uint8_t(FichES.acum >> (FichES.nAcum - 8)));
-    EscribeByte(uint8_t(FichES.acum << (8 - FichES.nAcum)));
-    FichES.nAcum = 0;
+    for (; r.nAcum >= 8; r.nAcum -= 8) EscribeByte(uint8_t(r.acum >> (r.nAcum - 8)));
+    EscribeByte(uint8_t(r.acum << (8 - r.nAcum)));
+    r.nAcum = 0;
+    Guarda(r);
   }
   VaciaBuffer();
   bool fallo = FichES.escrituraFallida;
@@ -568,19 +632,58 @@ int CodificaSimbolo(int s, THistograma* m) {
     AnotaError(kAritModeloVacio);
     return kAritModeloVacio;
   }
-  if (s < 1 || s > m->nSimbolos || !AjustaRango(s, m)) {
+  if (s < 1 || s > m->nSimbolos) {
     AnotaError(kAritIntervalo);
     return kAritIntervalo;
   }
-  EncoderActualizaIntervalo(uint32_t(FichES.low), uint32_t(FichES.high));
-  ActualizaModelo(s, m);
-  return kAritOk;
+  if (FichES.referencia) {
+    if (!AjustaRango(s, m)) {
+      AnotaError(kAritIntervalo);
+      return kAritIntervalo;
+    }
+    EncoderActualizaIntervaloReferencia();
+    ActualizaModelo(s, m);
+    return kAritOk;
+  }
+  Registros r = Carga();
+  const int codigo = Simbolo(r, s, m);
+  Guarda(r);
+  if (codigo != kAritOk) AnotaError(codigo);
+  return codigo;
 }
 
 int CodificaSimboloYBits(int s, THistograma* m, int nbits, int value) {
   const int r = CodificaSimbolo(s, m);
   CodificaBits(nbits, value);
   return r;
+}
+
+int CodificaItems(const ItemAritmetico* items, size_t n) {
+  int primero = kAritOk;
+  auto anota = [&](int codigo) {
+    if (codigo == kAritOk) return;
+    AnotaError(codigo);
+    if (primero == kAritOk) primero = codigo;
+  };
+  if (FichES.referencia) {
+    for (size_t i = 0; i < n; ++i) {
+      if (items[i].modelo != nullptr) anota(CodificaSimbolo(items[i].simbolo, items[i].modelo));
+      if (items[i].nbits < 0 || items[i].nbits > 32) anota(kAritIntervalo);
+      CodificaBits(items[i].nbits, items[i].valor);
+    }
+    return primero;
+  }
+  Registros r = Carga();
+  for (size_t i = 0; i < n; ++i) {
+    const ItemAritmetico& it = items[i];
+    if (it.modelo != nullptr) anota(Simbolo(r, it.simbolo, it.modelo));
+    if (it.nbits < 0 || it.nbits > 32)
+      anota(kAritIntervalo);
+    else
+      Campo(r, it.nbits, it.valor);
+  }
+  Guarda(r);
+  return primero;
 }
 
 int DecodificaSimbolo(THistograma* m) {

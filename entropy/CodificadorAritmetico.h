@@ -2,6 +2,7 @@
 // The only code that touches the bytes of a compressed file. One bit file is
 // open at a time, for writing or for reading; the state lives in the module.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // Adaptive frequency model of an alphabet of at most 37 symbols.
@@ -47,6 +48,18 @@ int CodificaSimbolo(int s, THistograma* model);
 int DecodificaSimbolo(THistograma* model);
 // CodificaSimbolo(s, model) then CodificaBits(nbits, value), in one call.
 int CodificaSimboloYBits(int s, THistograma* model, int nbits, int value);
+
+// A run of items handed over at once: each is a symbol of `modelo` (none when
+// null) followed by a raw field of `nbits` (0 to 32) bits of `valor`.
+// CodificaItems codes them exactly as the calls above would, one after the
+// other, and returns 0 or the first error (all errors are also recorded).
+struct ItemAritmetico {
+  THistograma* modelo;
+  int32_t simbolo;
+  int32_t nbits;
+  int32_t valor;
+};
+int CodificaItems(const ItemAritmetico* items, size_t n);
 
 // Test hook: files opened while it is on are coded and decoded through the
 // plain paths kept beside the fast ones (one renormalisation step and one bit
