@@ -37,8 +37,10 @@ constexpr int kColumnasBloque = 64;
 // Rows handed out together in a horizontal pass.
 constexpr int kFilasGrupo = 16;
 // When left to decide, a pass over fewer samples stays on one thread:
-// starting a second one (some 20 µs) would cost about as much as it saves.
-constexpr int64_t kMuestrasParaAyudante = int64_t(1) << 18;
+// starting a second one costs some 20 µs, and on a busy machine the wait for
+// a helper that is not running can cost a scheduler tick, which only large
+// passes (about a millisecond of work each) can afford.
+constexpr int64_t kMuestrasParaAyudante = int64_t(1) << 20;
 
 // Instruction sets of the filter kernels, as WaveletsModo numbers them.
 constexpr int kSimdBase = 0, kSimdAvx2 = 1, kSimdAvx512 = 2;
