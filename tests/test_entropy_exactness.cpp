@@ -5,6 +5,7 @@
 // whatever they hold.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -207,6 +208,56 @@ TEST(EntropyExactness, AnyBytesReadTheSameOnBothPaths) {
     }
     ASSERT_EQ(rapido, plano) << "round " << round;
   }
+}
+
+// The batch entry codes a run of items (a symbol, or none, then a field of
+// 0 to 32 bits) exactly as the calls one by one do, on both paths.
+TEST(EntropyExactness, BatchesCodeLikeSingleCalls) {
+  TempDir dir;
+  for (uint64_t seed = 200; seed < 240; ++seed) {
+    const Secuencia s = Aleatoria(seed);
+    const Bytes uno = Escribe(dir, s);
+    for (bool plano : {false, true}) {
+      CodificadorAritmeticoReferencia(plano);
+      THistograma m[4];
+      for (int k = 0; k < 4; ++k) InicializaModelo(s.tamanos[k], &m[k]);
+      // Each symbol takes the field after it, if any; lone fields stand alone.
+      std::vector<ItemAritmetico> items;
+      for (size_t i = 0; i < s.items.size(); ++i) {
+        const Item& it = s.items[i];
+        if (it.modelo < 0) {
+          items.push_back({nullptr, 0, it.nbits, it.valor});
+        } else if (i + 1 < s.items.size() && s.items[i + 1].modelo < 0) {
+          items.push_back({&m[it.modelo], it.valor, s.items[i + 1].nbits, s.items[i + 1].valor});
+          ++i;
+        } else {
+          items.push_back({&m[it.modelo], it.valor, 0, 0});
+        }
+      }
+      const std::string path = dir.File("b.bin");
+      ASSERT_EQ(InicializaEscritura(path.c_str()), 0);
+      // In runs of varying length, as a caller hands them over.
+      for (size_t i = 0; i < items.size();) {
+        const size_t n = std::min(items.size() - i, size_t(1 + (i * 7919) % 300));
+        ASSERT_EQ(CodificaItems(items.data() + i, n), 0);
+        i += n;
+      }
+      ASSERT_EQ(FinalizaEscrituraFicheroDeBits(), 0);
+      CodificadorAritmeticoReferencia(false);
+      ASSERT_EQ(zaltest::ReadFile(path), uno) << "seed " << seed << (plano ? " plain" : " fast");
+    }
+  }
+  // Errors are reported as the single calls report them, and code nothing.
+  THistograma vacio;
+  InicializaModelo(0, &vacio);
+  THistograma tres;
+  InicializaModelo(3, &tres);
+  ASSERT_EQ(InicializaEscrituraContador(), 0);
+  const ItemAritmetico malos[] = {{&vacio, 1, 0, 0}, {&tres, 4, 0, 0}, {nullptr, 0, 33, 0}};
+  EXPECT_EQ(CodificaItems(malos, 3), kAritModeloVacio);
+  EXPECT_EQ(ErrorCodificadorAritmetico(), kAritModeloVacio);
+  FinalizaEscrituraFicheroDeBits();
+  EXPECT_EQ(BytesEscritos(), 1);  // the empty stream
 }
 
 // A trial that only needs to know whether its stream passes a size can stop
