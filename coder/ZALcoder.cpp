@@ -363,7 +363,7 @@ void EnDosHilos(F trabajo) {
 }
 
 // Levels smaller than this are labelled on one thread: starting one costs more.
-constexpr int64_t kCeldasPorHilo = 1 << 16;
+constexpr int64_t kCeldasPorHilo = 1 << 18;
 
 // Labels the three quadrants of a level (each w x h, corners (0, h), (w, h),
 // (w, 0)) and records the level's maximum and group counts.
@@ -535,6 +535,7 @@ void CodificaSimbolos(int x, int y, int w, int h) { CodificaBloque(x, y, w, h, f
 // the models' addresses; the coder alone touches the models and the bit file.
 constexpr int kItemsPorTanda = 4096;
 constexpr int kTandas = 8;
+constexpr int64_t kCeldasPorEmisor = int64_t(1) << 20;  // images smaller than this: one thread
 
 struct Tanda {
   int alfabeto;  // >= 0: both models are reset to this many symbols before the items
@@ -688,9 +689,11 @@ void* HiloEmisor(void*) {
 void CodificaNiveles() {
   cola.escritas = cola.leidas = 0;
   cola.terminada = cola.parar = cola.detenido = false;
-  cola.hilo = true;  // before the walker starts: it reads it
+  // Small images are walked and coded in turn: a thread and its hand-overs
+  // would cost more than the walk.
+  cola.hilo = int64_t(z.ancho) * z.alto >= kCeldasPorEmisor;  // before the walker starts: it reads it
   pthread_t hilo;
-  if (pthread_create(&hilo, nullptr, &HiloEmisor, nullptr) != 0) {
+  if (!cola.hilo || pthread_create(&hilo, nullptr, &HiloEmisor, nullptr) != 0) {
     cola.hilo = false;
     return EmiteNiveles();
   }
