@@ -2,6 +2,8 @@
 # Builds the fuzz targets with clang's libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer, apart from the project's normal g++ build.
 # Usage: fuzz/build.sh [output-dir]   (default: build-libfuzzer)
+# FUZZ_FLAGS adds compiler flags, e.g. FUZZ_FLAGS=-DZALFUZZ_CELDAS=1048576 for
+# a run on planes up to 2^20 cells (see fuzz/targets.h).
 # Needs the Debian packages clang-14, libclang-rt-14-dev and libfuzzer-14-dev.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +14,7 @@ mkdir -p "$out/obj"
 # Same floating-point rules as the normal build: results must not depend on
 # the compiler's contraction of multiply-adds.
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
-       -Wall -Wextra -fno-sanitize-recover=undefined -I"$root" -I"$root/tests")
+       -Wall -Wextra -fno-sanitize-recover=undefined -I"$root" -I"$root/tests" ${FUZZ_FLAGS:-})
 
 objs=()
 for src in "$root"/entropy/*.cpp "$root"/wavelet/*.cpp "$root"/coder/*.cpp \

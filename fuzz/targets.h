@@ -30,9 +30,16 @@ namespace zalfuzz {
 // Inputs announcing bigger planes are skipped: they are valid, but filling a
 // large plane costs each run far more time than it brings coverage. The code
 // paths are the same at every size; the size limits have their own tests.
+// ZALFUZZ_CELDAS raises both limits for a run on large planes (levels 8 and 9
+// need sides of 512 and 1024).
+#ifdef ZALFUZZ_CELDAS
+constexpr int64_t kCeldasMaximas = ZALFUZZ_CELDAS;
+constexpr int64_t kCeldasIdaYVuelta = ZALFUZZ_CELDAS;
+#else
 constexpr int64_t kCeldasMaximas = int64_t{1} << 16;
 // The round trip codes each plane three times: smaller planes (levels 3 to 6).
 constexpr int64_t kCeldasIdaYVuelta = int64_t{1} << 14;
+#endif
 
 constexpr signed char kBorde = 3;  // blankborder of the three programs
 
@@ -297,7 +304,7 @@ inline std::string IdaYVuelta(const uint8_t* data, size_t size) {
 
   // Sides: multiples of 2^(levels+1) up to a size cap; a flag adds 8 to the
   // width, which only levels 2 or below can take.
-  const int unidad = 1 << (std::min<int>(std::max<int>(levels, 0), 8) + 1);
+  const int unidad = 1 << (std::min<int>(std::max<int>(levels, 0), 9) + 1);
   int ancho = unidad * (1 + (lados & 3)), alto = unidad * (1 + (lados >> 2 & 3));
   while (int64_t(ancho) * alto > kCeldasIdaYVuelta && alto > unidad) alto -= unidad;
   while (int64_t(ancho) * alto > kCeldasIdaYVuelta && ancho > unidad) ancho -= unidad;
