@@ -42,52 +42,22 @@ struct Ajustes {
 };
 Ajustes s;
 
+// A rate or a starting parameter that is not above 0 (" -1", "nan") has no
+// meaning for the search: refused like 0.
 bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
-  using zalapp::EsOpcion;
-  using zalapp::FallaOpcion;
-  if (EsOpcion(opcion, "--input", "-i")) {
-    ++n_opt;
-    if (!valor) return FallaOpcion("Parsing error: Input file name not specified\n");
-    s.InputName = valor;
-  } else if (EsOpcion(opcion, "--output", "-o")) {
-    ++n_opt;
-    if (!valor) return FallaOpcion("Parsing error: Output file name not specified\n");
-    s.OutputName = valor;
-  } else if (EsOpcion(opcion, "--width", "-w")) {
-    ++n_opt;
-    if (!valor || (s.ancho = zalapp::LeeEntero(valor)) == 0)
-      return FallaOpcion("Parsing error: Incorrect width\n");
-  } else if (EsOpcion(opcion, "--height", "-h")) {
-    ++n_opt;
-    if (!valor || (s.alto = zalapp::LeeEntero(valor)) == 0)
-      return FallaOpcion("Parsing error: Incorrect height\n");
-  } else if (EsOpcion(opcion, "--rplanes", "-r")) {
-    ++n_opt;
-    if (!valor || (s.rplanes = zalapp::LeeEntero8(valor)) == 0)
-      return FallaOpcion("Parsing error: Incorrect rplanes parameter\n");
-  } else if (EsOpcion(opcion, "--level", "-l")) {
-    ++n_opt;
-    if (!valor || (s.level = zalapp::LeeEntero8(valor)) == 0)
-      return FallaOpcion("Parsing error: Incorrect level parameter\n");
-  } else if (EsOpcion(opcion, "--bitrate", "-b")) {
-    // A rate or a parameter that is not above 0 (" -1", "nan") has no meaning
-    // for the search: refused like 0.
-    ++n_opt;
-    if (!valor || !((s.bitrate = zalapp::LeeReal(valor)) > 0.0f))
-      return FallaOpcion("Parsing error: Incorrect bit rate\n");
-  } else if (EsOpcion(opcion, "--start", "-s")) {
-    ++n_opt;
-    if (!valor || !((s.startq = zalapp::LeeReal(valor)) > 0.0f))
-      return FallaOpcion("Parsing error: Incorrect starting quantization parameter\n");
-  } else if (EsOpcion(opcion, "--keep", "-k")) {
-    s.keep = 1;
-  } else if (EsOpcion(opcion, "--verbose", "-v")) {
-    s.verbose = 1;
-  } else {
-    std::printf("Parsing error: Parameter %s unknown\n", opcion);
-    return false;
-  }
-  return true;
+  static const zalapp::Opcion tabla[] = {
+      {.larga = "--input", .corta = "-i", .mensaje = "Parsing error: Input file name not specified\n", .nombre = &s.InputName},
+      {.larga = "--output", .corta = "-o", .mensaje = "Parsing error: Output file name not specified\n", .nombre = &s.OutputName},
+      {.larga = "--width", .corta = "-w", .mensaje = "Parsing error: Incorrect width\n", .entero = &s.ancho},
+      {.larga = "--height", .corta = "-h", .mensaje = "Parsing error: Incorrect height\n", .entero = &s.alto},
+      {.larga = "--rplanes", .corta = "-r", .mensaje = "Parsing error: Incorrect rplanes parameter\n", .entero8 = &s.rplanes},
+      {.larga = "--level", .corta = "-l", .mensaje = "Parsing error: Incorrect level parameter\n", .entero8 = &s.level},
+      {.larga = "--bitrate", .corta = "-b", .mensaje = "Parsing error: Incorrect bit rate\n", .real = &s.bitrate, .positivo = true},
+      {.larga = "--start", .corta = "-s", .mensaje = "Parsing error: Incorrect starting quantization parameter\n", .real = &s.startq, .positivo = true},
+      {.larga = "--keep", .corta = "-k", .bandera = &s.keep},
+      {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
+  };
+  return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
 
 void ImprimeAyuda() {

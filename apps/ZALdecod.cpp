@@ -36,31 +36,15 @@ struct Ajustes {
 Ajustes s;
 
 bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
-  using zalapp::EsOpcion;
-  using zalapp::FallaOpcion;
-  if (EsOpcion(opcion, "--input", "-i")) {
-    ++n_opt;
-    if (!valor) return FallaOpcion("Parsing error: Input file name not specified\n");
-    s.InputName = valor;
-  } else if (EsOpcion(opcion, "--output", "-o")) {
-    ++n_opt;
-    if (!valor) return FallaOpcion("Parsing error: Output file name not specified\n");
-    s.OutputName = valor;
-  } else if (EsOpcion(opcion, "--compare", "-c")) {
-    ++n_opt;
-    if (!valor) return FallaOpcion("Parsing error: File to compare not specified\n");
-    s.CompareName = valor;
-  } else if (EsOpcion(opcion, "--timing", "-t")) {
-    s.timing = 1;
-  } else if (EsOpcion(opcion, "--seconds", "-s")) {
-    s.seconds = 1;
-  } else if (EsOpcion(opcion, "--verbose", "-v")) {
-    s.verbose = 1;
-  } else {
-    std::printf("Parsing error: Parameter %s unknown\n", opcion);
-    return false;
-  }
-  return true;
+  static const zalapp::Opcion tabla[] = {
+      {.larga = "--input", .corta = "-i", .mensaje = "Parsing error: Input file name not specified\n", .nombre = &s.InputName},
+      {.larga = "--output", .corta = "-o", .mensaje = "Parsing error: Output file name not specified\n", .nombre = &s.OutputName},
+      {.larga = "--compare", .corta = "-c", .mensaje = "Parsing error: File to compare not specified\n", .nombre = &s.CompareName},
+      {.larga = "--timing", .corta = "-t", .bandera = &s.timing},
+      {.larga = "--seconds", .corta = "-s", .bandera = &s.seconds},
+      {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
+  };
+  return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
 
 void ImprimeAyuda() {

@@ -27,8 +27,31 @@ bool EsOpcion(const char* arg, const char* larga, const char* corta) {
   return std::strcmp(arg, larga) == 0 || std::strcmp(arg, corta) == 0;
 }
 
-bool FallaOpcion(const char* mensaje) {
-  std::printf("%s", mensaje);
+bool AplicaOpcion(std::span<const Opcion> tabla, const char* opcion, const char* valor, int& n_opt) {
+  for (const Opcion& o : tabla) {
+    if (!EsOpcion(opcion, o.larga, o.corta)) continue;
+    if (o.bandera) {
+      *o.bandera = 1;
+      return true;
+    }
+    ++n_opt;
+    bool acepta = valor != nullptr;
+    if (acepta) {
+      if (o.nombre) {
+        *o.nombre = valor;
+      } else if (o.entero) {
+        acepta = (*o.entero = LeeEntero(valor)) != 0;
+      } else if (o.entero8) {
+        acepta = (*o.entero8 = LeeEntero8(valor)) != 0;
+      } else if (o.real) {
+        *o.real = LeeReal(valor);
+        acepta = o.positivo ? *o.real > 0.0f : *o.real != 0.0f;
+      }
+    }
+    if (!acepta) std::printf("%s", o.mensaje);
+    return acepta;
+  }
+  std::printf("Parsing error: Parameter %s unknown\n", opcion);
   return false;
 }
 

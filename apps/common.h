@@ -24,8 +24,26 @@ bool RecorreOpciones(int argc, char** argv, ProcesaOpcionFn procesa);
 // True when `arg` is exactly the long or the short name.
 bool EsOpcion(const char* arg, const char* larga, const char* corta);
 
-// Prints `mensaje` and returns false, for the parsers' error returns.
-bool FallaOpcion(const char* mensaje);
+// One entry of a program's option table: the two names, then either where the
+// value goes (one of the pointers) with the message printed when the value is
+// missing or refused, or the flag that the option sets.
+struct Opcion {
+  const char* larga;
+  const char* corta;
+  const char* mensaje = nullptr;
+  const char** nombre = nullptr;   // a file name, kept as given
+  int32_t* entero = nullptr;       // LeeEntero; 0 is refused
+  signed char* entero8 = nullptr;  // LeeEntero8; 0 is refused
+  float* real = nullptr;           // LeeReal; 0 is refused, or anything not above 0 with `positivo`
+  bool positivo = false;
+  int* bandera = nullptr;          // set to 1; the option takes no value
+};
+
+// Applies the first entry of `tabla` that names `opcion`: a value option adds
+// 1 to n_opt at once (the walk skips its value, accepted or not), stores the
+// value and tests it. An argument that names no entry is an unknown
+// parameter. Returns false after printing a parsing error.
+bool AplicaOpcion(std::span<const Opcion> tabla, const char* opcion, const char* valor, int& n_opt);
 
 // atoi as on a 32-bit platform: out-of-range numbers saturate to the 32-bit
 // limits instead of wrapping through a 64-bit long.
