@@ -357,40 +357,13 @@ int main(int argc, char** argv) {
   }
   if (!zalapp::RecorreOpciones(argc, argv, ProcesaOpcion)) return 1;
 
-  if (!s.InputName) {
-    std::printf("Parsing error: Input file name not specified\n");
-    return 1;
-  }
-  if (!s.OutputName) {
-    std::printf("Parsing error: Output file name not specified\n");
-    return 1;
-  }
-  const int tipo = DeterminaTipo(s.InputName);
-  if (tipo == kTipoRaw && (s.ancho == 0 || s.alto == 0)) {
-    std::printf("Parsing error: Width and height must be specified for raw image files\n");
-    return 1;
-  }
+  const int tipo = s.InputName ? DeterminaTipo(s.InputName) : 0;
+  if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.verbose) ImprimeParametros(tipo);
 
-  ResetAllAcumuladorT();
-  float* plane = nullptr;
-  int codigo = CargaImagenLuminancia(s.InputName, &s.ancho, &s.alto, &plane, s.blankborder);
-  if (codigo != 0) {
-    ImagenCheckError(codigo, s.ErrorStr);
-    std::printf("\nError in %s: \n%s\n", s.InputName, s.ErrorStr);
-    return 1;
-  }
-
-  if (s.verbose) std::printf("\nAPPLYING WAVELET TRANSFORM\n");
-  AcumuladorTStart(3);
-  codigo = TransformaWavelet(s.level, s.ancho, s.alto, plane, s.blankborder);
-  AcumuladorTStop(3);
-  if (codigo != 0) {
-    WaveletsCheckError(codigo, s.ErrorStr);
-    std::printf("\nError in wavelet transform: \n%s\n", s.ErrorStr);
-    std::free(plane);
-    return 1;
-  }
+  float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
+                                          s.verbose != 0);
+  if (!plane) return 1;
 
   if (s.verbose) std::printf("\nSEARCHING FOR THE BIT RATE\n");
   float resultado = 0.0f;

@@ -135,46 +135,19 @@ int main(int argc, char** argv) {
   }
   if (!zalapp::RecorreOpciones(argc, argv, ProcesaOpcion)) return 1;
 
-  if (!s.InputName) {
-    std::printf("Parsing error: Input file name not specified\n");
-    return 1;
-  }
-  if (!s.OutputName) {
-    std::printf("Parsing error: Output file name not specified\n");
-    return 1;
-  }
-  const int tipo = DeterminaTipo(s.InputName);
-  if (tipo == kTipoRaw && (s.ancho == 0 || s.alto == 0)) {
-    std::printf("Parsing error: Width and height must be specified for raw image files\n");
-    return 1;
-  }
+  const int tipo = s.InputName ? DeterminaTipo(s.InputName) : 0;
+  if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.seconds) s.timing = 1;
   if (s.verbose) ImprimeParametros(tipo);
 
   char buffer[128];
-  ResetAllAcumuladorT();
-  float* plane = nullptr;
-  int codigo = CargaImagenLuminancia(s.InputName, &s.ancho, &s.alto, &plane, s.blankborder);
-  if (codigo != 0) {
-    ImagenCheckError(codigo, buffer);
-    std::printf("\nError in %s: \n%s\n", s.InputName, buffer);
-    return 1;
-  }
-
-  if (s.verbose) std::printf("\nAPPLYING WAVELET TRANSFORM\n");
-  AcumuladorTStart(3);
-  codigo = TransformaWavelet(s.level, s.ancho, s.alto, plane, s.blankborder);
-  AcumuladorTStop(3);
-  if (codigo != 0) {
-    WaveletsCheckError(codigo, buffer);
-    std::printf("\nError in wavelet transform: \n%s\n", buffer);
-    std::free(plane);
-    return 1;
-  }
+  float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
+                                          s.verbose != 0);
+  if (!plane) return 1;
 
   if (s.verbose) std::printf("\nAPPLYING ZAL ALGORITHM\n");
-  codigo = ZALCodificador(s.rplanes, s.level, s.quant, s.ancho, s.alto, plane, s.OutputName,
-                          s.blankborder);
+  const int codigo = ZALCodificador(s.rplanes, s.level, s.quant, s.ancho, s.alto, plane,
+                                    s.OutputName, s.blankborder);
   if (codigo != 0) {
     ZALCheckError(codigo, buffer);
     std::printf("\nError in ZAL (%s):\n%s\n", s.OutputName, buffer);

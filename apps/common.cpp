@@ -9,7 +9,9 @@
 #include <limits>
 #include <vector>
 
+#include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
+#include "wavelet/wavelets.h"
 
 namespace zalapp {
 
@@ -67,6 +69,47 @@ signed char LeeEntero8(const char* texto) {
 }
 
 float LeeReal(const char* texto) { return static_cast<float>(std::atof(texto)); }
+
+bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t ancho, int32_t alto) {
+  constexpr int kTipoRaw = 3;
+  if (!entrada) {
+    std::printf("Parsing error: Input file name not specified\n");
+    return false;
+  }
+  if (!salida) {
+    std::printf("Parsing error: Output file name not specified\n");
+    return false;
+  }
+  if (tipo == kTipoRaw && (ancho == 0 || alto == 0)) {
+    std::printf("Parsing error: Width and height must be specified for raw image files\n");
+    return false;
+  }
+  return true;
+}
+
+float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
+                        signed char blankborder, bool verbose) {
+  char buffer[128];
+  ResetAllAcumuladorT();
+  float* plane = nullptr;
+  int codigo = CargaImagenLuminancia(entrada, ancho, alto, &plane, blankborder);
+  if (codigo != 0) {
+    ImagenCheckError(codigo, buffer);
+    std::printf("\nError in %s: \n%s\n", entrada, buffer);
+    return nullptr;
+  }
+  if (verbose) std::printf("\nAPPLYING WAVELET TRANSFORM\n");
+  AcumuladorTStart(3);
+  codigo = TransformaWavelet(level, *ancho, *alto, plane, blankborder);
+  AcumuladorTStop(3);
+  if (codigo != 0) {
+    WaveletsCheckError(codigo, buffer);
+    std::printf("\nError in wavelet transform: \n%s\n", buffer);
+    std::free(plane);
+    return nullptr;
+  }
+  return plane;
+}
 
 void ImprimeBanner(const char* titulo, const char* programa) {
   std::printf("%s - version %s\n", titulo, kVersion);

@@ -53,6 +53,18 @@ signed char LeeEntero8(const char* texto);
 // atof rounded to a 32-bit float.
 float LeeReal(const char* texto);
 
+// The checks that the encoder and the rate finder make after the walk: both
+// file names given, and a size for a RAW input (`tipo` from DeterminaTipo).
+// Returns false after printing the parsing error.
+bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t ancho, int32_t alto);
+
+// The encoder side's road from the image file to its transform: clears the
+// timing slots, loads the image (the size travels both ways, as the loader
+// wants), prints the heading in verbose mode and transforms the plane, timed
+// in slot 3. Returns the plane, or null after printing the error's frame.
+float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
+                        signed char blankborder, bool verbose);
+
 // The two lines printed when a program runs without arguments.
 void ImprimeBanner(const char* titulo, const char* programa);
 // The help frame (title, credits, usage) followed by the program's option lines.
