@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -31,6 +33,8 @@ constexpr int kCampoSimbolos = 31;  // s_k travels in a 5-bit field
 // value it marks must stay within a signed 32-bit cell.
 constexpr int kBitsMaximos = 30;
 constexpr int32_t kMagnitudTope = int32_t(1) << kBitsMaximos;
+
+struct Cola;
 
 struct EstadoZAL {
   int capas = 0;           // bit planes removed
@@ -55,8 +59,12 @@ struct EstadoZAL {
   int gruposVaciosNivel1 = 0;
   bool referencia = false;  // this call takes the plain paths (test hook)
   int64_t limite = -1;      // size-only encoder: stop past this many bytes (-1: never)
+  bool unHilo = false;      // this call starts no helper threads
+  Cola* cola = nullptr;     // encoder: the queue of the level passes (heap, per call)
 };
-EstadoZAL z;
+// One state per thread, so that calls on different threads can run at once.
+// The coder's own helper threads start from a copy of their caller's state.
+thread_local EstadoZAL z;
 bool usarReferencia = false;
 
 // The same cells seen as float (Coef) and as 32-bit int (Fuente).
@@ -343,17 +351,27 @@ void EtiquetaNivel(int x, int y, int w, int i0, int i1, Resumen& r) {
 }
 
 // Runs trabajo(0) here and trabajo(1) on a second thread, or both here when
-// no thread can be started (the result is the same).
+// no thread can be started (the result is the same). The second thread works
+// with a copy of this one's state, which neither changes meanwhile.
+template <class F>
+struct Mitad {
+  F* trabajo;
+  const EstadoZAL* estado;
+};
+
 template <class F>
 void* EjecutaMitad(void* p) {
-  (*static_cast<F*>(p))(1);
+  const Mitad<F>& m = *static_cast<const Mitad<F>*>(p);
+  z = *m.estado;
+  (*m.trabajo)(1);
   return nullptr;
 }
 
 template <class F>
 void EnDosHilos(F trabajo) {
   pthread_t hilo;
-  if (pthread_create(&hilo, nullptr, &EjecutaMitad<F>, &trabajo) != 0) {
+  Mitad<F> mitad = {&trabajo, &z};
+  if (pthread_create(&hilo, nullptr, &EjecutaMitad<F>, &mitad) != 0) {
     trabajo(0);
     trabajo(1);
     return;
@@ -381,7 +399,7 @@ void EtiquetaCuadrantes(int w, int h, bool hoja) {
         EtiquetaNivel(cx[q], cy[q], w, i0, i1, parte[t]);
     }
   };
-  if (int64_t(w) * h >= kCeldasPorHilo) {
+  if (!z.unHilo && int64_t(w) * h >= kCeldasPorHilo) {
     EnDosHilos(trabajo);
   } else {
     trabajo(0);
@@ -532,7 +550,8 @@ void CodificaSimbolos(int x, int y, int w, int h) { CodificaBloque(x, y, w, h, f
 // and writes each member's symbol and field into batches of items (the same
 // items, in the same order, as CodificaBloque codes), the other (the caller)
 // codes the batches as they come. The walker only reads the labels and takes
-// the models' addresses; the coder alone touches the models and the bit file.
+// the addresses of the coder's models; the coder alone touches the models and
+// the bit file. The walker thread works with a copy of the coder's state.
 constexpr int kItemsPorTanda = 4096;
 constexpr int kTandas = 8;
 constexpr int64_t kCeldasPorEmisor = int64_t(1) << 20;  // images smaller than this: one thread
@@ -555,10 +574,10 @@ struct Cola {
   // The walker's own:
   bool detenido = false;   // its copy of parar; from then on items go to `descarte`
   Tanda* actual = nullptr; // the batch being filled
+  THistograma* modelos = nullptr;  // the coder's two models, which the items name
   Tanda tandas[kTandas];
   Tanda descarte;
 };
-Cola cola;
 
 // Codes one batch (either thread mode); false once the size limit is passed.
 bool CodificaTanda(Tanda& t) {
@@ -572,6 +591,7 @@ bool CodificaTanda(Tanda& t) {
 
 // Walker: starts a batch in the next free slot (waiting for one).
 void ComienzaTanda(int alfabeto) {
+  Cola& cola = *z.cola;
   if (cola.detenido) {
     cola.actual = &cola.descarte;
   } else {
@@ -591,6 +611,7 @@ void ComienzaTanda(int alfabeto) {
 // Walker: hands the batch over (or, without a second thread, codes it at
 // once). Once no more items are wanted, batches are dropped instead.
 void EntregaTanda() {
+  Cola& cola = *z.cola;
   if (cola.detenido) return;
   if (!cola.hilo) {
     ++cola.escritas;
@@ -606,7 +627,7 @@ void EntregaTanda() {
 }
 
 inline void Pon(THistograma* m, int simbolo, int nbits, int valor) {
-  Tanda& t = *cola.actual;
+  Tanda& t = *z.cola->actual;
   t.items[t.n++] = {m, simbolo, nbits, valor};
   if (t.n == kItemsPorTanda) {
     EntregaTanda();
@@ -623,6 +644,7 @@ void EmiteBloque(int x, int y, int w, int h, bool hoja) {
   auto pequena = [cota](int32_t e) { return Magnitud(e) < cota; };
   const int capas = z.capas, fcorrec = z.fcorrec, sk = z.simbolosNivel[z.levelCod];
   const std::ptrdiff_t paso = z.anchoBuf;
+  THistograma* const hist = z.cola->modelos;
   for (int i = 0; i < h; i += 2) {
     const int Y = y + i;
     const float* f0 = z.Coef + Indice(x, Y);
@@ -636,10 +658,10 @@ void EmiteBloque(int x, int y, int w, int h, bool hoja) {
       const int X = x + j;
       const int32_t tr = Etiqueta(f0 + j + 1), bl = Etiqueta(f1 + j), br = Etiqueta(f1 + j + 1);
       THistograma* const modelo[4] = {
-          &z.Hist[X > 0 && Y > 0 && pequena(Etiqueta(f0 + j - 1)) && pequena(Etiqueta(arriba + j))],
-          &z.Hist[X > 0 && pequena(Etiqueta(f1 + j - 1)) && pequena(tl)],
-          &z.Hist[Y > 0 && pequena(tl) && pequena(Etiqueta(arriba + j + 1))],
-          &z.Hist[pequena(bl) && pequena(tr)]};
+          &hist[X > 0 && Y > 0 && pequena(Etiqueta(f0 + j - 1)) && pequena(Etiqueta(arriba + j))],
+          &hist[X > 0 && pequena(Etiqueta(f1 + j - 1)) && pequena(tl)],
+          &hist[Y > 0 && pequena(tl) && pequena(Etiqueta(arriba + j + 1))],
+          &hist[pequena(bl) && pequena(tr)]};
       const int32_t e[4] = {tl, bl, tr, br};  // stream order: TL, BL, TR, BR
       const float* hijo[4] = {hijos0 + 2 * j, hijos1 + 2 * j, hijos0 + 2 * j + 2, hijos1 + 2 * j + 2};
       for (int m = 0; m < 4; ++m) {
@@ -662,6 +684,7 @@ void EmiteBloque(int x, int y, int w, int h, bool hoja) {
 
 // The walker's whole work: the level passes 1 to n.
 void EmiteNiveles() {
+  Cola& cola = *z.cola;
   const int n = z.nlevelCod;
   for (int k = 1; k <= n && !cola.detenido; ++k) {
     z.levelCod = k;
@@ -679,23 +702,33 @@ void EmiteNiveles() {
   }
 }
 
-void* HiloEmisor(void*) {
+// The coder thread changes nothing of its state but the models and the bit
+// file until the walker hands over its first batch, so the copy is taken
+// whole.
+void* HiloEmisor(void* coder) {
+  z = *static_cast<const EstadoZAL*>(coder);
   EmiteNiveles();
   return nullptr;
 }
 
 // The level passes, by the fast path: the walker on a second thread while
-// this one codes, or both in turn here when no thread can be started.
-void CodificaNiveles() {
-  cola.escritas = cola.leidas = 0;
-  cola.terminada = cola.parar = cola.detenido = false;
+// this one codes, or both in turn here when no thread can be started. False,
+// with nothing coded, when there is no memory for the queue.
+bool CodificaNiveles() {
+  std::unique_ptr<Cola> propia(new (std::nothrow) Cola);
+  if (!propia) return false;
+  Cola& cola = *propia;
+  cola.modelos = z.Hist;
+  z.cola = &cola;
   // Small images are walked and coded in turn: a thread and its hand-overs
-  // would cost more than the walk.
-  cola.hilo = int64_t(z.ancho) * z.alto >= kCeldasPorEmisor;  // before the walker starts: it reads it
+  // would cost more than the walk. Set before the walker starts: it reads it.
+  cola.hilo = !z.unHilo && int64_t(z.ancho) * z.alto >= kCeldasPorEmisor;
   pthread_t hilo;
-  if (!cola.hilo || pthread_create(&hilo, nullptr, &HiloEmisor, nullptr) != 0) {
+  if (!cola.hilo || pthread_create(&hilo, nullptr, &HiloEmisor, &z) != 0) {
     cola.hilo = false;
-    return EmiteNiveles();
+    EmiteNiveles();
+    z.cola = nullptr;
+    return true;
   }
   bool saltar = false;  // past the size limit: the rest is not coded
   for (;;) {
@@ -713,6 +746,8 @@ void CodificaNiveles() {
     pthread_mutex_unlock(&cola.cerrojo);
   }
   pthread_join(hilo, nullptr);
+  z.cola = nullptr;
+  return true;
 }
 
 void CodificaLL(int32_t e) {
@@ -761,7 +796,8 @@ void EmiteFlujo(float quant) {
   InicializaModelo(z.simbolosNivel[0], &z.Hist[0]);
   CodificaSimbolosLL();
 
-  if (!z.referencia) return CodificaNiveles();
+  // Without memory for the queue the plain passes give the same stream.
+  if (!z.referencia && CodificaNiveles()) return;
 
   for (int k = 1; k < n; ++k) {
     z.levelCod = k;
@@ -787,10 +823,11 @@ void BorraSalidaIncompleta(const char* path, const struct stat& creado) {
 }
 
 // The encoder; path null codes into the counting sink and stores the size,
-// giving up once it passes `limite` bytes (when limite >= 0).
+// giving up once it passes `limite` bytes (when limite >= 0). unHilo: all of
+// the work on the calling thread.
 int Codifica(signed char rplanes, signed char levels, float quant, int width, int height,
              float* plane, const char* path, signed char blankborder, int64_t* bytes,
-             int64_t limite) {
+             int64_t limite, bool unHilo) {
   if (sizeof(int) != sizeof(float)) return kZALArquitectura;
   if (rplanes < 2 || rplanes > 12) return kZALRplanes;
   if (plane == nullptr) return kZALSinImagen;
@@ -802,6 +839,7 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
   AcumuladorTStart(1);
   z.referencia = usarReferencia;
   z.limite = path == nullptr && limite >= 0 ? limite : -1;
+  z.unHilo = unHilo;
   z.capas = rplanes;
   z.fcorrec = 2 - z.capas;
   z.umbral = 1 << z.capas;
@@ -1233,15 +1271,16 @@ void ZALReferencia(bool on) { usarReferencia = on; }
 
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder) {
-  return Codifica(rplanes, levels, quant, width, height, plane, path, blankborder, nullptr, -1);
+  return Codifica(rplanes, levels, quant, width, height, plane, path, blankborder, nullptr, -1,
+                  false);
 }
 
 int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, int width,
                          int height, float* plane, signed char blankborder, int64_t* bytes,
-                         int64_t limite) {
+                         int64_t limite, bool unHilo) {
   int64_t tamano = 0;
-  const int error =
-      Codifica(rplanes, levels, quant, width, height, plane, nullptr, blankborder, &tamano, limite);
+  const int error = Codifica(rplanes, levels, quant, width, height, plane, nullptr, blankborder,
+                             &tamano, limite, unHilo);
   if (bytes != nullptr) *bytes = tamano;
   return error;
 }

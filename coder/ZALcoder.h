@@ -37,9 +37,12 @@ int ZALCodificador(signed char rplanes, signed char levels, float quant, int wid
 // that: *bytes > limite exactly when the whole stream would be longer than
 // limite bytes, but when it is, *bytes may be less than the whole size.
 // limite < 0 (the default) codes the whole stream.
+// Calls on different threads may run at once (each on its own plane). With
+// unHilo the call starts no thread of its own, for callers that keep the
+// other cores busy themselves; the size is the same.
 int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, int width,
                          int height, float* plane, signed char blankborder, int64_t* bytes,
-                         int64_t limite = -1);
+                         int64_t limite = -1, bool unHilo = false);
 
 // Decodes the file `path` into a new plane (caller frees it with free()).
 // The header outputs are set as they are read; on any error *plane is null,

@@ -69,7 +69,7 @@ struct EstadoFichero {
   uint8_t buffer[kBloque];
 };
 
-EstadoFichero FichES;
+thread_local EstadoFichero FichES;  // one bit file per thread
 
 void AnotaError(int code) {
   if (FichES.error == 0) FichES.error = code;

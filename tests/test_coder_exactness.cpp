@@ -2,7 +2,8 @@
 // walks, the arithmetic coder's fast paths) against the plain paths kept
 // beside them: on transformed images and on raw planes full of awkward
 // values, both must leave the same labels, write the same bytes and decode
-// the same planes.
+// the same planes. Also: encodes running at once on two threads give what
+// they give one after the other.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "coder/ZALcoder.h"
@@ -186,5 +188,78 @@ TEST(CoderExactness, Photographs) {
     std::memcpy(p.data(), data, p.cells.size() * sizeof(float));
     std::free(data);
     Compara(Transformada(p, 6), f.q, f.rplanes, 6);
+  }
+}
+
+namespace {
+
+// One size-only encode of the concurrency test, and its size coded alone.
+struct Encargo {
+  const Plane* coef;
+  float q;
+  int rplanes, levels;
+  int64_t limite;
+  int codigo = -1;
+  int64_t tamano = -1;
+};
+
+void Mide(Encargo& e, bool unHilo) {
+  Plane p = *e.coef;
+  e.tamano = -1;
+  e.codigo = ZALCodificadorTamano(static_cast<signed char>(e.rplanes), static_cast<signed char>(e.levels),
+                                  e.q, p.width, p.height, p.data(), 3, &e.tamano, e.limite, unHilo);
+}
+
+}  // namespace
+
+// Two threads code size-only streams at the same time (each with or without
+// its own helper threads, which a 1024x1024 plane starts), while a third
+// writes a file: every size, code and file must be those of the same calls
+// made one after the other.
+TEST(CoderExactness, EncodesOnTwoThreadsAtOnce) {
+  const Plane grande = Transformada(zaltest::TexturedImage(1024, 1024, 11), 6);
+  const Plane suave = Transformada(zaltest::SmoothImage(512, 384, 12), 5);
+  const Plane ruido = Transformada(zaltest::NoisyImage(256, 256, 13), 4);
+  const Plane bordes = Bordes(128, 128, 1.0f, 3, 14, true);
+  std::vector<Encargo> lista = {
+      {&grande, 0.5f, 2, 6, -1}, {&grande, 1.7f, 2, 6, 20000}, {&grande, 3.0f, 4, 6, -1},
+      {&suave, 0.3f, 2, 5, -1},  {&suave, 0.9f, 3, 5, 1000},   {&ruido, 2.0f, 3, 4, -1},
+      {&ruido, 0.05f, 12, 4, -1}, {&bordes, 1.0f, 3, 5, -1},   {&bordes, 7.5f, 2, 3, -1},
+  };
+  std::vector<Encargo> solos = lista;
+  for (Encargo& e : solos) Mide(e, false);
+
+  const Plane fichero = Transformada(zaltest::TexturedImage(512, 512, 15), 6);
+  TempDir dir;
+  Plane f = fichero;
+  ASSERT_EQ(ZALCodificador(2, 6, 0.8f, f.width, f.height, f.data(), dir.File("solo.zal").c_str(), 3), 0);
+
+  for (const bool unHilo : {false, true}) {
+    SCOPED_TRACE(unHilo ? "one thread each" : "helper threads");
+    // Each thread takes the list from a different end, so that different
+    // planes and parameters overlap.
+    std::vector<Encargo> a = lista, b(lista.rbegin(), lista.rend());
+    int escrito = -1;
+    std::thread otro([&] {
+      for (Encargo& e : b) Mide(e, unHilo);
+    });
+    std::thread escritor([&] {
+      Plane g = fichero;
+      escrito = ZALCodificador(2, 6, 0.8f, g.width, g.height, g.data(), dir.File("junto.zal").c_str(), 3);
+    });
+    for (Encargo& e : a) Mide(e, unHilo);
+    otro.join();
+    escritor.join();
+    for (size_t i = 0; i < lista.size(); ++i) {
+      const Encargo& s = solos[i];
+      SCOPED_TRACE("q " + std::to_string(s.q) + " r " + std::to_string(s.rplanes) + " limit " +
+                   std::to_string(s.limite));
+      EXPECT_EQ(a[i].codigo, s.codigo);
+      EXPECT_EQ(a[i].tamano, s.tamano);
+      EXPECT_EQ(b[lista.size() - 1 - i].codigo, s.codigo);
+      EXPECT_EQ(b[lista.size() - 1 - i].tamano, s.tamano);
+    }
+    EXPECT_EQ(escrito, 0);
+    EXPECT_EQ(zaltest::ReadFile(dir.File("junto.zal")), zaltest::ReadFile(dir.File("solo.zal")));
   }
 }
