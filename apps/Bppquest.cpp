@@ -1,5 +1,7 @@
 // Bppquest: finds the quantization parameter at which the compressed file
 // comes just below a target bit rate, and leaves the file coded at it.
+#include <pthread.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -177,9 +179,15 @@ Estado Siguiente(Estado e, Comparacion c) {
   return e;
 }
 
+Comparacion Compara(float rate, float target) {
+  return rate == target  ? Comparacion::kIgual
+         : rate < target ? Comparacion::kDebajo
+                         : Comparacion::kEncima;
+}
+
 // A trial already coded. Each phase of the search starts by coding again a
 // parameter it has tried before; the coder is deterministic, so its size is
-// taken from here instead.
+// taken from here instead. So is the size of a trial coded ahead of its turn.
 struct Medida {
   float q;
   signed char rplanes;
@@ -192,7 +200,10 @@ struct Busqueda {
   float* plane = nullptr;
   float* backup = nullptr;
   size_t celdas = 0;
-  Medida medidas[kMaxPruebas];  // at most one per trial
+  // The plane of the trial coded ahead on a second thread; null: every trial
+  // is coded in its turn.
+  float* planePrevision = nullptr;
+  Medida medidas[2 * kMaxPruebas];  // at most one per trial and one ahead of it
   int nMedidas = 0;
   // When no rate is printed only the side of the target matters, so a trial
   // may stop coding once its stream passes this size (-1: never).
@@ -204,11 +215,71 @@ struct Busqueda {
 };
 
 // Size in bytes of the stream coded at (q, rplanes), or a size above
-// `limite` once the stream passes it; no file is touched.
-int CodificaTamano(Busqueda& b, float q, signed char rplanes, int64_t limite, int64_t* bytes) {
+// `limite` once the stream passes it; no file is touched. unHilo: the coder
+// keeps to this thread, as another trial runs on the other core.
+int CodificaTamano(Busqueda& b, float q, signed char rplanes, int64_t limite, int64_t* bytes,
+                   bool unHilo = false) {
   std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
   return ZALCodificadorTamano(rplanes, s.level, q, s.ancho, s.alto, b.plane, s.blankborder, bytes,
-                              limite);
+                              limite, unHilo);
+}
+
+const Medida* Recordada(const Busqueda& b, float q, signed char rplanes) {
+  for (int i = 0; i < b.nMedidas; ++i)
+    if (b.medidas[i].q == q && b.medidas[i].rplanes == rplanes) return &b.medidas[i];
+  return nullptr;
+}
+
+void Anota(Busqueda& b, float q, signed char rplanes, int64_t bytes) {
+  if (b.nMedidas < 2 * kMaxPruebas && !Recordada(b, q, rplanes)) b.medidas[b.nMedidas++] = {q, rplanes, bytes};
+}
+
+// A trial coded on a second thread while the search codes the current one:
+// the next one the search needs if the current trial comes out above the
+// target, as most do (a phase climbs in steps up to its first trial below).
+// Its size serves only if the search comes to it; a failure is left for the
+// search to meet, and report, in its turn.
+struct Prevision {
+  float q = 0.0f;
+  signed char rplanes = 0;
+  int64_t limite = -1;  // the search's own: the size serves as one of its trials
+  float* plane = nullptr;
+  const float* backup = nullptr;
+  size_t celdas = 0;
+  int codigo = 0;
+  int64_t bytes = 0;
+  pthread_t hilo;
+};
+
+void* CodificaPrevision(void* p) {
+  Prevision& v = *static_cast<Prevision*>(p);
+  std::memcpy(v.plane, v.backup, v.celdas * sizeof(float));
+  v.codigo = ZALCodificadorTamano(v.rplanes, s.level, v.q, s.ancho, s.alto, v.plane, s.blankborder,
+                                  &v.bytes, v.limite, true);
+  return nullptr;
+}
+
+// Starts coding the trial that follows e's when e's is above the target, past
+// the trials whose sizes are known (their outcomes are). False when there is
+// none, or no thread to code it: the search then codes every trial in turn.
+bool LanzaPrevision(Busqueda& b, const Estado& e, float target, Prevision* v) {
+  if (b.planePrevision == nullptr) return false;
+  Estado p = Siguiente(e, Comparacion::kEncima);
+  for (int i = 0; i < kMaxPruebas && !p.terminada; ++i) {
+    const Medida* m = Recordada(b, p.q, p.rplanes);
+    if (m == nullptr) {
+      if (p.q == e.q && p.rplanes == e.rplanes) return false;
+      v->q = p.q;
+      v->rplanes = p.rplanes;
+      v->limite = b.limite;
+      v->plane = b.planePrevision;
+      v->backup = b.backup;
+      v->celdas = b.celdas;
+      return pthread_create(&v->hilo, nullptr, &CodificaPrevision, v) == 0;
+    }
+    p = Siguiente(p, Compara(Tasa(m->bytes), target));
+  }
+  return false;
 }
 
 // The largest stream size whose rate is not above the target. Tasa never
@@ -236,24 +307,32 @@ int CodificaFichero(Busqueda& b, float q, signed char rplanes) {
   return codigo;
 }
 
-// Size of the stream of one trial. The first trial creates the output file,
-// so that a file that cannot be written is reported before any trial line;
-// when that file is a regular one its size is the trial's.
-int Mide(Busqueda& b, float q, signed char rplanes, bool primera, int64_t* bytes) {
-  for (int i = 0; i < b.nMedidas; ++i)
-    if (b.medidas[i].q == q && b.medidas[i].rplanes == rplanes) {
-      *bytes = b.medidas[i].bytes;
-      return 0;
-    }
+// Size of the stream of the trial at e. The first trial creates the output
+// file, so that a file that cannot be written is reported before any trial
+// line; when that file is a regular one its size is the trial's. The likely
+// next trial is coded meanwhile on a second thread.
+int Mide(Busqueda& b, const Estado& e, float target, bool primera, int64_t* bytes) {
+  const float q = e.q;
+  const signed char rplanes = e.rplanes;
+  if (const Medida* m = Recordada(b, q, rplanes)) {
+    *bytes = m->bytes;
+    return 0;
+  }
+  Prevision v;
+  const bool prevision = LanzaPrevision(b, e, target, &v);
   int codigo = 0;
   if (primera) {
     codigo = CodificaFichero(b, q, rplanes);
     if (codigo == 0 && !zalapp::TamanoFicheroRegular(s.OutputName, bytes))
-      codigo = CodificaTamano(b, q, rplanes, -1, bytes);
+      codigo = CodificaTamano(b, q, rplanes, -1, bytes, prevision);
   } else {
-    codigo = CodificaTamano(b, q, rplanes, b.limite, bytes);
+    codigo = CodificaTamano(b, q, rplanes, b.limite, bytes, prevision);
   }
-  if (codigo == 0 && b.nMedidas < kMaxPruebas) b.medidas[b.nMedidas++] = {q, rplanes, *bytes};
+  if (prevision) {
+    pthread_join(v.hilo, nullptr);
+    if (v.codigo == 0) Anota(b, v.q, v.rplanes, v.bytes);
+  }
+  if (codigo == 0) Anota(b, q, rplanes, *bytes);
   return codigo;
 }
 
@@ -288,7 +367,7 @@ int Busca(Busqueda& b, float target, float* resultado) {
   while (pruebas < kMaxPruebas && !e.terminada) {
     ++pruebas;
     int64_t bytes = 0;
-    const int codigo = Mide(b, e.q, e.rplanes, pruebas == 1, &bytes);
+    const int codigo = Mide(b, e, target, pruebas == 1, &bytes);
     if (codigo != 0) {
       if (pruebas > 1) CodificaFichero(b, codificada.q, codificada.rplanes);
       return FallaCodificador(codigo);
@@ -296,9 +375,7 @@ int Busca(Busqueda& b, float target, float* resultado) {
     codificada = {e.q, e.rplanes, bytes};
     const float rate = Tasa(bytes);
     if (s.verbose) std::printf("Quantization %f: %f bpp\n", e.q, rate);
-    e = Siguiente(e, rate == target  ? Comparacion::kIgual
-                     : rate < target ? Comparacion::kDebajo
-                                     : Comparacion::kEncima);
+    e = Siguiente(e, Compara(rate, target));
   }
 
   if (!e.encontrado) {
@@ -316,6 +393,20 @@ int Busca(Busqueda& b, float target, float* resultado) {
   return 0;
 }
 
+// Images from this many pixels code the likely next trial on a second
+// thread; on smaller ones starting the thread costs more than it saves.
+constexpr int64_t kPixelesPrevision = int64_t(1) << 18;
+
+// Whether trials are coded ahead: by the image's size, unless the variable
+// ZAL_BPPQUEST_AHEAD says "0" (never) or "1" (always), so that both ways can
+// be compared on any image.
+bool CodificaAdelantado() {
+  const char* forzado = std::getenv("ZAL_BPPQUEST_AHEAD");
+  if (forzado != nullptr && std::strcmp(forzado, "0") == 0) return false;
+  if (forzado != nullptr && std::strcmp(forzado, "1") == 0) return true;
+  return static_cast<int64_t>(s.ancho) * s.alto >= kPixelesPrevision;
+}
+
 // Keeps a copy of the transformed plane for the trials; on return the plane
 // holds the same coefficients as on entry.
 int EncuentraBitRate(float* plane, float target, float* resultado) {
@@ -325,8 +416,12 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   b.backup = static_cast<float*>(std::malloc(b.celdas > 0 ? b.celdas * sizeof(float) : 1));
   if (!b.backup) return FallaBusqueda("Insuficient memory available for a copy of the coefficients");
   std::memcpy(b.backup, plane, b.celdas * sizeof(float));
+  // Without memory for it, every trial is coded in its turn: the same search.
+  if (CodificaAdelantado())
+    b.planePrevision = static_cast<float*>(std::malloc(b.celdas > 0 ? b.celdas * sizeof(float) : 1));
   const int estado = Busca(b, target, resultado);
   std::memcpy(plane, b.backup, b.celdas * sizeof(float));
+  std::free(b.planePrevision);
   std::free(b.backup);
   return estado;
 }

@@ -1,9 +1,12 @@
 // Bppquest's shortcuts (sizes of repeated trials remembered, the first
-// trial measured from its file) must not change a bit: the program's trial
-// lines and file are checked against the plain search, which codes every
-// trial into the output file and measures its size.
+// trial measured from its file, the likely next trial coded ahead on a
+// second thread) must not change a bit: the program's trial lines and file
+// are checked against the plain search, which codes every trial into the
+// output file and measures its size.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -181,6 +184,63 @@ TEST(BppquestExact, OutputThatIsNotARegularFile) {
   const auto dispositivo = Ejecuta("Bppquest", args);
   ASSERT_EQ(dispositivo.estado, 0) << dispositivo.salida;
   EXPECT_EQ(Lineas(dispositivo.salida), Lineas(fichero.salida));
+}
+
+// A run with trials coded ahead forced on ("1") or off ("0"), whatever the
+// image's size.
+zalapps::Resultado EjecutaAdelantado(const char* modo, const std::vector<std::string>& args) {
+  setenv("ZAL_BPPQUEST_AHEAD", modo, 1);
+  auto r = Ejecuta("Bppquest", args);
+  unsetenv("ZAL_BPPQUEST_AHEAD");
+  return r;
+}
+
+// With trials coded ahead, every run prints the same text, ends with the same
+// status and leaves the same file (or none) as without: on the searches
+// above, and on searches that end in an error after some trials or at once.
+TEST(BppquestExact, TrialsCodedAheadChangeNothing) {
+  zaltest::TempDir dir;
+  const std::string entrada = dir.File("in.pgm"), salida = dir.File("out.zal");
+  struct Corrida {
+    std::string nombre;
+    zaltest::Plane imagen;
+    std::vector<std::string> args;
+  };
+  std::vector<Corrida> corridas;
+  for (const Caso& c : Casos()) {
+    auto args = Argumentos(c.busqueda, entrada, salida);
+    corridas.push_back({c.nombre, c.imagen, args});
+    args.push_back("-v");
+    corridas.push_back({std::string(c.nombre) + " -v", c.imagen, args});
+  }
+  const zaltest::Plane textura = zaltest::TexturedImage(64, 64, 5);
+  const std::vector<std::string> base = {"-i", entrada, "-o", salida, "-l", "3", "-v"};
+  auto con = [&](std::vector<std::string> extra) {
+    extra.insert(extra.begin(), base.begin(), base.end());
+    return extra;
+  };
+  corridas.push_back({"keep beyond the coder's rplanes", textura, con({"-k", "-s", "1.2"})});
+  corridas.push_back({"first trial refused", textura, con({"-s", "1e-30"})});
+  corridas.push_back({"target below the lowest rate", textura, con({"-b", "0.001"})});
+  corridas.push_back({"step that cannot move q", textura, con({"-b", "0.188"})});
+  corridas.push_back({"never at zero", textura, con({"-b", "20"})});
+  corridas.push_back({"output folder missing", textura, {"-i", entrada, "-o", dir.File("no/out.zal"), "-l", "3", "-v"}});
+
+  for (const Corrida& c : corridas) {
+    SCOPED_TRACE(c.nombre);
+    zaltest::WritePgm(entrada, c.imagen);
+    std::remove(salida.c_str());
+    const auto enTurno = EjecutaAdelantado("0", c.args);
+    const bool habia = zaltest::FileExists(salida);
+    const auto fichero = zaltest::ReadFile(salida);
+    std::remove(salida.c_str());
+    const auto adelantado = EjecutaAdelantado("1", c.args);
+    EXPECT_EQ(adelantado.salida, enTurno.salida);
+    EXPECT_EQ(adelantado.estado, enTurno.estado);
+    EXPECT_EQ(adelantado.errores, "");
+    EXPECT_EQ(zaltest::FileExists(salida), habia);
+    EXPECT_EQ(zaltest::ReadFile(salida), fichero);
+  }
 }
 
 }  // namespace
