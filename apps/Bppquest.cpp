@@ -282,6 +282,12 @@ bool LanzaPrevision(Busqueda& b, const Estado& e, float target, Prevision* v) {
   return false;
 }
 
+// Waits for the trial coded ahead and keeps its size, if it was coded.
+void RecogePrevision(Busqueda& b, Prevision& v) {
+  pthread_join(v.hilo, nullptr);
+  if (v.codigo == 0) Anota(b, v.q, v.rplanes, v.bytes);
+}
+
 // The largest stream size whose rate is not above the target. Tasa never
 // falls as the size grows, so any larger size, even one counted only in
 // part, is above the target. -1 (no limit) for a target beyond any stream.
@@ -328,10 +334,7 @@ int Mide(Busqueda& b, const Estado& e, float target, bool primera, int64_t* byte
   } else {
     codigo = CodificaTamano(b, q, rplanes, b.limite, bytes, prevision);
   }
-  if (prevision) {
-    pthread_join(v.hilo, nullptr);
-    if (v.codigo == 0) Anota(b, v.q, v.rplanes, v.bytes);
-  }
+  if (prevision) RecogePrevision(b, v);
   if (codigo == 0) Anota(b, q, rplanes, *bytes);
   return codigo;
 }
@@ -343,9 +346,19 @@ int Mide(Busqueda& b, const Estado& e, float target, bool primera, int64_t* byte
 int Busca(Busqueda& b, float target, float* resultado) {
   // Without --keep, rplanes never changes, so a target below the smallest
   // rate is known at once, instead of raising q without end.
+  if (!s.verbose) b.limite = LimiteBytes(target);
+  Estado e;
+  e.q = s.startq;
+  e.rplanes = s.rplanes;
+  e.result = s.startq;
+  e.rplanesResult = s.rplanes;
   if (!s.keep) {
     int64_t bytes = 0;
-    const int codigo = CodificaTamano(b, kQuantMaxima, s.rplanes, -1, &bytes);
+    // The first trial writes the file, so the one after it is coded ahead.
+    Prevision v;
+    const bool prevision = LanzaPrevision(b, e, target, &v);
+    const int codigo = CodificaTamano(b, kQuantMaxima, s.rplanes, -1, &bytes, prevision);
+    if (prevision) RecogePrevision(b, v);
     if (codigo != 0) return FallaCodificador(codigo);
     const float minima = Tasa(bytes);
     if (target < minima) {
@@ -356,12 +369,6 @@ int Busca(Busqueda& b, float target, float* resultado) {
     }
   }
 
-  if (!s.verbose) b.limite = LimiteBytes(target);
-  Estado e;
-  e.q = s.startq;
-  e.rplanes = s.rplanes;
-  e.result = s.startq;
-  e.rplanesResult = s.rplanes;
   Medida codificada = {e.q, e.rplanes, 0};  // the last trial coded without error
   int pruebas = 0;
   while (pruebas < kMaxPruebas && !e.terminada) {
