@@ -2,6 +2,7 @@
 // comes just below a target bit rate, and leaves the file coded at it.
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -194,14 +195,37 @@ struct Medida {
   int64_t bytes;  // exact, or only known to be above Busqueda::limite
 };
 
+// A trial coded on a second thread while the search goes on: the next one
+// the search needs if the trial in hand comes out above the target, as most
+// do (a phase climbs in steps up to its first trial below). Its size serves
+// only if the search comes to it; a failure is left for the search to meet,
+// and report, in its turn. The thread reads only this record and the backup.
+struct Prevision {
+  bool enCurso = false;               // started and not yet joined
+  std::atomic<bool> hecha = false;    // the thread has finished
+  float q = 0.0f;
+  signed char rplanes = 0;
+  signed char level = 0;
+  signed char blankborder = 0;
+  int32_t ancho = 0, alto = 0;
+  int64_t limite = -1;  // the search's own: the size serves as one of its trials
+  float* plane = nullptr;  // its own copy of the coefficients
+  const float* backup = nullptr;
+  size_t celdas = 0;
+  int codigo = 0;
+  int64_t bytes = 0;
+  pthread_t hilo;
+};
+
 // The search's working state. The coder overwrites the plane with its labels,
 // so every coding starts from the backup.
 struct Busqueda {
   float* plane = nullptr;
   float* backup = nullptr;
   size_t celdas = 0;
-  // The plane of the trial coded ahead on a second thread; null: every trial
-  // is coded in its turn.
+  // The trial coded ahead; without a plane for it (null) every trial is
+  // coded in its turn.
+  Prevision prevision;
   float* planePrevision = nullptr;
   Medida medidas[2 * kMaxPruebas];  // at most one per trial and one ahead of it
   int nMedidas = 0;
@@ -234,58 +258,55 @@ void Anota(Busqueda& b, float q, signed char rplanes, int64_t bytes) {
   if (b.nMedidas < 2 * kMaxPruebas && !Recordada(b, q, rplanes)) b.medidas[b.nMedidas++] = {q, rplanes, bytes};
 }
 
-// A trial coded on a second thread while the search codes the current one:
-// the next one the search needs if the current trial comes out above the
-// target, as most do (a phase climbs in steps up to its first trial below).
-// Its size serves only if the search comes to it; a failure is left for the
-// search to meet, and report, in its turn.
-struct Prevision {
-  float q = 0.0f;
-  signed char rplanes = 0;
-  int64_t limite = -1;  // the search's own: the size serves as one of its trials
-  float* plane = nullptr;
-  const float* backup = nullptr;
-  size_t celdas = 0;
-  int codigo = 0;
-  int64_t bytes = 0;
-  pthread_t hilo;
-};
-
 void* CodificaPrevision(void* p) {
   Prevision& v = *static_cast<Prevision*>(p);
   std::memcpy(v.plane, v.backup, v.celdas * sizeof(float));
-  v.codigo = ZALCodificadorTamano(v.rplanes, s.level, v.q, s.ancho, s.alto, v.plane, s.blankborder,
+  v.codigo = ZALCodificadorTamano(v.rplanes, v.level, v.q, v.ancho, v.alto, v.plane, v.blankborder,
                                   &v.bytes, v.limite, true);
+  v.hecha = true;
   return nullptr;
 }
 
+// Waits for the trial coded ahead, if one is, and keeps its size if it was
+// coded.
+void RecogePrevision(Busqueda& b) {
+  Prevision& v = b.prevision;
+  if (!v.enCurso) return;
+  pthread_join(v.hilo, nullptr);
+  v.enCurso = false;
+  if (v.codigo == 0) Anota(b, v.q, v.rplanes, v.bytes);
+}
+
 // Starts coding the trial that follows e's when e's is above the target, past
-// the trials whose sizes are known (their outcomes are). False when there is
-// none, or no thread to code it: the search then codes every trial in turn.
-bool LanzaPrevision(Busqueda& b, const Estado& e, float target, Prevision* v) {
-  if (b.planePrevision == nullptr) return false;
+// the trials whose sizes are known (their outcomes are), unless the second
+// thread is still busy. Without a thread to code it the search codes every
+// trial in turn.
+void LanzaPrevision(Busqueda& b, const Estado& e, float target) {
+  Prevision& v = b.prevision;
+  if (b.planePrevision == nullptr) return;
+  if (v.enCurso && v.hecha) RecogePrevision(b);
+  if (v.enCurso) return;
   Estado p = Siguiente(e, Comparacion::kEncima);
   for (int i = 0; i < kMaxPruebas && !p.terminada; ++i) {
     const Medida* m = Recordada(b, p.q, p.rplanes);
     if (m == nullptr) {
-      if (p.q == e.q && p.rplanes == e.rplanes) return false;
-      v->q = p.q;
-      v->rplanes = p.rplanes;
-      v->limite = b.limite;
-      v->plane = b.planePrevision;
-      v->backup = b.backup;
-      v->celdas = b.celdas;
-      return pthread_create(&v->hilo, nullptr, &CodificaPrevision, v) == 0;
+      if (p.q == e.q && p.rplanes == e.rplanes) return;
+      v.q = p.q;
+      v.rplanes = p.rplanes;
+      v.level = s.level;
+      v.blankborder = s.blankborder;
+      v.ancho = s.ancho;
+      v.alto = s.alto;
+      v.limite = b.limite;
+      v.plane = b.planePrevision;
+      v.backup = b.backup;
+      v.celdas = b.celdas;
+      v.hecha = false;
+      v.enCurso = pthread_create(&v.hilo, nullptr, &CodificaPrevision, &v) == 0;
+      return;
     }
     p = Siguiente(p, Compara(Tasa(m->bytes), target));
   }
-  return false;
-}
-
-// Waits for the trial coded ahead and keeps its size, if it was coded.
-void RecogePrevision(Busqueda& b, Prevision& v) {
-  pthread_join(v.hilo, nullptr);
-  if (v.codigo == 0) Anota(b, v.q, v.rplanes, v.bytes);
 }
 
 // The largest stream size whose rate is not above the target. Tasa never
@@ -320,12 +341,13 @@ int CodificaFichero(Busqueda& b, float q, signed char rplanes) {
 int Mide(Busqueda& b, const Estado& e, float target, bool primera, int64_t* bytes) {
   const float q = e.q;
   const signed char rplanes = e.rplanes;
+  if (b.prevision.enCurso && b.prevision.q == q && b.prevision.rplanes == rplanes) RecogePrevision(b);
   if (const Medida* m = Recordada(b, q, rplanes)) {
     *bytes = m->bytes;
     return 0;
   }
-  Prevision v;
-  const bool prevision = LanzaPrevision(b, e, target, &v);
+  LanzaPrevision(b, e, target);
+  const bool prevision = b.prevision.enCurso;
   int codigo = 0;
   if (primera) {
     codigo = CodificaFichero(b, q, rplanes);
@@ -334,7 +356,6 @@ int Mide(Busqueda& b, const Estado& e, float target, bool primera, int64_t* byte
   } else {
     codigo = CodificaTamano(b, q, rplanes, b.limite, bytes, prevision);
   }
-  if (prevision) RecogePrevision(b, v);
   if (codigo == 0) Anota(b, q, rplanes, *bytes);
   return codigo;
 }
@@ -355,10 +376,8 @@ int Busca(Busqueda& b, float target, float* resultado) {
   if (!s.keep) {
     int64_t bytes = 0;
     // The first trial writes the file, so the one after it is coded ahead.
-    Prevision v;
-    const bool prevision = LanzaPrevision(b, e, target, &v);
-    const int codigo = CodificaTamano(b, kQuantMaxima, s.rplanes, -1, &bytes, prevision);
-    if (prevision) RecogePrevision(b, v);
+    LanzaPrevision(b, e, target);
+    const int codigo = CodificaTamano(b, kQuantMaxima, s.rplanes, -1, &bytes, b.prevision.enCurso);
     if (codigo != 0) return FallaCodificador(codigo);
     const float minima = Tasa(bytes);
     if (target < minima) {
@@ -427,6 +446,7 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   if (CodificaAdelantado())
     b.planePrevision = static_cast<float*>(std::malloc(b.celdas > 0 ? b.celdas * sizeof(float) : 1));
   const int estado = Busca(b, target, resultado);
+  RecogePrevision(b);
   std::memcpy(plane, b.backup, b.celdas * sizeof(float));
   std::free(b.planePrevision);
   std::free(b.backup);
