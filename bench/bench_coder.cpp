@@ -2,12 +2,15 @@
 // rplanes 2): encoder into a file, size-only encoder, and decoder. Photographs
 // of the shared folder at about 1 bpp (quant found once, fixed here). The
 // "ns/pixel" counter is the wall-clock time per image sample (the encoder
-// labels and codes on two threads).
+// labels and codes on two threads). The size-only encoder is also timed
+// without its helper threads, alone and as two encodes at once on two
+// threads, as the rate finder runs them (there "ns/pixel" counts both images).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "coder/ZALcoder.h"
@@ -92,6 +95,40 @@ void BM_EncodeSizeOnly(benchmark::State& state) {
   SetPerPixel(state, t);
 }
 
+// range(1): 0 one encode without helper threads, 1 two such encodes at once
+// (at a second parameter 1% above, as a rate finder's next trial).
+void BM_EncodeSizeOnlyOneThread(benchmark::State& state) {
+  const Photo& photo = kPhotos[state.range(0)];
+  const bool pair = state.range(1) != 0;
+  Transformed t;
+  if (!Load(photo, t)) return state.SkipWithError("photograph not found in the shared folder");
+  std::vector<float> plane = t.plane, other = t.plane;
+  auto code = [&](std::vector<float>& p, float quant) {
+    int64_t bytes = 0;
+    ZALCodificadorTamano(kRplanes, kLevels, quant, t.width, t.height, p.data(), kBorder, &bytes, -1,
+                         true);
+    benchmark::DoNotOptimize(bytes);
+  };
+  for (auto _ : state) {
+    state.PauseTiming();
+    plane = t.plane;
+    other = t.plane;
+    state.ResumeTiming();
+    if (pair) {
+      std::thread second([&] { code(other, photo.quant * 1.01f); });
+      code(plane, photo.quant);
+      second.join();
+    } else {
+      code(plane, photo.quant);
+    }
+  }
+  state.SetLabel(std::string(photo.file) + (pair ? " two at once" : " alone"));
+  SetPerPixel(state, t);
+  if (pair) state.counters["ns/pixel"] = benchmark::Counter(
+      2 * double(t.width) * t.height * 1e-9,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 void BM_Decode(benchmark::State& state) {
   const Photo& photo = kPhotos[state.range(0)];
   Transformed t;
@@ -119,4 +156,8 @@ void BM_Decode(benchmark::State& state) {
 
 BENCHMARK(BM_Encode)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_EncodeSizeOnly)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EncodeSizeOnlyOneThread)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_Decode)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
