@@ -209,7 +209,7 @@ struct Prevision {
   signed char blankborder = 0;
   int32_t ancho = 0, alto = 0;
   int64_t limite = -1;  // the search's own: the size serves as one of its trials
-  float* plane = nullptr;  // its own copy of the coefficients
+  float* plane = nullptr;  // its own copy of the coefficients; null: none is coded
   const float* backup = nullptr;
   size_t celdas = 0;
   int codigo = 0;
@@ -223,10 +223,7 @@ struct Busqueda {
   float* plane = nullptr;
   float* backup = nullptr;
   size_t celdas = 0;
-  // The trial coded ahead; without a plane for it (null) every trial is
-  // coded in its turn.
   Prevision prevision;
-  float* planePrevision = nullptr;
   Medida medidas[2 * kMaxPruebas];  // at most one per trial and one ahead of it
   int nMedidas = 0;
   // When no rate is printed only the side of the target matters, so a trial
@@ -255,7 +252,8 @@ const Medida* Recordada(const Busqueda& b, float q, signed char rplanes) {
 }
 
 void Anota(Busqueda& b, float q, signed char rplanes, int64_t bytes) {
-  if (b.nMedidas < 2 * kMaxPruebas && !Recordada(b, q, rplanes)) b.medidas[b.nMedidas++] = {q, rplanes, bytes};
+  if (b.nMedidas < 2 * kMaxPruebas && !Recordada(b, q, rplanes))
+    b.medidas[b.nMedidas++] = {q, rplanes, bytes};
 }
 
 void* CodificaPrevision(void* p) {
@@ -283,7 +281,7 @@ void RecogePrevision(Busqueda& b) {
 // trial in turn.
 void LanzaPrevision(Busqueda& b, const Estado& e, float target) {
   Prevision& v = b.prevision;
-  if (b.planePrevision == nullptr) return;
+  if (v.plane == nullptr) return;
   if (v.enCurso && v.hecha) RecogePrevision(b);
   if (v.enCurso) return;
   Estado p = Siguiente(e, Comparacion::kEncima);
@@ -298,7 +296,6 @@ void LanzaPrevision(Busqueda& b, const Estado& e, float target) {
       v.ancho = s.ancho;
       v.alto = s.alto;
       v.limite = b.limite;
-      v.plane = b.planePrevision;
       v.backup = b.backup;
       v.celdas = b.celdas;
       v.hecha = false;
@@ -444,11 +441,11 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   std::memcpy(b.backup, plane, b.celdas * sizeof(float));
   // Without memory for it, every trial is coded in its turn: the same search.
   if (CodificaAdelantado())
-    b.planePrevision = static_cast<float*>(std::malloc(b.celdas > 0 ? b.celdas * sizeof(float) : 1));
+    b.prevision.plane = static_cast<float*>(std::malloc(b.celdas > 0 ? b.celdas * sizeof(float) : 1));
   const int estado = Busca(b, target, resultado);
   RecogePrevision(b);
   std::memcpy(plane, b.backup, b.celdas * sizeof(float));
-  std::free(b.planePrevision);
+  std::free(b.prevision.plane);
   std::free(b.backup);
   return estado;
 }
