@@ -19,6 +19,7 @@
 #endif
 
 #include "entropy/CodificadorAritmetico.h"
+#include "entropy/LectorAritmetico.h"
 #include "timing/tiempos.h"
 
 namespace {
@@ -1013,31 +1014,51 @@ void PreparaTabla(TablaSimbolos& t, int alfabeto, bool hoja) {
   }
 }
 
+// Where the fast block decoding reads its items: on the decoder's registers,
+// taken from the bit file for a whole block so that they stay in machine
+// registers (the usual way), or through the module's calls one by one (when
+// the bit file keeps its plain paths, a test hook). The same items either way.
+struct LecturaEnRegistros {
+  LectorAritmetico l;
+  int Simbolo(THistograma* m) { return DecodificaSimboloLector(l, m); }
+  int Bits(int n) { return DecodificaBitsLector(l, n); }
+};
+
+struct LecturaPorLlamadas {
+  int Simbolo(THistograma* m) { return DecodificaSimbolo(m); }
+  int Bits(int n) { return DecodificaBits(n); }
+};
+
 // Cell value of one member, decoded with model m; false when the model has
 // no symbols (a damaged stream).
-inline bool MiembroRapido(const TablaSimbolos& t, THistograma* m, int32_t& v) {
-  const int s = DecodificaSimbolo(m);
+template <class Lectura>
+inline bool MiembroRapido(Lectura& lec, const TablaSimbolos& t, THistograma* m, int32_t& v) {
+  const int s = lec.Simbolo(m);
   if (s == 0) return false;
   if (t.ancho[s] == 0) {
     v = t.fijo[s];
     return true;
   }
-  const int r = DecodificaBits(t.ancho[s]);
+  const int r = lec.Bits(t.ancho[s]);
   const int32_t magnitud = t.base[s] + ((r >> 1) << z.capas) + t.marca[s];
   v = (r & 1) ? -magnitud : magnitud;
   return true;
 }
 
 // The block at (x, y), w x h; the parent of the group at (x + j, Y) is the
-// cell padre(Y) + j * pasoPadre / 2.
-template <class Padre>
-int DecodificaBloqueRapido(int x, int y, int w, int h, const TablaSimbolos& t,
+// cell padre(Y) + j * pasoPadre / 2. The reader is worked on in a local copy,
+// whose address is never taken, and handed back at the end.
+template <class Lectura, class Padre>
+int DecodificaBloqueRapido(Lectura& lectura, int x, int y, int w, int h, const TablaSimbolos& t,
                            Padre padreDeFila, int pasoPadre) {
+  Lectura lec = lectura;
   const uint32_t cota = uint32_t(z.cotaContexto), sinG = ~uint32_t(z.fcorrecLowerGroup);
   auto pequena = [=](const float* celda) { return (Magnitud(Etiqueta(celda)) & sinG) < cota; };
   const int32_t G = z.fcorrecLowerGroup;
   const std::ptrdiff_t paso = z.anchoBuf;
-  for (int i = 0; i < h; i += 2) {
+  THistograma* const hist = z.Hist;
+  int error = kZALOk;
+  for (int i = 0; i < h && error == kZALOk; i += 2) {
     const int Y = y + i;
     float* f0 = z.Coef + Indice(x, Y);
     float* f1 = f0 + paso;
@@ -1053,21 +1074,50 @@ int DecodificaBloqueRapido(int x, int y, int w, int h, const TablaSimbolos& t,
       if (c == 1) PonEtiqueta(padre, 0);
       const int X = x + j;
       int32_t v;
-      if (!MiembroRapido(t, &z.Hist[X > 0 && Y > 0 && pequena(f0 + j - 1) && pequena(arriba + j)], v))
-        return kZALDatosCorruptos;
+      if (!MiembroRapido(lec, t, &hist[X > 0 && Y > 0 && pequena(f0 + j - 1) && pequena(arriba + j)], v)) {
+        error = kZALDatosCorruptos;
+        break;
+      }
       PonEtiqueta(f0 + j, v);
-      if (!MiembroRapido(t, &z.Hist[X > 0 && pequena(f1 + j - 1) && pequena(f0 + j)], v))
-        return kZALDatosCorruptos;
+      if (!MiembroRapido(lec, t, &hist[X > 0 && pequena(f1 + j - 1) && pequena(f0 + j)], v)) {
+        error = kZALDatosCorruptos;
+        break;
+      }
       PonEtiqueta(f1 + j, v);
-      if (!MiembroRapido(t, &z.Hist[Y > 0 && pequena(f0 + j) && pequena(arriba + j + 1)], v))
-        return kZALDatosCorruptos;
+      if (!MiembroRapido(lec, t, &hist[Y > 0 && pequena(f0 + j) && pequena(arriba + j + 1)], v)) {
+        error = kZALDatosCorruptos;
+        break;
+      }
       PonEtiqueta(f0 + j + 1, v);
-      if (!MiembroRapido(t, &z.Hist[pequena(f1 + j) && pequena(f0 + j + 1)], v))
-        return kZALDatosCorruptos;
+      if (!MiembroRapido(lec, t, &hist[pequena(f1 + j) && pequena(f0 + j + 1)], v)) {
+        error = kZALDatosCorruptos;
+        break;
+      }
       PonEtiqueta(f1 + j + 1, v);
     }
   }
-  return kZALOk;
+  lectura = lec;
+  return error;
+}
+
+// A level or leaf pass, block by block, on either reader.
+template <class Lectura>
+int DecodificaNivelRapido(Lectura& lec, int k, const TablaSimbolos& tabla) {
+  const std::ptrdiff_t a = z.anchoLL, b = std::ptrdiff_t(z.altoLL) * z.anchoBuf;
+  const std::ptrdiff_t offset[3] = {1 - a, z.anchoBuf - b, z.anchoBuf - b - a + 1};
+  int error = kZALOk;
+  ParaCadaBloque(k, [&](int x, int y, int w, int h, int q) {
+    if (error != kZALOk) return;
+    if (k == 1) {
+      const std::ptrdiff_t o = offset[q];
+      error = DecodificaBloqueRapido(
+          lec, x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x, Y) + o; }, 2);
+    } else {
+      error = DecodificaBloqueRapido(
+          lec, x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x / 2, Y / 2); }, 1);
+    }
+  });
+  return error;
 }
 
 int DecodificaPasadas() {
@@ -1083,26 +1133,28 @@ int DecodificaPasadas() {
     const int alfabeto = k == n ? z.simbolosNivel[k] - 1 : 2 * z.simbolosNivel[k] - 2;
     InicializaModelo(alfabeto, &z.Hist[0]);
     InicializaModelo(alfabeto, &z.Hist[1]);
-    TablaSimbolos tabla;
-    PreparaTabla(tabla, alfabeto, k == n);
-    ParaCadaBloque(k, [&](int x, int y, int w, int h, int q) {
-      if (error != kZALOk) return;
-      if (z.referencia) {
+    if (z.referencia) {
+      ParaCadaBloque(k, [&](int x, int y, int w, int h, int q) {
+        if (error != kZALOk) return;
         if (k == 1)
           error = DecodificaSimbolosHijosdeLL(offset[q], x, y, w, h);
         else if (k < n)
           error = DecodificaSimbolos(x, y, w, h);
         else
           error = DecodificaSimbolosHojas(x, y, w, h);
-      } else if (k == 1) {
-        const std::ptrdiff_t o = offset[q];
-        error = DecodificaBloqueRapido(
-            x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x, Y) + o; }, 2);
-      } else {
-        error = DecodificaBloqueRapido(
-            x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x / 2, Y / 2); }, 1);
-      }
-    });
+      });
+      continue;
+    }
+    TablaSimbolos tabla;
+    PreparaTabla(tabla, alfabeto, k == n);
+    if (LectorDisponible()) {
+      LecturaEnRegistros lec{TomaLector()};
+      error = DecodificaNivelRapido(lec, k, tabla);
+      DevuelveLector(lec.l);
+    } else {
+      LecturaPorLlamadas lec;
+      error = DecodificaNivelRapido(lec, k, tabla);
+    }
   }
   return error;
 }

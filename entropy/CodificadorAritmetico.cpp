@@ -1,42 +1,17 @@
 #include "entropy/CodificadorAritmetico.h"
 
+#include "entropy/LectorAritmetico.h"
+
 #include <bit>
 #include <cstdio>
 
 namespace {
 
-// 16-bit code registers.
-constexpr int32_t kTop = 0xFFFF;
-constexpr int32_t kPrimerCuarto = 0x4000;
-constexpr int32_t kMitad = 0x8000;
-constexpr int32_t kTercerCuarto = 0xC000;
-// Largest raw chunk: with an interval of at least 0x4002 every chunk value of
-// at most 14 bits owns a non-empty sub-interval.
-constexpr int kMaxChunk = 14;
-constexpr int kMaxSimbolos = 37;
-constexpr int kMaxTotal = 1023;
-constexpr int kIncremento = 10;
-constexpr int32_t kTotalMaximo = kMaxTotal + kIncremento;  // largest total in force
+using namespace zalarit;
 
 // Bytes travel through a block buffer instead of one stdio call per byte; the
 // stream is the same, byte for byte. A multiple of 4: whole words fill it.
 constexpr size_t kBloque = 1 << 16;
-
-// floor(x / T) as (x * kRecipro[T]) >> kDesplaza, for the products x = R * c
-// of an interval width R <= 65536 and a count c <= T <= 1033. With
-// kRecipro[T] = ceil(2^38 / T) = (2^38 + e) / T, 0 <= e < T, the error term is
-// x * e / (T * 2^38) < 65536 * T * T / (T * 2^38) < 1 / T, too small to carry
-// x / T past the next integer; and x * kRecipro[T] < 2^55 fits in 64 bits.
-constexpr int kDesplaza = 38;
-
-struct TablaRecipro {
-  uint64_t r[kTotalMaximo + 1];
-  constexpr TablaRecipro() : r() {
-    for (int t = 1; t <= kTotalMaximo; ++t)
-      r[t] = ((uint64_t(1) << kDesplaza) + uint64_t(t) - 1) / uint64_t(t);
-  }
-};
-constexpr TablaRecipro kRecipro;
 
 bool usarReferencia = false;  // test hook: plain paths for files opened from now on
 
@@ -74,8 +49,6 @@ EstadoFichero FichES;
 void AnotaError(int code) {
   if (FichES.error == 0) FichES.error = code;
 }
-
-inline uint32_t Unos(int n) { return n >= 32 ? ~0u : (uint32_t(1) << n) - 1; }
 
 // Writing --------------------------------------------------------------------
 
@@ -181,31 +154,6 @@ void EncoderActualizaIntervaloReferencia() {
   }
 }
 
-// The steps of the renormalisation come in two runs, which are taken whole:
-//  - while the top bits of low and high agree, that bit is settled: the run is
-//    as long as the leading bits of low and high agree (the leading zeros of
-//    low ^ high). Its first bit carries the pending bits; the rest go out as
-//    they are. Each step shifts both registers left, high taking in a 1.
-//  - then low is 01... and high 10... while the underflow step applies: it
-//    drops bit 14 and keeps bit 15, so the run is as long as low has ones and
-//    high zeros from bit 14 down, counted on the registers before the first
-//    run as the ones of low & ~high from bit 14 - n down. Such a step leaves
-//    low < 0x8000 <= high, so a settled bit can never follow it.
-// Both runs together shift the registers by n + m, bit 15 of low ending 0
-// and that of high 1.
-struct Pasos {
-  int n, m;
-};
-
-inline Pasos Renormaliza(uint32_t& low, uint32_t& high) {
-  const int n = std::countl_zero(uint16_t(low ^ high));
-  const int m = std::countl_one(uint16_t((low & ~high) << (n + 1)));
-  const int k = n + m;
-  low = (low << k) & 0x7FFF;
-  high = (((high << k) | Unos(k)) & 0x7FFF) | 0x8000;
-  return {n, m};
-}
-
 // Renormalises the interval [low, high] just narrowed and puts the settled
 // bits: the first one b, the pending bits (not b), then the other n - 1. When
 // there are none (n = 0) nothing is put and the pending bits wait.
@@ -288,32 +236,6 @@ inline int LeeBit() {
   return bit;
 }
 
-// Tops up the bit window to at least 57 bits. With 8 bytes at hand they are
-// read as one big-endian word: the bits of a byte that does not fit whole are
-// the stream's own, so taking that byte again later changes nothing.
-inline void RellenaLectura() {
-  if (FichES.lleno - FichES.leido >= 8) {
-    const uint8_t* p = FichES.buffer + FichES.leido;
-    uint64_t w = 0;
-    for (int i = 0; i < 8; ++i) w = (w << 8) | p[i];
-    FichES.lect |= w >> FichES.nLect;
-    FichES.leido += size_t(63 - FichES.nLect) >> 3;
-    FichES.nLect |= 56;
-    return;
-  }
-  for (; FichES.nLect <= 56; FichES.nLect += 8)
-    FichES.lect |= uint64_t(LeeByte()) << (56 - FichES.nLect);
-}
-
-// Next k bits of the stream (0 <= k <= 32), most significant first.
-inline uint32_t LeeBits(int k) {
-  if (FichES.nLect < 32) RellenaLectura();
-  const uint32_t r = uint32_t((FichES.lect >> 1) >> (63 - k));
-  FichES.lect <<= k;
-  FichES.nLect -= k;
-  return r;
-}
-
 void DecoderActualizaIntervaloReferencia() {
   for (;;) {
     if (FichES.high < kMitad) {
@@ -335,36 +257,16 @@ void DecoderActualizaIntervaloReferencia() {
   }
 }
 
-// As the encoder's runs: value lies between low and high, so it shares their
-// settled bits (shifted out like theirs) and, in the underflow run, their
-// bit 15: the first run shifts value, the second keeps its new bit 15 and
-// shifts the rest. Over the n + m new bits W, that bit 15 is bit 15 + m.
-inline void DecoderActualizaIntervalo(uint32_t low, uint32_t high) {
-  FichES.low = int32_t(low);
-  FichES.high = int32_t(high);
-  if (FichES.referencia) return DecoderActualizaIntervaloReferencia();
-  const Pasos p = Renormaliza(low, high);
-  const uint64_t w = (uint64_t(uint32_t(FichES.value)) << (p.n + p.m)) | LeeBits(p.n + p.m);
-  FichES.value = int32_t(((w >> p.m) & 0x8000) | (w & 0x7FFF));
-  FichES.low = int32_t(low);
-  FichES.high = int32_t(high);
-}
-
-// The chunk value is the number of v in 1 .. 2^n - 1 whose sub-interval
-// starts at or below value: low + (R v >> n) <= value, that is
-// R v < (value - low + 1) << n. The plain path divides; one- and two-bit
-// chunks, most of those a coefficient coder sends, are counted instead.
-int DecodificaBitsAux(int n) {
+// Plain decoding of a raw chunk: the renormalisation bit by bit, and a
+// division for the chunk value.
+int DecodificaBitsAuxReferencia(int n) {
   const int32_t rango = FichES.high - FichES.low + 1;
-  const int32_t x = (FichES.value - FichES.low + 1) << n;
-  int32_t v;
-  if (n <= 2 && !FichES.referencia)
-    v = (rango < x) + (2 * rango < x) + (3 * rango < x);  // x <= R << n, so v < 2^n
-  else
-    v = (x - 1) / rango;
+  const int32_t v = (((FichES.value - FichES.low + 1) << n) - 1) / rango;
   const int32_t t = v * rango;
   const int32_t low = FichES.low;
-  DecoderActualizaIntervalo(uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
+  FichES.low = low + (t >> n);
+  FichES.high = low - 1 + ((t + rango) >> n);
+  DecoderActualizaIntervaloReferencia();
   return v;
 }
 
@@ -397,14 +299,6 @@ void Reinicia() {
 
 // Models ---------------------------------------------------------------------
 
-// floor(R * c / T) for a width R and a count c <= T of a model (see kRecipro).
-// Written R * (c * kRecipro[T]) so that only one multiplication waits for R;
-// c * kRecipro[T] <= c * (2^38 / T + 1) < 2^39, so the product stays below 2^55.
-inline int32_t Escala(int32_t rango, int32_t c, int32_t total) {
-  return int32_t((uint64_t(uint32_t(rango)) * (uint64_t(uint32_t(c)) * kRecipro.r[total])) >>
-                 kDesplaza);
-}
-
 // Narrows the interval to symbol s; false if that would empty it.
 inline bool AjustaRango(int s, const THistograma* m) {
   const int32_t rango = FichES.high - FichES.low + 1;
@@ -422,19 +316,6 @@ inline bool AjustaRango(int s, const THistograma* m) {
   FichES.low = nuevoLow;
   FichES.high = high;
   return true;
-}
-
-inline void ActualizaModelo(int s, THistograma* m) {
-  if (m->acumulada[0] > kMaxTotal) {
-    int32_t suma = 0;
-    for (int i = m->nSimbolos; i >= 0; --i) {
-      m->frecuencia[i] = (m->frecuencia[i] + 1) / 2;
-      m->acumulada[i] = suma;
-      suma += m->frecuencia[i];
-    }
-  }
-  m->frecuencia[s] += kIncremento;
-  for (int i = 0; i < s; ++i) m->acumulada[i] += kIncremento;
 }
 
 // Fast path of CodificaSimbolo on the registers, for a symbol of the model:
@@ -466,41 +347,6 @@ int BuscaSimboloReferencia(const THistograma* m) {
   int s = 1;
   while (m->acumulada[s] > objetivo) ++s;
   return s;
-}
-
-// The same symbol without the division: acumulada[s] > target holds exactly
-// when R * acumulada[s] >= (value - low + 1) * T, that is when the bottom of
-// s's sub-interval, low + floor(R * acumulada[s] / T), lies above value. The
-// counts fall as s rises, so the symbol is the first whose bottom is at or
-// below value. The bottoms of symbols 1 to 3 (the usual ones) are computed
-// before the choice and the choice is made without branches; the search goes
-// on one by one past them. Returns s and the bounds of its sub-interval
-// relative to low: [abajo, arriba - 1].
-struct Eleccion {
-  int s;
-  int32_t abajo, arriba;
-};
-
-inline Eleccion BuscaSimbolo(const THistograma* m, int32_t rango, int32_t hasta) {
-  const int32_t* a = m->acumulada;
-  const int32_t total = a[0];
-  const int32_t b1 = Escala(rango, a[1], total);
-  const int32_t b2 = Escala(rango, a[2], total);
-  const int32_t b3 = Escala(rango, a[3], total);
-  // Each test can pass only if the one before passed, so counts above
-  // nSimbolos (not in use, whatever they hold) are never looked at.
-  const bool c1 = b1 > hasta;
-  const bool c2 = c1 && b2 > hasta;
-  const bool c3 = c2 && b3 > hasta;
-  if (!c3) return {1 + c1 + c2, c2 ? b3 : c1 ? b2 : b1, c2 ? b2 : c1 ? b1 : rango};
-  int s = 4;
-  int32_t arriba = b3, abajo = Escala(rango, a[4], total);
-  while (abajo > hasta) {
-    ++s;
-    arriba = abajo;
-    abajo = Escala(rango, a[s], total);
-  }
-  return {s, abajo, arriba};
 }
 
 }  // namespace
@@ -587,7 +433,9 @@ int InicializaLecturaFicheroDeBits(const char* path) {
   if (FichES.referencia) {
     for (int i = 0; i < 16; ++i) FichES.value = 2 * FichES.value + LeeBit();
   } else {
-    FichES.value = int32_t(LeeBits(16));
+    LectorAritmetico l = TomaLector();
+    l.value = LeeBitsLector(l, 16);
+    DevuelveLector(l);
   }
   return kAritOk;
 }
@@ -599,14 +447,20 @@ int DecodificaBits(int nbits) {
     AnotaError(kAritIntervalo);
     return 0;
   }
+  if (!FichES.referencia) {
+    LectorAritmetico l = TomaLector();
+    const int v = DecodificaBitsLector(l, nbits);
+    DevuelveLector(l);
+    return v;
+  }
   // Summed as unsigned so that a 32-bit field comes back with its exact bit
   // pattern, sign bit included.
   uint32_t suma = 0;
   while (nbits > kMaxChunk) {
     nbits -= kMaxChunk;
-    suma += static_cast<uint32_t>(DecodificaBitsAux(kMaxChunk)) << nbits;
+    suma += static_cast<uint32_t>(DecodificaBitsAuxReferencia(kMaxChunk)) << nbits;
   }
-  suma += static_cast<uint32_t>(DecodificaBitsAux(nbits));
+  suma += static_cast<uint32_t>(DecodificaBitsAuxReferencia(nbits));
   return static_cast<int32_t>(suma);
 }
 
@@ -692,19 +546,47 @@ int DecodificaSimbolo(THistograma* m) {
     return 0;
   }
   const int32_t total = m->acumulada[0];
+  if (FichES.referencia) {
+    const int s = BuscaSimboloReferencia(m);
+    AjustaRango(s, m);
+    DecoderActualizaIntervaloReferencia();
+    ActualizaModelo(s, m);
+    return s;
+  }
+  LectorAritmetico l = TomaLector();
   int s;
-  if (FichES.referencia || total < 1 || total > kTotalMaximo) {
+  if (total < 1 || total > kTotalMaximo) {  // a model no update can make: divide
     s = BuscaSimboloReferencia(m);
     AjustaRango(s, m);
-    DecoderActualizaIntervalo(uint32_t(FichES.low), uint32_t(FichES.high));
+    RenormalizaLector(l, uint32_t(FichES.low), uint32_t(FichES.high));
+    ActualizaModelo(s, m);
   } else {
-    const int32_t low = FichES.low, rango = FichES.high - low + 1;
-    const Eleccion e = BuscaSimbolo(m, rango, FichES.value - low);
-    s = e.s;
-    DecoderActualizaIntervalo(uint32_t(low + e.abajo), uint32_t(low - 1 + e.arriba));
+    s = DecodificaSimboloLector(l, m);
   }
-  ActualizaModelo(s, m);
+  DevuelveLector(l);
   return s;
+}
+
+bool LectorDisponible() { return !FichES.referencia; }
+
+LectorAritmetico TomaLector() {
+  return {uint32_t(FichES.low), uint32_t(FichES.high), uint32_t(FichES.value), FichES.lect,
+          FichES.nLect,         FichES.buffer + FichES.leido, FichES.buffer + FichES.lleno};
+}
+
+void DevuelveLector(const LectorAritmetico& l) {
+  FichES.low = int32_t(l.low);
+  FichES.high = int32_t(l.high);
+  FichES.value = int32_t(l.value);
+  FichES.lect = l.lect;
+  FichES.nLect = l.nLect;
+  FichES.leido = size_t(l.p - FichES.buffer);
+}
+
+VentanaLectura RellenaLectorLento(VentanaLectura v) {
+  FichES.leido = size_t(v.p - FichES.buffer);
+  for (; v.nLect <= 56; v.nLect += 8) v.lect |= uint64_t(LeeByte()) << (56 - v.nLect);
+  return {v.lect, v.nLect, FichES.buffer + FichES.leido, FichES.buffer + FichES.lleno};
 }
 
 int ErrorCodificadorAritmetico() { return FichES.error; }
