@@ -5,9 +5,11 @@
 #include "coder/ZALcoder.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -1100,14 +1102,18 @@ int DecodificaBloqueRapido(Lectura& lectura, int x, int y, int w, int h, const T
   return error;
 }
 
-// A level or leaf pass, block by block, on either reader.
-template <class Lectura>
-int DecodificaNivelRapido(Lectura& lec, int k, const TablaSimbolos& tabla) {
+// A level or leaf pass, block by block, on either reader. cuadranteHecho(q)
+// is called once quadrant q (0 top-right, 1 bottom-left, 2 bottom-right) has
+// been decoded.
+template <class Lectura, class F>
+int DecodificaNivelRapido(Lectura& lec, int k, const TablaSimbolos& tabla, F&& cuadranteHecho) {
   const std::ptrdiff_t a = z.anchoLL, b = std::ptrdiff_t(z.altoLL) * z.anchoBuf;
   const std::ptrdiff_t offset[3] = {1 - a, z.anchoBuf - b, z.anchoBuf - b - a + 1};
   int error = kZALOk;
+  int actual = 0;
   ParaCadaBloque(k, [&](int x, int y, int w, int h, int q) {
     if (error != kZALOk) return;
+    for (; actual < q; ++actual) cuadranteHecho(actual);
     if (k == 1) {
       const std::ptrdiff_t o = offset[q];
       error = DecodificaBloqueRapido(
@@ -1117,10 +1123,131 @@ int DecodificaNivelRapido(Lectura& lec, int k, const TablaSimbolos& tabla) {
           lec, x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x / 2, Y / 2); }, 1);
     }
   });
+  if (error == kZALOk)
+    for (; actual < 3; ++actual) cuadranteHecho(actual);
   return error;
 }
 
-int DecodificaPasadas() {
+// Back to floats, the cells x0 <= x < x1, y0 <= y < y1 of the image area: LL
+// values as they are, detail values o as 2 quant (|o| - 1.5). For |o| below
+// 2^28, |2o - 3| (below 2^29) times quant's 24-bit mantissa fits the 53 bits
+// of a double, so the product is exact there and rounds to float once, as in
+// Decuantiza; larger values go the long double way. Each cell is done on its
+// own, so the plane can be done region by region in any order.
+struct Region {
+  int x0, y0, x1, y1;
+};
+
+void DecuantizaRegion(Region r) {
+  const double q = z.QUniforme;
+  constexpr int32_t kExacto = int32_t(1) << 28;
+  for (int y = r.y0; y < r.y1; ++y) {
+    float* fila = z.Coef + Indice(0, y);
+    int x = r.x0;
+    if (y < z.altoLL)
+      for (; x < z.anchoLL && x < r.x1; ++x) fila[x] = float(Etiqueta(fila + x));
+    for (; x < r.x1; ++x) {
+      const int32_t o = Etiqueta(fila + x);
+      if (o == 0) continue;  // integer 0 and float 0.0 share their bits
+      if (o < kExacto && o > -kExacto) {
+        const double d = double(o);
+        fila[x] = float((o > 0 ? 2.0 * d - 3.0 : 2.0 * d + 3.0) * q);
+      } else {
+        const int64_t f = o > 0 ? 2 * int64_t(o) - 3 : 2 * int64_t(o) + 3;
+        fila[x] = float(static_cast<long double>(f) * static_cast<long double>(z.QUniforme));
+      }
+    }
+  }
+}
+
+// Decoding on two threads: while this thread decodes, a companion faults in
+// the pages of the new plane (so that the decoding loop does not stop for the
+// kernel) and dequantizes each region of the plane once no later read or
+// write of the decoding can reach it. The leaf pass (level n, whose quadrants
+// are the image's halves) reads and writes only the cells of level n and
+// level n - 1, and of these only its own quadrant, the parents of its
+// groups, the column left of the top-right and bottom-right quadrants and
+// the row above the bottom-left and bottom-right ones. So, with w, h the
+// image's sides:
+//  - when the leaf pass starts: everything coarser than level n - 1, the
+//    top-left w/4 x h/4;
+//  - after its top-right quadrant: level n - 1's top-right quadrant and the
+//    leaf top-right quadrant but its last row (read by the bottom-right);
+//  - after its bottom-left quadrant: level n - 1's bottom-left and the leaf
+//    bottom-left but its last column (read by the bottom-right);
+//  - at the end, the rest, shared by both threads.
+constexpr int kFasesDecodificacion = 4;
+constexpr int kFaseAbandono = 100;  // the decoding failed: the companion stops
+constexpr size_t kCeldasPorAcompanante = size_t(1) << 20;  // smaller planes: one thread
+
+struct Acompanante {
+  pthread_t hilo;
+  std::atomic<int> fase{0};  // phases reached by the decoding thread
+  size_t celdas = 0;
+};
+
+// The regions of a phase (1 to 4); in the last, `parte` 0 is the companion's
+// share and 1 the decoding thread's.
+int RegionesDeFase(int fase, int parte, Region* r) {
+  const int w = z.ancho, h = z.alto, w2 = w / 2, h2 = h / 2, w4 = w / 4, h4 = h / 4;
+  const int medio = h2 + (h - h2) / 2;  // the bottom-right quadrant split between the threads
+  switch (fase) {
+    case 1:
+      r[0] = {0, 0, w4, h4};
+      return 1;
+    case 2:
+      r[0] = {w4, 0, w2, h4};
+      r[1] = {w2, 0, w, h2 - 1};
+      return 2;
+    case 3:
+      r[0] = {0, h4, w4, h2};
+      r[1] = {0, h2, w2 - 1, h};
+      return 2;
+    default:
+      if (parte == 1) {
+        r[0] = {w2, medio, w, h};
+        return 1;
+      }
+      r[0] = {w4, h4, w2, h2};
+      r[1] = {w2, h2 - 1, w, h2};
+      r[2] = {w2 - 1, h2, w2, h};
+      r[3] = {w2, h2, w, medio};
+      return 4;
+  }
+}
+
+void DecuantizaFase(int fase, int parte) {
+  Region r[4];
+  const int n = RegionesDeFase(fase, parte, r);
+  for (int i = 0; i < n; ++i) DecuantizaRegion(r[i]);
+}
+
+void* HiloAcompanante(void* p) {
+  Acompanante& a = *static_cast<Acompanante*>(p);
+#ifdef MADV_POPULATE_WRITE
+  // Pages already in place, or a kernel without this advice: nothing lost.
+  const uintptr_t pagina = uintptr_t(sysconf(_SC_PAGESIZE));
+  const uintptr_t inicio = (uintptr_t(z.Coef) + pagina - 1) & ~(pagina - 1);
+  const uintptr_t fin = (uintptr_t(z.Coef + a.celdas)) & ~(pagina - 1);
+  if (fin > inicio) madvise(reinterpret_cast<void*>(inicio), fin - inicio, MADV_POPULATE_WRITE);
+#endif
+  for (int f = 1; f <= kFasesDecodificacion; ++f) {
+    int vista;
+    while ((vista = a.fase.load(std::memory_order_acquire)) < f) a.fase.wait(vista);
+    if (vista == kFaseAbandono) break;
+    DecuantizaFase(f, 0);
+  }
+  return nullptr;
+}
+
+void AvisaFase(Acompanante* a, int fase) {
+  if (a == nullptr) return;
+  a->fase.store(fase, std::memory_order_release);
+  a->fase.notify_one();
+}
+
+// The passes; with a companion, the phases of the leaf pass are told to it.
+int DecodificaPasadas(Acompanante* acompanante) {
   const int n = z.nlevelCod;
   z.levelCod = 0;
   InicializaModelo(z.simbolosNivel[0], &z.Hist[0]);
@@ -1147,13 +1274,18 @@ int DecodificaPasadas() {
     }
     TablaSimbolos tabla;
     PreparaTabla(tabla, alfabeto, k == n);
+    if (k == n) AvisaFase(acompanante, 1);
+    // Phases 2 to 4 follow the leaf quadrants 0 to 2.
+    auto cuadranteHecho = [&](int q) {
+      if (k == n) AvisaFase(acompanante, q + 2);
+    };
     if (LectorDisponible()) {
       LecturaEnRegistros lec{TomaLector()};
-      error = DecodificaNivelRapido(lec, k, tabla);
+      error = DecodificaNivelRapido(lec, k, tabla, cuadranteHecho);
       DevuelveLector(lec.l);
     } else {
       LecturaPorLlamadas lec;
-      error = DecodificaNivelRapido(lec, k, tabla);
+      error = DecodificaNivelRapido(lec, k, tabla, cuadranteHecho);
     }
   }
   return error;
@@ -1175,32 +1307,6 @@ void Decuantiza() {
         z.Coef[i] = float(static_cast<long double>(f) * static_cast<long double>(z.QUniforme));
       }
     }
-}
-
-// Fast: row by row with a pointer. For |o| below 2^28, |2o - 3| (below 2^29)
-// times quant's 24-bit mantissa fits the 53 bits of a double, so the product
-// is exact there too and rounds to float once, as in Decuantiza; larger
-// values go the long double way.
-void DecuantizaRapido() {
-  const double q = z.QUniforme;
-  constexpr int32_t kExacto = int32_t(1) << 28;
-  for (int y = 0; y < z.alto; ++y) {
-    float* fila = z.Coef + Indice(0, y);
-    int x = 0;
-    if (y < z.altoLL)
-      for (; x < z.anchoLL; ++x) fila[x] = float(Etiqueta(fila + x));
-    for (; x < z.ancho; ++x) {
-      const int32_t o = Etiqueta(fila + x);
-      if (o == 0) continue;  // integer 0 and float 0.0 share their bits
-      if (o < kExacto && o > -kExacto) {
-        const double d = double(o);
-        fila[x] = float((o > 0 ? 2.0 * d - 3.0 : 2.0 * d + 3.0) * q);
-      } else {
-        const int64_t f = o > 0 ? 2 * int64_t(o) - 3 : 2 * int64_t(o) + 3;
-        fila[x] = float(static_cast<long double>(f) * static_cast<long double>(z.QUniforme));
-      }
-    }
-  }
 }
 
 // The header fields the encoder can write; anything else is refused before a
@@ -1264,17 +1370,37 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   z.anchoLL = z.ancho >> n;
   z.altoLL = z.alto >> n;
 
-  const int error = DecodificaPasadas();
-  if (error != kZALOk || ErrorCodificadorAritmetico() != kAritOk) {
+  // Large planes are faulted in and dequantized by a companion thread while
+  // this one decodes; the plain path keeps one thread and the plain loop.
+  Acompanante acompanante;
+  acompanante.celdas = celdas;
+  const bool conAcompanante = !z.referencia && celdas >= kCeldasPorAcompanante &&
+                              pthread_create(&acompanante.hilo, nullptr, &HiloAcompanante,
+                                             &acompanante) == 0;
+  const int error = DecodificaPasadas(conAcompanante ? &acompanante : nullptr);
+  const bool fallo = error != kZALOk || ErrorCodificadorAritmetico() != kAritOk;
+  if (conAcompanante) {
+    if (fallo) {
+      AvisaFase(&acompanante, kFaseAbandono);
+    } else {
+      AvisaFase(&acompanante, kFasesDecodificacion);
+      DecuantizaFase(kFasesDecodificacion, 1);
+    }
+    pthread_join(acompanante.hilo, nullptr);
+  }
+  if (fallo) {
     FinalizaLecturaFicheroDeBits();
     std::free(nuevo);
     z.Coef = nullptr;
     return kZALDatosCorruptos;
   }
-  if (z.referencia)
+  if (z.referencia) {
     Decuantiza();
-  else
-    DecuantizaRapido();
+  } else if (!conAcompanante) {
+    for (int f = 1; f < kFasesDecodificacion; ++f) DecuantizaFase(f, 0);
+    DecuantizaFase(kFasesDecodificacion, 0);
+    DecuantizaFase(kFasesDecodificacion, 1);
+  }
   *plane = nuevo;
   return kZALOk;
 }
