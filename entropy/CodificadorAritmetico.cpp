@@ -38,6 +38,7 @@ struct EstadoFichero {
   int error;            // first failure since the file was opened
   bool escrituraFallida;  // a write of the bit file failed
   int64_t bytes;        // bytes of the stream put so far
+  int64_t bitsContados; // counting, fast path: the bits the stream holds so far
   size_t lleno;         // bytes held in buffer (writing) or read into it (reading)
   size_t leido;         // reading: next byte of buffer to hand out
   bool fin;             // reading: the file has no more bytes
@@ -87,10 +88,12 @@ struct Registros {
   int pending;
   uint64_t acum;  // bits not yet written, right-aligned
   int nAcum;      // how many (below 32 between items)
+  int64_t bits;   // counting: the bits of the stream so far
 };
 
 inline Registros Carga() {
-  return {uint32_t(FichES.low), uint32_t(FichES.high), FichES.pending, FichES.acum, FichES.nAcum};
+  return {uint32_t(FichES.low), uint32_t(FichES.high), FichES.pending,
+          FichES.acum,          FichES.nAcum,          FichES.bitsContados};
 }
 
 inline void Guarda(const Registros& r) {
@@ -99,7 +102,16 @@ inline void Guarda(const Registros& r) {
   FichES.pending = r.pending;
   FichES.acum = r.acum;
   FichES.nAcum = r.nAcum;
+  FichES.bitsContados = r.bits;
 }
+
+// Counting needs no bits, only how many: every renormalisation step puts one
+// bit, at once (settled) or later (pending, put with the next settled bit or
+// by the flush), and the flush adds two more of its own. So a stream of S
+// steps holds S + 2 bits and floor((S + 2) / 8) + 1 bytes, the byte in hand
+// always going out.
+constexpr int64_t kBitsCierre = 2;
+inline int64_t BytesDeBits(int64_t bits) { return (bits + kBitsCierre) / 8 + 1; }
 
 // Puts the n low bits of `bits` (0 <= n <= 32), most significant first.
 inline void PonBits(Registros& r, uint32_t bits, int n) {
@@ -156,10 +168,18 @@ void EncoderActualizaIntervaloReferencia() {
 
 // Renormalises the interval [low, high] just narrowed and puts the settled
 // bits: the first one b, the pending bits (not b), then the other n - 1. When
-// there are none (n = 0) nothing is put and the pending bits wait.
+// there are none (n = 0) nothing is put and the pending bits wait. Counting
+// (kCuenta), only the steps are added up.
+template <bool kCuenta>
 inline void Emite(Registros& r, uint32_t low, uint32_t high) {
   const uint32_t settled = low;  // its top n bits are the settled ones
   const Pasos p = Renormaliza(low, high);
+  if constexpr (kCuenta) {
+    r.bits += p.n + p.m;
+    r.low = low;
+    r.high = high;
+    return;
+  }
   const int pend = r.pending;
   if (pend <= 16) {
     const uint32_t b = settled >> 15;
@@ -179,21 +199,23 @@ inline void Emite(Registros& r, uint32_t low, uint32_t high) {
 }
 
 // One raw chunk of n <= 14 bits.
+template <bool kCuenta>
 inline void Chunk(Registros& r, int n, int v) {
   v &= (1 << n) - 1;
   const int32_t rango = int32_t(r.high - r.low + 1);
   const int32_t t = rango * v;
   const int32_t low = int32_t(r.low);
-  Emite(r, uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
+  Emite<kCuenta>(r, uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
 }
 
 // A raw field of 0 to 32 bits, in chunks from its most significant end.
+template <bool kCuenta>
 inline void Campo(Registros& r, int nbits, int value) {
   while (nbits > kMaxChunk) {
     nbits -= kMaxChunk;
-    Chunk(r, kMaxChunk, value >> nbits);
+    Chunk<kCuenta>(r, kMaxChunk, value >> nbits);
   }
-  Chunk(r, nbits, value);
+  Chunk<kCuenta>(r, nbits, value);
 }
 
 void CodificaBitsAux(int n, int v) {
@@ -207,7 +229,10 @@ void CodificaBitsAux(int n, int v) {
     return EncoderActualizaIntervaloReferencia();
   }
   Registros r = Carga();
-  Chunk(r, n, v);
+  if (FichES.contador)
+    Chunk<true>(r, n, v);
+  else
+    Chunk<false>(r, n, v);
   Guarda(r);
 }
 
@@ -292,6 +317,7 @@ void Reinicia() {
   FichES.error = 0;
   FichES.escrituraFallida = false;
   FichES.bytes = 0;
+  FichES.bitsContados = 0;
   FichES.lleno = 0;
   FichES.leido = 0;
   FichES.fin = false;
@@ -320,6 +346,7 @@ inline bool AjustaRango(int s, const THistograma* m) {
 
 // Fast path of CodificaSimbolo on the registers, for a symbol of the model:
 // the sub-interval by reciprocal scaling, renormalisation, then the update.
+template <bool kCuenta>
 inline int Simbolo(Registros& r, int s, THistograma* m) {
   if (m->nSimbolos < 1) return kAritModeloVacio;
   if (s < 1 || s > m->nSimbolos) return kAritIntervalo;
@@ -334,7 +361,7 @@ inline int Simbolo(Registros& r, int s, THistograma* m) {
     nuevoLow = low + (rango * m->acumulada[s]) / total;
   }
   if (nuevoLow > high) return kAritIntervalo;  // "!(FichES.low>FichES.high)"
-  Emite(r, uint32_t(nuevoLow), uint32_t(high));
+  Emite<kCuenta>(r, uint32_t(nuevoLow), uint32_t(high));
   ActualizaModelo(s, m);
   return kAritOk;
 }
@@ -371,7 +398,7 @@ int InicializaEscrituraContador(int64_t limite) {
   return kAritOk;
 }
 
-bool LimiteSuperado() { return FichES.limite >= 0 && FichES.bytes > FichES.limite; }
+bool LimiteSuperado() { return FichES.limite >= 0 && BytesEscritos() > FichES.limite; }
 
 int FinalizaEscrituraFicheroDeBits() {
   if (!FichES.file && !FichES.contador) return kAritErrorEscritura;
@@ -383,6 +410,8 @@ int FinalizaEscrituraFicheroDeBits() {
     // previous one (a trailing 0x00): the stream length depends on it.
     EscribeByte(FichES.outbyte);
     FichES.outbyte = 0;
+  } else if (FichES.contador) {
+    FichES.bytes = BytesDeBits(FichES.bitsContados);
   } else {
     Registros r = Carga();
     PonBits(r, uint32_t(b), 1);
@@ -410,7 +439,11 @@ int FinalizaEscrituraFicheroDeBits() {
   return kAritOk;
 }
 
-int64_t BytesEscritos() { return FichES.bytes; }
+// Counting by the fast path, the size the stream would have if it ended now,
+// which later items can only make larger.
+int64_t BytesEscritos() {
+  return FichES.contador && !FichES.referencia ? BytesDeBits(FichES.bitsContados) : FichES.bytes;
+}
 
 void CodificaBits(int nbits, int value) {
   if (nbits < 0 || nbits > 32) {
@@ -500,7 +533,7 @@ int CodificaSimbolo(int s, THistograma* m) {
     return kAritOk;
   }
   Registros r = Carga();
-  const int codigo = Simbolo(r, s, m);
+  const int codigo = FichES.contador ? Simbolo<true>(r, s, m) : Simbolo<false>(r, s, m);
   Guarda(r);
   if (codigo != kAritOk) AnotaError(codigo);
   return codigo;
@@ -528,14 +561,20 @@ int CodificaItems(const ItemAritmetico* items, size_t n) {
     return primero;
   }
   Registros r = Carga();
-  for (size_t i = 0; i < n; ++i) {
-    const ItemAritmetico& it = items[i];
-    if (it.modelo != nullptr) anota(Simbolo(r, it.simbolo, it.modelo));
-    if (it.nbits < 0 || it.nbits > 32)
-      anota(kAritIntervalo);
-    else
-      Campo(r, it.nbits, it.valor);
-  }
+  auto codifica = [&]<bool kCuenta>() {
+    for (size_t i = 0; i < n; ++i) {
+      const ItemAritmetico& it = items[i];
+      if (it.modelo != nullptr) anota(Simbolo<kCuenta>(r, it.simbolo, it.modelo));
+      if (it.nbits < 0 || it.nbits > 32)
+        anota(kAritIntervalo);
+      else
+        Campo<kCuenta>(r, it.nbits, it.valor);
+    }
+  };
+  if (FichES.contador)
+    codifica.operator()<true>();
+  else
+    codifica.operator()<false>();
   Guarda(r);
   return primero;
 }
