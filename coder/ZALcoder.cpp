@@ -620,30 +620,37 @@ inline void Pon(THistograma* m, int simbolo, int nbits, int valor) {
 // One block of a level pass (hoja false) or of the leaf pass. Each member's
 // item is worked out by selection: its bit length L is std::bit_width of the
 // magnitude (what abs_bits gives for a nonzero label, and 0 for 0); members
-// without a field get a field of 0 bits, which codes nothing.
+// without a field get a field of 0 bits, which codes nothing. The contexts are
+// formed without branches too (the walk has no chain from one item to the
+// next, only choices that go either way at random): a neighbour outside the
+// plane is replaced by a cell inside it, whose smallness the missing
+// neighbour's flag then discards.
 void EmiteBloque(int x, int y, int w, int h, bool hoja) {
   const uint32_t cota = uint32_t(z.cotaContexto);
-  auto pequena = [cota](int32_t e) { return Magnitud(e) < cota; };
+  auto pequena = [cota](const float* celda) { return int(Magnitud(Etiqueta(celda)) < cota); };
   const int capas = z.capas, fcorrec = z.fcorrec, sk = z.simbolosNivel[z.levelCod];
   const std::ptrdiff_t paso = z.anchoBuf;
+  THistograma* const hist = z.Hist;
   for (int i = 0; i < h; i += 2) {
     const int Y = y + i;
     const float* f0 = z.Coef + Indice(x, Y);
     const float* f1 = f0 + paso;
-    const float* arriba = Y > 0 ? f0 - paso : f0;  // row Y - 1, read only when Y > 0
+    const int hayArriba = Y > 0;
+    const float* arriba = hayArriba ? f0 - paso : f0;  // row Y - 1, or row Y itself
     const float* hijos0 = hoja ? f0 : z.Coef + Indice(2 * x, 2 * Y);  // child TLs of row Y
     const float* hijos1 = hoja ? f0 : hijos0 + 2 * paso;               // and of row Y + 1
     for (int j = 0; j < w; j += 2) {
       const int32_t tl = Etiqueta(f0 + j);
       if (tl == -1) continue;  // empty group: its parent already said so
-      const int X = x + j;
-      const int32_t tr = Etiqueta(f0 + j + 1), bl = Etiqueta(f1 + j), br = Etiqueta(f1 + j + 1);
+      const int hayIzquierda = x + j > 0;
+      const int d = hayIzquierda;  // 1: the cells to the left; 0: the members themselves
+      const int32_t e[4] = {tl, Etiqueta(f1 + j), Etiqueta(f0 + j + 1), Etiqueta(f1 + j + 1)};
+      const int pTL = pequena(f0 + j), pBL = pequena(f1 + j), pTR = pequena(f0 + j + 1);
       THistograma* const modelo[4] = {
-          &z.Hist[X > 0 && Y > 0 && pequena(Etiqueta(f0 + j - 1)) && pequena(Etiqueta(arriba + j))],
-          &z.Hist[X > 0 && pequena(Etiqueta(f1 + j - 1)) && pequena(tl)],
-          &z.Hist[Y > 0 && pequena(tl) && pequena(Etiqueta(arriba + j + 1))],
-          &z.Hist[pequena(bl) && pequena(tr)]};
-      const int32_t e[4] = {tl, bl, tr, br};  // stream order: TL, BL, TR, BR
+          &hist[hayIzquierda & hayArriba & pequena(f0 + j - d) & pequena(arriba + j)],
+          &hist[hayIzquierda & pequena(f1 + j - d) & pTL],
+          &hist[hayArriba & pTL & pequena(arriba + j + 1)],
+          &hist[pBL & pTR]};
       const float* hijo[4] = {hijos0 + 2 * j, hijos1 + 2 * j, hijos0 + 2 * j + 2, hijos1 + 2 * j + 2};
       for (int m = 0; m < 4; ++m) {
         const int L = std::bit_width(Magnitud(e[m]));
