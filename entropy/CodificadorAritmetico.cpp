@@ -565,9 +565,11 @@ int CodificaItems(const ItemAritmetico* items, size_t n) {
     for (size_t i = 0; i < n; ++i) {
       const ItemAritmetico& it = items[i];
       if (it.modelo != nullptr) anota(Simbolo<kCuenta>(r, it.simbolo, it.modelo));
+      // An empty field leaves the interval as it is: skipped, it does not
+      // hold up the next item with a renormalisation that changes nothing.
       if (it.nbits < 0 || it.nbits > 32)
         anota(kAritIntervalo);
-      else
+      else if (it.nbits > 0)
         Campo<kCuenta>(r, it.nbits, it.valor);
     }
   };
