@@ -15,6 +15,9 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -185,6 +188,34 @@ void LeeFilas(FILE* file, int64_t width, int64_t height, T* plane, int64_t strid
   }
 }
 
+// Bytes of n samples of a row.
+inline void BytesDeMuestras(const int* f, size_t n, unsigned char* b) {
+  for (size_t k = 0; k < n; ++k) b[k] = ByteDeMuestra(f[k]);
+}
+
+// For floats, four at a time with SSE2 (always there on x86-64), with the
+// operations of redondeaSaturaByte: max(x, 0) gives 0 for NaN and -0.0 (the
+// instruction returns its second operand then), min(., 255) saturates, and
+// the half is added in double precision, where the sum is exact, before the
+// truncation. The samples left over take the scalar path.
+inline void BytesDeMuestras(const float* f, size_t n, unsigned char* b) {
+  size_t k = 0;
+#if defined(__SSE2__)
+  const __m128 cero = _mm_setzero_ps(), tope = _mm_set1_ps(255.0f);
+  const __m128d medio = _mm_set1_pd(0.5);
+  for (; k + 4 <= n; k += 4) {
+    const __m128 x = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(f + k), cero), tope);
+    const __m128i bajos = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(x), medio));
+    const __m128i altos = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), medio));
+    const __m128i enteros = _mm_unpacklo_epi64(bajos, altos);  // 0..255 each
+    const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(enteros, enteros), _mm_setzero_si128());
+    const uint32_t cuatro = uint32_t(_mm_cvtsi128_si32(bytes));
+    std::memcpy(b + k, &cuatro, 4);
+  }
+#endif
+  for (; k < n; ++k) b[k] = ByteDeMuestra(f[k]);
+}
+
 // The writing counterpart of LeeFilas; pad bytes are written as 0. Returns
 // false when the stream refused a byte.
 template <typename T>
@@ -196,7 +227,7 @@ bool EscribeFilas(FILE* file, int64_t width, int64_t height, const T* plane, int
     const T* fila = plane + (deAbajoArriba ? height - 1 - i : i) * stride;
     for (int64_t x = 0; x < width;) {
       const size_t n = size_t(std::min<int64_t>(width - x, int64_t(kBloque)));
-      for (size_t k = 0; k < n; ++k) bloque[k] = ByteDeMuestra(fila[x + int64_t(k)]);
+      BytesDeMuestras(fila + x, n, bloque);
       if (std::fwrite(bloque, 1, n, file) != n) return false;
       x += int64_t(n);
     }
