@@ -287,27 +287,6 @@ TEST(EntropyExactness, CountingSinkReportsPassingItsLimit) {
     EXPECT_EQ(BytesEscritos(), total);
     EXPECT_EQ(LimiteSuperado() || visto, total > limite) << "limit " << limite;
   }
-  // The count is the file's size, whatever the stream ends with (pending
-  // bits, a full last byte), on both paths.
-  for (uint64_t seed = 300; seed < 340; ++seed) {
-    const Secuencia t = Aleatoria(seed);
-    const int64_t tamano = int64_t(Escribe(dir, t).size());
-    for (bool plano : {false, true}) {
-      CodificadorAritmeticoReferencia(plano);
-      ASSERT_EQ(InicializaEscrituraContador(), 0);
-      THistograma m[4];
-      for (int k = 0; k < 4; ++k) InicializaModelo(t.tamanos[k], &m[k]);
-      for (const Item& it : t.items) {
-        if (it.modelo < 0)
-          CodificaBits(it.nbits, it.valor);
-        else
-          CodificaSimbolo(it.valor, &m[it.modelo]);
-      }
-      FinalizaEscrituraFicheroDeBits();
-      CodificadorAritmeticoReferencia(false);
-      EXPECT_EQ(BytesEscritos(), tamano) << "seed " << seed << (plano ? " plain" : " fast");
-    }
-  }
   // Without a limit nothing is ever reported.
   InicializaEscrituraContador();
   for (int i = 0; i < 1000; ++i) CodificaBits(14, i);
