@@ -5,9 +5,11 @@
 #include "coder/ZALcoder.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -21,6 +23,7 @@
 #endif
 
 #include "entropy/CodificadorAritmetico.h"
+#include "entropy/LectorAritmetico.h"
 #include "timing/tiempos.h"
 
 namespace {
@@ -352,17 +355,17 @@ void EtiquetaNivel(int x, int y, int w, int i0, int i1, Resumen& r) {
 
 // Runs trabajo(0) here and trabajo(1) on a second thread, or both here when
 // no thread can be started (the result is the same). The second thread works
-// with a copy of this one's state, which neither changes meanwhile.
+// with a copy of this one's state, taken before it starts.
 template <class F>
 struct Mitad {
   F* trabajo;
-  const EstadoZAL* estado;
+  EstadoZAL estado;
 };
 
 template <class F>
 void* EjecutaMitad(void* p) {
   const Mitad<F>& m = *static_cast<const Mitad<F>*>(p);
-  z = *m.estado;
+  z = m.estado;
   (*m.trabajo)(1);
   return nullptr;
 }
@@ -370,7 +373,7 @@ void* EjecutaMitad(void* p) {
 template <class F>
 void EnDosHilos(F trabajo) {
   pthread_t hilo;
-  Mitad<F> mitad = {&trabajo, &z};
+  Mitad<F> mitad = {&trabajo, z};
   if (pthread_create(&hilo, nullptr, &EjecutaMitad<F>, &mitad) != 0) {
     trabajo(0);
     trabajo(1);
@@ -638,10 +641,14 @@ inline void Pon(THistograma* m, int simbolo, int nbits, int valor) {
 // One block of a level pass (hoja false) or of the leaf pass. Each member's
 // item is worked out by selection: its bit length L is std::bit_width of the
 // magnitude (what abs_bits gives for a nonzero label, and 0 for 0); members
-// without a field get a field of 0 bits, which codes nothing.
+// without a field get a field of 0 bits, which codes nothing. The contexts are
+// formed without branches too (the walk has no chain from one item to the
+// next, only choices that go either way at random): a neighbour outside the
+// plane is replaced by a cell inside it, whose smallness the missing
+// neighbour's flag then discards.
 void EmiteBloque(int x, int y, int w, int h, bool hoja) {
   const uint32_t cota = uint32_t(z.cotaContexto);
-  auto pequena = [cota](int32_t e) { return Magnitud(e) < cota; };
+  auto pequena = [cota](const float* celda) { return int(Magnitud(Etiqueta(celda)) < cota); };
   const int capas = z.capas, fcorrec = z.fcorrec, sk = z.simbolosNivel[z.levelCod];
   const std::ptrdiff_t paso = z.anchoBuf;
   THistograma* const hist = z.cola->modelos;
@@ -649,20 +656,22 @@ void EmiteBloque(int x, int y, int w, int h, bool hoja) {
     const int Y = y + i;
     const float* f0 = z.Coef + Indice(x, Y);
     const float* f1 = f0 + paso;
-    const float* arriba = Y > 0 ? f0 - paso : f0;  // row Y - 1, read only when Y > 0
+    const int hayArriba = Y > 0;
+    const float* arriba = hayArriba ? f0 - paso : f0;  // row Y - 1, or row Y itself
     const float* hijos0 = hoja ? f0 : z.Coef + Indice(2 * x, 2 * Y);  // child TLs of row Y
     const float* hijos1 = hoja ? f0 : hijos0 + 2 * paso;               // and of row Y + 1
     for (int j = 0; j < w; j += 2) {
       const int32_t tl = Etiqueta(f0 + j);
       if (tl == -1) continue;  // empty group: its parent already said so
-      const int X = x + j;
-      const int32_t tr = Etiqueta(f0 + j + 1), bl = Etiqueta(f1 + j), br = Etiqueta(f1 + j + 1);
+      const int hayIzquierda = x + j > 0;
+      const int d = hayIzquierda;  // 1: the cells to the left; 0: the members themselves
+      const int32_t e[4] = {tl, Etiqueta(f1 + j), Etiqueta(f0 + j + 1), Etiqueta(f1 + j + 1)};
+      const int pTL = pequena(f0 + j), pBL = pequena(f1 + j), pTR = pequena(f0 + j + 1);
       THistograma* const modelo[4] = {
-          &hist[X > 0 && Y > 0 && pequena(Etiqueta(f0 + j - 1)) && pequena(Etiqueta(arriba + j))],
-          &hist[X > 0 && pequena(Etiqueta(f1 + j - 1)) && pequena(tl)],
-          &hist[Y > 0 && pequena(tl) && pequena(Etiqueta(arriba + j + 1))],
-          &hist[pequena(bl) && pequena(tr)]};
-      const int32_t e[4] = {tl, bl, tr, br};  // stream order: TL, BL, TR, BR
+          &hist[hayIzquierda & hayArriba & pequena(f0 + j - d) & pequena(arriba + j)],
+          &hist[hayIzquierda & pequena(f1 + j - d) & pTL],
+          &hist[hayArriba & pTL & pequena(arriba + j + 1)],
+          &hist[pBL & pTR]};
       const float* hijo[4] = {hijos0 + 2 * j, hijos1 + 2 * j, hijos0 + 2 * j + 2, hijos1 + 2 * j + 2};
       for (int m = 0; m < 4; ++m) {
         const int L = std::bit_width(Magnitud(e[m]));
@@ -702,9 +711,8 @@ void EmiteNiveles() {
   }
 }
 
-// The coder thread changes nothing of its state but the models and the bit
-// file until the walker hands over its first batch, so the copy is taken
-// whole.
+// The walker works with a copy of the coder thread's state, taken before it
+// starts; the queue names the coder's models.
 void* HiloEmisor(void* coder) {
   z = *static_cast<const EstadoZAL*>(coder);
   EmiteNiveles();
@@ -724,7 +732,8 @@ bool CodificaNiveles() {
   // would cost more than the walk. Set before the walker starts: it reads it.
   cola.hilo = !z.unHilo && int64_t(z.ancho) * z.alto >= kCeldasPorEmisor;
   pthread_t hilo;
-  if (!cola.hilo || pthread_create(&hilo, nullptr, &HiloEmisor, &z) != 0) {
+  EstadoZAL copia = z;
+  if (!cola.hilo || pthread_create(&hilo, nullptr, &HiloEmisor, &copia) != 0) {
     cola.hilo = false;
     EmiteNiveles();
     z.cola = nullptr;
@@ -1051,31 +1060,51 @@ void PreparaTabla(TablaSimbolos& t, int alfabeto, bool hoja) {
   }
 }
 
+// Where the fast block decoding reads its items: on the decoder's registers,
+// taken from the bit file for a whole block so that they stay in machine
+// registers (the usual way), or through the module's calls one by one (when
+// the bit file keeps its plain paths, a test hook). The same items either way.
+struct LecturaEnRegistros {
+  LectorAritmetico l;
+  int Simbolo(THistograma* m) { return DecodificaSimboloLector(l, m); }
+  int Bits(int n) { return DecodificaBitsLector(l, n); }
+};
+
+struct LecturaPorLlamadas {
+  int Simbolo(THistograma* m) { return DecodificaSimbolo(m); }
+  int Bits(int n) { return DecodificaBits(n); }
+};
+
 // Cell value of one member, decoded with model m; false when the model has
 // no symbols (a damaged stream).
-inline bool MiembroRapido(const TablaSimbolos& t, THistograma* m, int32_t& v) {
-  const int s = DecodificaSimbolo(m);
+template <class Lectura>
+inline bool MiembroRapido(Lectura& lec, const TablaSimbolos& t, THistograma* m, int32_t& v) {
+  const int s = lec.Simbolo(m);
   if (s == 0) return false;
   if (t.ancho[s] == 0) {
     v = t.fijo[s];
     return true;
   }
-  const int r = DecodificaBits(t.ancho[s]);
+  const int r = lec.Bits(t.ancho[s]);
   const int32_t magnitud = t.base[s] + ((r >> 1) << z.capas) + t.marca[s];
   v = (r & 1) ? -magnitud : magnitud;
   return true;
 }
 
 // The block at (x, y), w x h; the parent of the group at (x + j, Y) is the
-// cell padre(Y) + j * pasoPadre / 2.
-template <class Padre>
-int DecodificaBloqueRapido(int x, int y, int w, int h, const TablaSimbolos& t,
+// cell padre(Y) + j * pasoPadre / 2. The reader is worked on in a local copy,
+// whose address is never taken, and handed back at the end.
+template <class Lectura, class Padre>
+int DecodificaBloqueRapido(Lectura& lectura, int x, int y, int w, int h, const TablaSimbolos& t,
                            Padre padreDeFila, int pasoPadre) {
+  Lectura lec = lectura;
   const uint32_t cota = uint32_t(z.cotaContexto), sinG = ~uint32_t(z.fcorrecLowerGroup);
   auto pequena = [=](const float* celda) { return (Magnitud(Etiqueta(celda)) & sinG) < cota; };
   const int32_t G = z.fcorrecLowerGroup;
   const std::ptrdiff_t paso = z.anchoBuf;
-  for (int i = 0; i < h; i += 2) {
+  THistograma* const hist = z.Hist;
+  int error = kZALOk;
+  for (int i = 0; i < h && error == kZALOk; i += 2) {
     const int Y = y + i;
     float* f0 = z.Coef + Indice(x, Y);
     float* f1 = f0 + paso;
@@ -1091,24 +1120,180 @@ int DecodificaBloqueRapido(int x, int y, int w, int h, const TablaSimbolos& t,
       if (c == 1) PonEtiqueta(padre, 0);
       const int X = x + j;
       int32_t v;
-      if (!MiembroRapido(t, &z.Hist[X > 0 && Y > 0 && pequena(f0 + j - 1) && pequena(arriba + j)], v))
-        return kZALDatosCorruptos;
+      if (!MiembroRapido(lec, t, &hist[X > 0 && Y > 0 && pequena(f0 + j - 1) && pequena(arriba + j)], v)) {
+        error = kZALDatosCorruptos;
+        break;
+      }
       PonEtiqueta(f0 + j, v);
-      if (!MiembroRapido(t, &z.Hist[X > 0 && pequena(f1 + j - 1) && pequena(f0 + j)], v))
-        return kZALDatosCorruptos;
+      if (!MiembroRapido(lec, t, &hist[X > 0 && pequena(f1 + j - 1) && pequena(f0 + j)], v)) {
+        error = kZALDatosCorruptos;
+        break;
+      }
       PonEtiqueta(f1 + j, v);
-      if (!MiembroRapido(t, &z.Hist[Y > 0 && pequena(f0 + j) && pequena(arriba + j + 1)], v))
-        return kZALDatosCorruptos;
+      if (!MiembroRapido(lec, t, &hist[Y > 0 && pequena(f0 + j) && pequena(arriba + j + 1)], v)) {
+        error = kZALDatosCorruptos;
+        break;
+      }
       PonEtiqueta(f0 + j + 1, v);
-      if (!MiembroRapido(t, &z.Hist[pequena(f1 + j) && pequena(f0 + j + 1)], v))
-        return kZALDatosCorruptos;
+      if (!MiembroRapido(lec, t, &hist[pequena(f1 + j) && pequena(f0 + j + 1)], v)) {
+        error = kZALDatosCorruptos;
+        break;
+      }
       PonEtiqueta(f1 + j + 1, v);
     }
   }
-  return kZALOk;
+  lectura = lec;
+  return error;
 }
 
-int DecodificaPasadas() {
+// A level or leaf pass, block by block, on either reader. cuadranteHecho(q)
+// is called once quadrant q (0 top-right, 1 bottom-left, 2 bottom-right) has
+// been decoded.
+template <class Lectura, class F>
+int DecodificaNivelRapido(Lectura& lec, int k, const TablaSimbolos& tabla, F&& cuadranteHecho) {
+  const std::ptrdiff_t a = z.anchoLL, b = std::ptrdiff_t(z.altoLL) * z.anchoBuf;
+  const std::ptrdiff_t offset[3] = {1 - a, z.anchoBuf - b, z.anchoBuf - b - a + 1};
+  int error = kZALOk;
+  int actual = 0;
+  ParaCadaBloque(k, [&](int x, int y, int w, int h, int q) {
+    if (error != kZALOk) return;
+    for (; actual < q; ++actual) cuadranteHecho(actual);
+    if (k == 1) {
+      const std::ptrdiff_t o = offset[q];
+      error = DecodificaBloqueRapido(
+          lec, x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x, Y) + o; }, 2);
+    } else {
+      error = DecodificaBloqueRapido(
+          lec, x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x / 2, Y / 2); }, 1);
+    }
+  });
+  if (error == kZALOk)
+    for (; actual < 3; ++actual) cuadranteHecho(actual);
+  return error;
+}
+
+// Back to floats, the cells x0 <= x < x1, y0 <= y < y1 of the image area: LL
+// values as they are, detail values o as 2 quant (|o| - 1.5). For |o| below
+// 2^28, |2o - 3| (below 2^29) times quant's 24-bit mantissa fits the 53 bits
+// of a double, so the product is exact there and rounds to float once, as in
+// Decuantiza; larger values go the long double way. Each cell is done on its
+// own, so the plane can be done region by region in any order.
+struct Region {
+  int x0, y0, x1, y1;
+};
+
+void DecuantizaRegion(Region r) {
+  const double q = z.QUniforme;
+  constexpr int32_t kExacto = int32_t(1) << 28;
+  for (int y = r.y0; y < r.y1; ++y) {
+    float* fila = z.Coef + Indice(0, y);
+    int x = r.x0;
+    if (y < z.altoLL)
+      for (; x < z.anchoLL && x < r.x1; ++x) fila[x] = float(Etiqueta(fila + x));
+    for (; x < r.x1; ++x) {
+      const int32_t o = Etiqueta(fila + x);
+      if (o == 0) continue;  // integer 0 and float 0.0 share their bits
+      if (o < kExacto && o > -kExacto) {
+        const double d = double(o);
+        fila[x] = float((o > 0 ? 2.0 * d - 3.0 : 2.0 * d + 3.0) * q);
+      } else {
+        const int64_t f = o > 0 ? 2 * int64_t(o) - 3 : 2 * int64_t(o) + 3;
+        fila[x] = float(static_cast<long double>(f) * static_cast<long double>(z.QUniforme));
+      }
+    }
+  }
+}
+
+// Decoding on two threads: while this thread decodes, a companion faults in
+// the pages of the new plane (so that the decoding loop does not stop for the
+// kernel) and dequantizes each region of the plane once no later read or
+// write of the decoding can reach it. The leaf pass (level n, whose quadrants
+// are the image's halves) reads and writes only the cells of level n and
+// level n - 1, and of these only its own quadrant, the parents of its
+// groups, the column left of the top-right and bottom-right quadrants and
+// the row above the bottom-left and bottom-right ones. So, with w, h the
+// image's sides:
+//  - when the leaf pass starts: everything coarser than level n - 1, the
+//    top-left w/4 x h/4;
+//  - after its top-right quadrant: level n - 1's top-right quadrant and the
+//    leaf top-right quadrant but its last row (read by the bottom-right);
+//  - after its bottom-left quadrant: level n - 1's bottom-left and the leaf
+//    bottom-left but its last column (read by the bottom-right);
+//  - at the end, the rest, shared by both threads.
+constexpr int kFasesDecodificacion = 4;
+constexpr int kFaseAbandono = 100;  // the decoding failed: the companion stops
+constexpr size_t kCeldasPorAcompanante = size_t(1) << 20;  // smaller planes: one thread
+
+struct Acompanante {
+  pthread_t hilo;
+  std::atomic<int> fase{0};  // phases reached by the decoding thread
+  size_t celdas = 0;
+  EstadoZAL estado;  // the decoding thread's state at the start, for the companion's own
+};
+
+// The regions of a phase (1 to 4); in the last, `parte` 0 is the companion's
+// share and 1 the decoding thread's.
+int RegionesDeFase(int fase, int parte, Region* r) {
+  const int w = z.ancho, h = z.alto, w2 = w / 2, h2 = h / 2, w4 = w / 4, h4 = h / 4;
+  const int medio = h2 + (h - h2) / 2;  // the bottom-right quadrant split between the threads
+  switch (fase) {
+    case 1:
+      r[0] = {0, 0, w4, h4};
+      return 1;
+    case 2:
+      r[0] = {w4, 0, w2, h4};
+      r[1] = {w2, 0, w, h2 - 1};
+      return 2;
+    case 3:
+      r[0] = {0, h4, w4, h2};
+      r[1] = {0, h2, w2 - 1, h};
+      return 2;
+    default:
+      if (parte == 1) {
+        r[0] = {w2, medio, w, h};
+        return 1;
+      }
+      r[0] = {w4, h4, w2, h2};
+      r[1] = {w2, h2 - 1, w, h2};
+      r[2] = {w2 - 1, h2, w2, h};
+      r[3] = {w2, h2, w, medio};
+      return 4;
+  }
+}
+
+void DecuantizaFase(int fase, int parte) {
+  Region r[4];
+  const int n = RegionesDeFase(fase, parte, r);
+  for (int i = 0; i < n; ++i) DecuantizaRegion(r[i]);
+}
+
+void* HiloAcompanante(void* p) {
+  Acompanante& a = *static_cast<Acompanante*>(p);
+  z = a.estado;
+#ifdef MADV_POPULATE_WRITE
+  // Pages already in place, or a kernel without this advice: nothing lost.
+  const uintptr_t pagina = uintptr_t(sysconf(_SC_PAGESIZE));
+  const uintptr_t inicio = (uintptr_t(z.Coef) + pagina - 1) & ~(pagina - 1);
+  const uintptr_t fin = (uintptr_t(z.Coef + a.celdas)) & ~(pagina - 1);
+  if (fin > inicio) madvise(reinterpret_cast<void*>(inicio), fin - inicio, MADV_POPULATE_WRITE);
+#endif
+  for (int f = 1; f <= kFasesDecodificacion; ++f) {
+    int vista;
+    while ((vista = a.fase.load(std::memory_order_acquire)) < f) a.fase.wait(vista);
+    if (vista == kFaseAbandono) break;
+    DecuantizaFase(f, 0);
+  }
+  return nullptr;
+}
+
+void AvisaFase(Acompanante* a, int fase) {
+  if (a == nullptr) return;
+  a->fase.store(fase, std::memory_order_release);
+  a->fase.notify_one();
+}
+
+// The passes; with a companion, the phases of the leaf pass are told to it.
+int DecodificaPasadas(Acompanante* acompanante) {
   const int n = z.nlevelCod;
   z.levelCod = 0;
   InicializaModelo(z.simbolosNivel[0], &z.Hist[0]);
@@ -1121,26 +1306,33 @@ int DecodificaPasadas() {
     const int alfabeto = k == n ? z.simbolosNivel[k] - 1 : 2 * z.simbolosNivel[k] - 2;
     InicializaModelo(alfabeto, &z.Hist[0]);
     InicializaModelo(alfabeto, &z.Hist[1]);
-    TablaSimbolos tabla;
-    PreparaTabla(tabla, alfabeto, k == n);
-    ParaCadaBloque(k, [&](int x, int y, int w, int h, int q) {
-      if (error != kZALOk) return;
-      if (z.referencia) {
+    if (z.referencia) {
+      ParaCadaBloque(k, [&](int x, int y, int w, int h, int q) {
+        if (error != kZALOk) return;
         if (k == 1)
           error = DecodificaSimbolosHijosdeLL(offset[q], x, y, w, h);
         else if (k < n)
           error = DecodificaSimbolos(x, y, w, h);
         else
           error = DecodificaSimbolosHojas(x, y, w, h);
-      } else if (k == 1) {
-        const std::ptrdiff_t o = offset[q];
-        error = DecodificaBloqueRapido(
-            x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x, Y) + o; }, 2);
-      } else {
-        error = DecodificaBloqueRapido(
-            x, y, w, h, tabla, [&](int Y) { return z.Coef + Indice(x / 2, Y / 2); }, 1);
-      }
-    });
+      });
+      continue;
+    }
+    TablaSimbolos tabla;
+    PreparaTabla(tabla, alfabeto, k == n);
+    if (k == n) AvisaFase(acompanante, 1);
+    // Phases 2 to 4 follow the leaf quadrants 0 to 2.
+    auto cuadranteHecho = [&](int q) {
+      if (k == n) AvisaFase(acompanante, q + 2);
+    };
+    if (LectorDisponible()) {
+      LecturaEnRegistros lec{TomaLector()};
+      error = DecodificaNivelRapido(lec, k, tabla, cuadranteHecho);
+      DevuelveLector(lec.l);
+    } else {
+      LecturaPorLlamadas lec;
+      error = DecodificaNivelRapido(lec, k, tabla, cuadranteHecho);
+    }
   }
   return error;
 }
@@ -1161,32 +1353,6 @@ void Decuantiza() {
         z.Coef[i] = float(static_cast<long double>(f) * static_cast<long double>(z.QUniforme));
       }
     }
-}
-
-// Fast: row by row with a pointer. For |o| below 2^28, |2o - 3| (below 2^29)
-// times quant's 24-bit mantissa fits the 53 bits of a double, so the product
-// is exact there too and rounds to float once, as in Decuantiza; larger
-// values go the long double way.
-void DecuantizaRapido() {
-  const double q = z.QUniforme;
-  constexpr int32_t kExacto = int32_t(1) << 28;
-  for (int y = 0; y < z.alto; ++y) {
-    float* fila = z.Coef + Indice(0, y);
-    int x = 0;
-    if (y < z.altoLL)
-      for (; x < z.anchoLL; ++x) fila[x] = float(Etiqueta(fila + x));
-    for (; x < z.ancho; ++x) {
-      const int32_t o = Etiqueta(fila + x);
-      if (o == 0) continue;  // integer 0 and float 0.0 share their bits
-      if (o < kExacto && o > -kExacto) {
-        const double d = double(o);
-        fila[x] = float((o > 0 ? 2.0 * d - 3.0 : 2.0 * d + 3.0) * q);
-      } else {
-        const int64_t f = o > 0 ? 2 * int64_t(o) - 3 : 2 * int64_t(o) + 3;
-        fila[x] = float(static_cast<long double>(f) * static_cast<long double>(z.QUniforme));
-      }
-    }
-  }
 }
 
 // The header fields the encoder can write; anything else is refused before a
@@ -1250,17 +1416,38 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   z.anchoLL = z.ancho >> n;
   z.altoLL = z.alto >> n;
 
-  const int error = DecodificaPasadas();
-  if (error != kZALOk || ErrorCodificadorAritmetico() != kAritOk) {
+  // Large planes are faulted in and dequantized by a companion thread while
+  // this one decodes; the plain path keeps one thread and the plain loop.
+  Acompanante acompanante;
+  acompanante.celdas = celdas;
+  acompanante.estado = z;
+  const bool conAcompanante = !z.referencia && celdas >= kCeldasPorAcompanante &&
+                              pthread_create(&acompanante.hilo, nullptr, &HiloAcompanante,
+                                             &acompanante) == 0;
+  const int error = DecodificaPasadas(conAcompanante ? &acompanante : nullptr);
+  const bool fallo = error != kZALOk || ErrorCodificadorAritmetico() != kAritOk;
+  if (conAcompanante) {
+    if (fallo) {
+      AvisaFase(&acompanante, kFaseAbandono);
+    } else {
+      AvisaFase(&acompanante, kFasesDecodificacion);
+      DecuantizaFase(kFasesDecodificacion, 1);
+    }
+    pthread_join(acompanante.hilo, nullptr);
+  }
+  if (fallo) {
     FinalizaLecturaFicheroDeBits();
     std::free(nuevo);
     z.Coef = nullptr;
     return kZALDatosCorruptos;
   }
-  if (z.referencia)
+  if (z.referencia) {
     Decuantiza();
-  else
-    DecuantizaRapido();
+  } else if (!conAcompanante) {
+    for (int f = 1; f < kFasesDecodificacion; ++f) DecuantizaFase(f, 0);
+    DecuantizaFase(kFasesDecodificacion, 0);
+    DecuantizaFase(kFasesDecodificacion, 1);
+  }
   *plane = nuevo;
   return kZALOk;
 }

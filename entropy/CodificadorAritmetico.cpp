@@ -1,42 +1,17 @@
 #include "entropy/CodificadorAritmetico.h"
 
+#include "entropy/LectorAritmetico.h"
+
 #include <bit>
 #include <cstdio>
 
 namespace {
 
-// 16-bit code registers.
-constexpr int32_t kTop = 0xFFFF;
-constexpr int32_t kPrimerCuarto = 0x4000;
-constexpr int32_t kMitad = 0x8000;
-constexpr int32_t kTercerCuarto = 0xC000;
-// Largest raw chunk: with an interval of at least 0x4002 every chunk value of
-// at most 14 bits owns a non-empty sub-interval.
-constexpr int kMaxChunk = 14;
-constexpr int kMaxSimbolos = 37;
-constexpr int kMaxTotal = 1023;
-constexpr int kIncremento = 10;
-constexpr int32_t kTotalMaximo = kMaxTotal + kIncremento;  // largest total in force
+using namespace zalarit;
 
 // Bytes travel through a block buffer instead of one stdio call per byte; the
 // stream is the same, byte for byte. A multiple of 4: whole words fill it.
 constexpr size_t kBloque = 1 << 16;
-
-// floor(x / T) as (x * kRecipro[T]) >> kDesplaza, for the products x = R * c
-// of an interval width R <= 65536 and a count c <= T <= 1033. With
-// kRecipro[T] = ceil(2^38 / T) = (2^38 + e) / T, 0 <= e < T, the error term is
-// x * e / (T * 2^38) < 65536 * T * T / (T * 2^38) < 1 / T, too small to carry
-// x / T past the next integer; and x * kRecipro[T] < 2^55 fits in 64 bits.
-constexpr int kDesplaza = 38;
-
-struct TablaRecipro {
-  uint64_t r[kTotalMaximo + 1];
-  constexpr TablaRecipro() : r() {
-    for (int t = 1; t <= kTotalMaximo; ++t)
-      r[t] = ((uint64_t(1) << kDesplaza) + uint64_t(t) - 1) / uint64_t(t);
-  }
-};
-constexpr TablaRecipro kRecipro;
 
 bool usarReferencia = false;  // test hook: plain paths for files opened from now on
 
@@ -63,6 +38,7 @@ struct EstadoFichero {
   int error;            // first failure since the file was opened
   bool escrituraFallida;  // a write of the bit file failed
   int64_t bytes;        // bytes of the stream put so far
+  int64_t bitsContados; // counting, fast path: the bits the stream holds so far
   size_t lleno;         // bytes held in buffer (writing) or read into it (reading)
   size_t leido;         // reading: next byte of buffer to hand out
   bool fin;             // reading: the file has no more bytes
@@ -74,8 +50,6 @@ thread_local EstadoFichero FichES;  // one bit file per thread
 void AnotaError(int code) {
   if (FichES.error == 0) FichES.error = code;
 }
-
-inline uint32_t Unos(int n) { return n >= 32 ? ~0u : (uint32_t(1) << n) - 1; }
 
 // Writing --------------------------------------------------------------------
 
@@ -114,10 +88,12 @@ struct Registros {
   int pending;
   uint64_t acum;  // bits not yet written, right-aligned
   int nAcum;      // how many (below 32 between items)
+  int64_t bits;   // counting: the bits of the stream so far
 };
 
 inline Registros Carga() {
-  return {uint32_t(FichES.low), uint32_t(FichES.high), FichES.pending, FichES.acum, FichES.nAcum};
+  return {uint32_t(FichES.low), uint32_t(FichES.high), FichES.pending,
+          FichES.acum,          FichES.nAcum,          FichES.bitsContados};
 }
 
 inline void Guarda(const Registros& r) {
@@ -126,7 +102,16 @@ inline void Guarda(const Registros& r) {
   FichES.pending = r.pending;
   FichES.acum = r.acum;
   FichES.nAcum = r.nAcum;
+  FichES.bitsContados = r.bits;
 }
+
+// Counting needs no bits, only how many: every renormalisation step puts one
+// bit, at once (settled) or later (pending, put with the next settled bit or
+// by the flush), and the flush adds two more of its own. So a stream of S
+// steps holds S + 2 bits and floor((S + 2) / 8) + 1 bytes, the byte in hand
+// always going out.
+constexpr int64_t kBitsCierre = 2;
+inline int64_t BytesDeBits(int64_t bits) { return (bits + kBitsCierre) / 8 + 1; }
 
 // Puts the n low bits of `bits` (0 <= n <= 32), most significant first.
 inline void PonBits(Registros& r, uint32_t bits, int n) {
@@ -181,37 +166,20 @@ void EncoderActualizaIntervaloReferencia() {
   }
 }
 
-// The steps of the renormalisation come in two runs, which are taken whole:
-//  - while the top bits of low and high agree, that bit is settled: the run is
-//    as long as the leading bits of low and high agree (the leading zeros of
-//    low ^ high). Its first bit carries the pending bits; the rest go out as
-//    they are. Each step shifts both registers left, high taking in a 1.
-//  - then low is 01... and high 10... while the underflow step applies: it
-//    drops bit 14 and keeps bit 15, so the run is as long as low has ones and
-//    high zeros from bit 14 down, counted on the registers before the first
-//    run as the ones of low & ~high from bit 14 - n down. Such a step leaves
-//    low < 0x8000 <= high, so a settled bit can never follow it.
-// Both runs together shift the registers by n + m, bit 15 of low ending 0
-// and that of high 1.
-struct Pasos {
-  int n, m;
-};
-
-inline Pasos Renormaliza(uint32_t& low, uint32_t& high) {
-  const int n = std::countl_zero(uint16_t(low ^ high));
-  const int m = std::countl_one(uint16_t((low & ~high) << (n + 1)));
-  const int k = n + m;
-  low = (low << k) & 0x7FFF;
-  high = (((high << k) | Unos(k)) & 0x7FFF) | 0x8000;
-  return {n, m};
-}
-
 // Renormalises the interval [low, high] just narrowed and puts the settled
 // bits: the first one b, the pending bits (not b), then the other n - 1. When
-// there are none (n = 0) nothing is put and the pending bits wait.
+// there are none (n = 0) nothing is put and the pending bits wait. Counting
+// (kCuenta), only the steps are added up.
+template <bool kCuenta>
 inline void Emite(Registros& r, uint32_t low, uint32_t high) {
   const uint32_t settled = low;  // its top n bits are the settled ones
   const Pasos p = Renormaliza(low, high);
+  if constexpr (kCuenta) {
+    r.bits += p.n + p.m;
+    r.low = low;
+    r.high = high;
+    return;
+  }
   const int pend = r.pending;
   if (pend <= 16) {
     const uint32_t b = settled >> 15;
@@ -231,21 +199,23 @@ inline void Emite(Registros& r, uint32_t low, uint32_t high) {
 }
 
 // One raw chunk of n <= 14 bits.
+template <bool kCuenta>
 inline void Chunk(Registros& r, int n, int v) {
   v &= (1 << n) - 1;
   const int32_t rango = int32_t(r.high - r.low + 1);
   const int32_t t = rango * v;
   const int32_t low = int32_t(r.low);
-  Emite(r, uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
+  Emite<kCuenta>(r, uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
 }
 
 // A raw field of 0 to 32 bits, in chunks from its most significant end.
+template <bool kCuenta>
 inline void Campo(Registros& r, int nbits, int value) {
   while (nbits > kMaxChunk) {
     nbits -= kMaxChunk;
-    Chunk(r, kMaxChunk, value >> nbits);
+    Chunk<kCuenta>(r, kMaxChunk, value >> nbits);
   }
-  Chunk(r, nbits, value);
+  Chunk<kCuenta>(r, nbits, value);
 }
 
 void CodificaBitsAux(int n, int v) {
@@ -259,7 +229,10 @@ void CodificaBitsAux(int n, int v) {
     return EncoderActualizaIntervaloReferencia();
   }
   Registros r = Carga();
-  Chunk(r, n, v);
+  if (FichES.contador)
+    Chunk<true>(r, n, v);
+  else
+    Chunk<false>(r, n, v);
   Guarda(r);
 }
 
@@ -288,32 +261,6 @@ inline int LeeBit() {
   return bit;
 }
 
-// Tops up the bit window to at least 57 bits. With 8 bytes at hand they are
-// read as one big-endian word: the bits of a byte that does not fit whole are
-// the stream's own, so taking that byte again later changes nothing.
-inline void RellenaLectura() {
-  if (FichES.lleno - FichES.leido >= 8) {
-    const uint8_t* p = FichES.buffer + FichES.leido;
-    uint64_t w = 0;
-    for (int i = 0; i < 8; ++i) w = (w << 8) | p[i];
-    FichES.lect |= w >> FichES.nLect;
-    FichES.leido += size_t(63 - FichES.nLect) >> 3;
-    FichES.nLect |= 56;
-    return;
-  }
-  for (; FichES.nLect <= 56; FichES.nLect += 8)
-    FichES.lect |= uint64_t(LeeByte()) << (56 - FichES.nLect);
-}
-
-// Next k bits of the stream (0 <= k <= 32), most significant first.
-inline uint32_t LeeBits(int k) {
-  if (FichES.nLect < 32) RellenaLectura();
-  const uint32_t r = uint32_t((FichES.lect >> 1) >> (63 - k));
-  FichES.lect <<= k;
-  FichES.nLect -= k;
-  return r;
-}
-
 void DecoderActualizaIntervaloReferencia() {
   for (;;) {
     if (FichES.high < kMitad) {
@@ -335,36 +282,16 @@ void DecoderActualizaIntervaloReferencia() {
   }
 }
 
-// As the encoder's runs: value lies between low and high, so it shares their
-// settled bits (shifted out like theirs) and, in the underflow run, their
-// bit 15: the first run shifts value, the second keeps its new bit 15 and
-// shifts the rest. Over the n + m new bits W, that bit 15 is bit 15 + m.
-inline void DecoderActualizaIntervalo(uint32_t low, uint32_t high) {
-  FichES.low = int32_t(low);
-  FichES.high = int32_t(high);
-  if (FichES.referencia) return DecoderActualizaIntervaloReferencia();
-  const Pasos p = Renormaliza(low, high);
-  const uint64_t w = (uint64_t(uint32_t(FichES.value)) << (p.n + p.m)) | LeeBits(p.n + p.m);
-  FichES.value = int32_t(((w >> p.m) & 0x8000) | (w & 0x7FFF));
-  FichES.low = int32_t(low);
-  FichES.high = int32_t(high);
-}
-
-// The chunk value is the number of v in 1 .. 2^n - 1 whose sub-interval
-// starts at or below value: low + (R v >> n) <= value, that is
-// R v < (value - low + 1) << n. The plain path divides; one- and two-bit
-// chunks, most of those a coefficient coder sends, are counted instead.
-int DecodificaBitsAux(int n) {
+// Plain decoding of a raw chunk: the renormalisation bit by bit, and a
+// division for the chunk value.
+int DecodificaBitsAuxReferencia(int n) {
   const int32_t rango = FichES.high - FichES.low + 1;
-  const int32_t x = (FichES.value - FichES.low + 1) << n;
-  int32_t v;
-  if (n <= 2 && !FichES.referencia)
-    v = (rango < x) + (2 * rango < x) + (3 * rango < x);  // x <= R << n, so v < 2^n
-  else
-    v = (x - 1) / rango;
+  const int32_t v = (((FichES.value - FichES.low + 1) << n) - 1) / rango;
   const int32_t t = v * rango;
   const int32_t low = FichES.low;
-  DecoderActualizaIntervalo(uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
+  FichES.low = low + (t >> n);
+  FichES.high = low - 1 + ((t + rango) >> n);
+  DecoderActualizaIntervaloReferencia();
   return v;
 }
 
@@ -390,20 +317,13 @@ void Reinicia() {
   FichES.error = 0;
   FichES.escrituraFallida = false;
   FichES.bytes = 0;
+  FichES.bitsContados = 0;
   FichES.lleno = 0;
   FichES.leido = 0;
   FichES.fin = false;
 }
 
 // Models ---------------------------------------------------------------------
-
-// floor(R * c / T) for a width R and a count c <= T of a model (see kRecipro).
-// Written R * (c * kRecipro[T]) so that only one multiplication waits for R;
-// c * kRecipro[T] <= c * (2^38 / T + 1) < 2^39, so the product stays below 2^55.
-inline int32_t Escala(int32_t rango, int32_t c, int32_t total) {
-  return int32_t((uint64_t(uint32_t(rango)) * (uint64_t(uint32_t(c)) * kRecipro.r[total])) >>
-                 kDesplaza);
-}
 
 // Narrows the interval to symbol s; false if that would empty it.
 inline bool AjustaRango(int s, const THistograma* m) {
@@ -424,21 +344,9 @@ inline bool AjustaRango(int s, const THistograma* m) {
   return true;
 }
 
-inline void ActualizaModelo(int s, THistograma* m) {
-  if (m->acumulada[0] > kMaxTotal) {
-    int32_t suma = 0;
-    for (int i = m->nSimbolos; i >= 0; --i) {
-      m->frecuencia[i] = (m->frecuencia[i] + 1) / 2;
-      m->acumulada[i] = suma;
-      suma += m->frecuencia[i];
-    }
-  }
-  m->frecuencia[s] += kIncremento;
-  for (int i = 0; i < s; ++i) m->acumulada[i] += kIncremento;
-}
-
 // Fast path of CodificaSimbolo on the registers, for a symbol of the model:
 // the sub-interval by reciprocal scaling, renormalisation, then the update.
+template <bool kCuenta>
 inline int Simbolo(Registros& r, int s, THistograma* m) {
   if (m->nSimbolos < 1) return kAritModeloVacio;
   if (s < 1 || s > m->nSimbolos) return kAritIntervalo;
@@ -453,7 +361,7 @@ inline int Simbolo(Registros& r, int s, THistograma* m) {
     nuevoLow = low + (rango * m->acumulada[s]) / total;
   }
   if (nuevoLow > high) return kAritIntervalo;  // "!(FichES.low>FichES.high)"
-  Emite(r, uint32_t(nuevoLow), uint32_t(high));
+  Emite<kCuenta>(r, uint32_t(nuevoLow), uint32_t(high));
   ActualizaModelo(s, m);
   return kAritOk;
 }
@@ -466,41 +374,6 @@ int BuscaSimboloReferencia(const THistograma* m) {
   int s = 1;
   while (m->acumulada[s] > objetivo) ++s;
   return s;
-}
-
-// The same symbol without the division: acumulada[s] > target holds exactly
-// when R * acumulada[s] >= (value - low + 1) * T, that is when the bottom of
-// s's sub-interval, low + floor(R * acumulada[s] / T), lies above value. The
-// counts fall as s rises, so the symbol is the first whose bottom is at or
-// below value. The bottoms of symbols 1 to 3 (the usual ones) are computed
-// before the choice and the choice is made without branches; the search goes
-// on one by one past them. Returns s and the bounds of its sub-interval
-// relative to low: [abajo, arriba - 1].
-struct Eleccion {
-  int s;
-  int32_t abajo, arriba;
-};
-
-inline Eleccion BuscaSimbolo(const THistograma* m, int32_t rango, int32_t hasta) {
-  const int32_t* a = m->acumulada;
-  const int32_t total = a[0];
-  const int32_t b1 = Escala(rango, a[1], total);
-  const int32_t b2 = Escala(rango, a[2], total);
-  const int32_t b3 = Escala(rango, a[3], total);
-  // Each test can pass only if the one before passed, so counts above
-  // nSimbolos (not in use, whatever they hold) are never looked at.
-  const bool c1 = b1 > hasta;
-  const bool c2 = c1 && b2 > hasta;
-  const bool c3 = c2 && b3 > hasta;
-  if (!c3) return {1 + c1 + c2, c2 ? b3 : c1 ? b2 : b1, c2 ? b2 : c1 ? b1 : rango};
-  int s = 4;
-  int32_t arriba = b3, abajo = Escala(rango, a[4], total);
-  while (abajo > hasta) {
-    ++s;
-    arriba = abajo;
-    abajo = Escala(rango, a[s], total);
-  }
-  return {s, abajo, arriba};
 }
 
 }  // namespace
@@ -525,7 +398,7 @@ int InicializaEscrituraContador(int64_t limite) {
   return kAritOk;
 }
 
-bool LimiteSuperado() { return FichES.limite >= 0 && FichES.bytes > FichES.limite; }
+bool LimiteSuperado() { return FichES.limite >= 0 && BytesEscritos() > FichES.limite; }
 
 int FinalizaEscrituraFicheroDeBits() {
   if (!FichES.file && !FichES.contador) return kAritErrorEscritura;
@@ -537,6 +410,8 @@ int FinalizaEscrituraFicheroDeBits() {
     // previous one (a trailing 0x00): the stream length depends on it.
     EscribeByte(FichES.outbyte);
     FichES.outbyte = 0;
+  } else if (FichES.contador) {
+    FichES.bytes = BytesDeBits(FichES.bitsContados);
   } else {
     Registros r = Carga();
     PonBits(r, uint32_t(b), 1);
@@ -564,7 +439,11 @@ int FinalizaEscrituraFicheroDeBits() {
   return kAritOk;
 }
 
-int64_t BytesEscritos() { return FichES.bytes; }
+// Counting by the fast path, the size the stream would have if it ended now,
+// which later items can only make larger.
+int64_t BytesEscritos() {
+  return FichES.contador && !FichES.referencia ? BytesDeBits(FichES.bitsContados) : FichES.bytes;
+}
 
 void CodificaBits(int nbits, int value) {
   if (nbits < 0 || nbits > 32) {
@@ -587,7 +466,9 @@ int InicializaLecturaFicheroDeBits(const char* path) {
   if (FichES.referencia) {
     for (int i = 0; i < 16; ++i) FichES.value = 2 * FichES.value + LeeBit();
   } else {
-    FichES.value = int32_t(LeeBits(16));
+    LectorAritmetico l = TomaLector();
+    l.value = LeeBitsLector(l, 16);
+    DevuelveLector(l);
   }
   return kAritOk;
 }
@@ -599,14 +480,20 @@ int DecodificaBits(int nbits) {
     AnotaError(kAritIntervalo);
     return 0;
   }
+  if (!FichES.referencia) {
+    LectorAritmetico l = TomaLector();
+    const int v = DecodificaBitsLector(l, nbits);
+    DevuelveLector(l);
+    return v;
+  }
   // Summed as unsigned so that a 32-bit field comes back with its exact bit
   // pattern, sign bit included.
   uint32_t suma = 0;
   while (nbits > kMaxChunk) {
     nbits -= kMaxChunk;
-    suma += static_cast<uint32_t>(DecodificaBitsAux(kMaxChunk)) << nbits;
+    suma += static_cast<uint32_t>(DecodificaBitsAuxReferencia(kMaxChunk)) << nbits;
   }
-  suma += static_cast<uint32_t>(DecodificaBitsAux(nbits));
+  suma += static_cast<uint32_t>(DecodificaBitsAuxReferencia(nbits));
   return static_cast<int32_t>(suma);
 }
 
@@ -646,7 +533,7 @@ int CodificaSimbolo(int s, THistograma* m) {
     return kAritOk;
   }
   Registros r = Carga();
-  const int codigo = Simbolo(r, s, m);
+  const int codigo = FichES.contador ? Simbolo<true>(r, s, m) : Simbolo<false>(r, s, m);
   Guarda(r);
   if (codigo != kAritOk) AnotaError(codigo);
   return codigo;
@@ -674,14 +561,22 @@ int CodificaItems(const ItemAritmetico* items, size_t n) {
     return primero;
   }
   Registros r = Carga();
-  for (size_t i = 0; i < n; ++i) {
-    const ItemAritmetico& it = items[i];
-    if (it.modelo != nullptr) anota(Simbolo(r, it.simbolo, it.modelo));
-    if (it.nbits < 0 || it.nbits > 32)
-      anota(kAritIntervalo);
-    else
-      Campo(r, it.nbits, it.valor);
-  }
+  auto codifica = [&]<bool kCuenta>() {
+    for (size_t i = 0; i < n; ++i) {
+      const ItemAritmetico& it = items[i];
+      if (it.modelo != nullptr) anota(Simbolo<kCuenta>(r, it.simbolo, it.modelo));
+      // An empty field leaves the interval as it is: skipped, it does not
+      // hold up the next item with a renormalisation that changes nothing.
+      if (it.nbits < 0 || it.nbits > 32)
+        anota(kAritIntervalo);
+      else if (it.nbits > 0)
+        Campo<kCuenta>(r, it.nbits, it.valor);
+    }
+  };
+  if (FichES.contador)
+    codifica.operator()<true>();
+  else
+    codifica.operator()<false>();
   Guarda(r);
   return primero;
 }
@@ -692,19 +587,47 @@ int DecodificaSimbolo(THistograma* m) {
     return 0;
   }
   const int32_t total = m->acumulada[0];
+  if (FichES.referencia) {
+    const int s = BuscaSimboloReferencia(m);
+    AjustaRango(s, m);
+    DecoderActualizaIntervaloReferencia();
+    ActualizaModelo(s, m);
+    return s;
+  }
+  LectorAritmetico l = TomaLector();
   int s;
-  if (FichES.referencia || total < 1 || total > kTotalMaximo) {
+  if (total < 1 || total > kTotalMaximo) {  // a model no update can make: divide
     s = BuscaSimboloReferencia(m);
     AjustaRango(s, m);
-    DecoderActualizaIntervalo(uint32_t(FichES.low), uint32_t(FichES.high));
+    RenormalizaLector(l, uint32_t(FichES.low), uint32_t(FichES.high));
+    ActualizaModelo(s, m);
   } else {
-    const int32_t low = FichES.low, rango = FichES.high - low + 1;
-    const Eleccion e = BuscaSimbolo(m, rango, FichES.value - low);
-    s = e.s;
-    DecoderActualizaIntervalo(uint32_t(low + e.abajo), uint32_t(low - 1 + e.arriba));
+    s = DecodificaSimboloLector(l, m);
   }
-  ActualizaModelo(s, m);
+  DevuelveLector(l);
   return s;
+}
+
+bool LectorDisponible() { return !FichES.referencia; }
+
+LectorAritmetico TomaLector() {
+  return {uint32_t(FichES.low), uint32_t(FichES.high), uint32_t(FichES.value), FichES.lect,
+          FichES.nLect,         FichES.buffer + FichES.leido, FichES.buffer + FichES.lleno};
+}
+
+void DevuelveLector(const LectorAritmetico& l) {
+  FichES.low = int32_t(l.low);
+  FichES.high = int32_t(l.high);
+  FichES.value = int32_t(l.value);
+  FichES.lect = l.lect;
+  FichES.nLect = l.nLect;
+  FichES.leido = size_t(l.p - FichES.buffer);
+}
+
+VentanaLectura RellenaLectorLento(VentanaLectura v) {
+  FichES.leido = size_t(v.p - FichES.buffer);
+  for (; v.nLect <= 56; v.nLect += 8) v.lect |= uint64_t(LeeByte()) << (56 - v.nLect);
+  return {v.lect, v.nLect, FichES.buffer + FichES.leido, FichES.buffer + FichES.lleno};
 }
 
 int ErrorCodificadorAritmetico() { return FichES.error; }

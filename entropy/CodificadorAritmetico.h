@@ -31,7 +31,10 @@ int InicializaEscritura(const char* path);  // 0, or 1 if the file cannot be ope
 int InicializaEscrituraContador(int64_t limite = -1);
 bool LimiteSuperado();                      // more than `limite` bytes already put
 int FinalizaEscrituraFicheroDeBits();       // flush and close; 0, or kAritErrorEscritura
-int64_t BytesEscritos();                    // bytes of the stream so far (final after Finaliza)
+// Bytes of the stream so far, final after Finaliza. While counting, at least
+// the bytes put so far and at most the size the stream would have if it ended
+// now: either way a size that later items can only make larger.
+int64_t BytesEscritos();
 void CodificaBits(int nbits, int value);    // raw field of 0..32 bits (low bits of value)
 
 // Reading.

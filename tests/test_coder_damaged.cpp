@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -190,5 +191,63 @@ TEST(CoderDamaged, RandomBodiesAndRandomFiles) {
     zaltest::WriteFile(f, b);
     DecodeChecked(f);
   }
+  EXPECT_EQ(OpenFiles(), before);
+}
+
+// Planes large enough for the decoder's second thread, damaged early (the
+// decoding stops before the companion has work), late (in the leaf pass) or
+// not at all: the same outcome and, when decoded, the same plane as the plain
+// one-thread path, and nothing left running or open.
+TEST(CoderDamaged, LargePlanesOnTwoThreads) {
+  TempDir dir;
+  zaltest::Plane p = zaltest::TexturedImage(1024, 1024, 12);
+  const std::string f = dir.File("big.zal");
+  ASSERT_EQ(ZALCodificador(2, 5, 0.4f, 1024, 1024, p.data(), f.c_str(), 3), 0);
+  const Bytes good = zaltest::ReadFile(f);
+  const int before = OpenFiles();
+  std::vector<int> codes;
+  auto decode = [&](std::vector<float>& out) {
+    signed char r, l;
+    float q;
+    int w = 0, h = 0;
+    float* plane = nullptr;
+    const int code = ZALDecodificador(&r, &l, &q, &w, &h, &plane, f.c_str(), 3);
+    if (plane != nullptr) out.assign(plane, plane + size_t(h) * (w + 3));
+    std::free(plane);
+    return code;
+  };
+  for (size_t at : {size_t(0), size_t(40), good.size() / 50, good.size() / 3, good.size() - 20}) {
+    Bytes b = good;
+    if (at > 0) b[at] ^= 0x5A;
+    zaltest::WriteFile(f, b);
+    std::vector<float> fast, plain;
+    const int code = decode(fast);
+    ZALReferencia(true);
+    CodificadorAritmeticoReferencia(true);
+    const int plainCode = decode(plain);
+    ZALReferencia(false);
+    CodificadorAritmeticoReferencia(false);
+    ASSERT_EQ(code, plainCode) << "damage at byte " << at;
+    ASSERT_EQ(fast.size(), plain.size());
+    if (!fast.empty()) {
+      EXPECT_EQ(std::memcmp(fast.data(), plain.data(), fast.size() * sizeof(float)), 0)
+          << "damage at byte " << at;
+    }
+    codes.push_back(code);
+  }
+  // A leaf level of one symbol count: its models have no symbol, so the
+  // decoding fails at the first coded leaf group, after the companion has
+  // started. The header's fields are the file's first bits; with 5 levels the
+  // leaf count is the 5-bit field at bit 67 + 5 * 5.
+  Bytes b = good;
+  for (int i = 0; i < 5; ++i) {
+    const int bit = 92 + i, valor = i == 4 ? 1 : 0;  // the value 1
+    b[bit / 8] = uint8_t((b[bit / 8] & ~(0x80 >> (bit % 8))) | (valor ? 0x80 >> (bit % 8) : 0));
+  }
+  zaltest::WriteFile(f, b);
+  std::vector<float> none;
+  EXPECT_EQ(decode(none), kZALDatosCorruptos);
+  EXPECT_TRUE(none.empty());
+  EXPECT_NE(codes[1], kZALOk);  // the damaged header above
   EXPECT_EQ(OpenFiles(), before);
 }

@@ -149,6 +149,10 @@ TEST(CoderExactness, TransformedImages) {
   };
   const Caso casos[] = {
       {zaltest::TexturedImage(1024, 1024, 8), 0.5f, 2, 6},  // big enough for the second thread
+      // Oblong planes on two threads: the decoder's companion takes the
+      // regions of the plane by quarters and halves of each side.
+      {zaltest::NoisyImage(2048, 512, 9), 1.5f, 2, 3},
+      {zaltest::TexturedImage(512, 2048, 10), 0.7f, 3, 8},
       {zaltest::SmoothImage(512, 512, 1), 0.9f, 2, 6},
       {zaltest::TexturedImage(512, 256, 2), 0.4f, 2, 5},
       {zaltest::NoisyImage(256, 256, 3), 2.0f, 3, 4},

@@ -1,6 +1,7 @@
 // Sample conversion, error texts and quality metrics of the image module.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "image/ImagenLuminanciaES.h"
+#include "support/support.h"
 
 namespace {
 
@@ -25,6 +27,37 @@ TEST(ImageRounding, RoundsHalfUpAndSaturates) {
   EXPECT_EQ(redondeaSaturaByte(-std::numeric_limits<float>::infinity()), 0);
   EXPECT_EQ(redondeaSaturaByte(std::numeric_limits<float>::infinity()), 255);
   EXPECT_EQ(redondeaSaturaByte(std::numeric_limits<float>::quiet_NaN()), 0);
+}
+
+// A saved row is converted several samples at a time: every byte must be
+// the one redondeaSaturaByte gives for its sample, the awkward ones included,
+// wherever in the row (and in a group of samples) they fall.
+TEST(ImageRounding, SavedRowsRoundLikeOneSampleAtATime) {
+  const float raros[] = {-0.0f, 0.0f, std::nextafter(0.5f, 0.0f), 0.5f, 1.5f, 2.5f,
+                         std::nextafter(254.5f, 0.0f), 254.5f, 255.0f, std::nextafter(255.5f, 0.0f),
+                         255.5f, 256.0f, -1.0f, -1e30f, 1e30f, std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity(),
+                         std::numeric_limits<float>::quiet_NaN(), 127.49999f, 3.0000002f};
+  zaltest::Rng rng(21);
+  for (int ancho : {1, 3, 4, 7, 37}) {
+    const int alto = 5, gap = 3;
+    std::vector<float> plano(size_t(alto) * (ancho + gap), 7.0f);
+    std::vector<uint8_t> esperado;
+    for (int y = 0; y < alto; ++y)
+      for (int x = 0; x < ancho; ++x) {
+        const float v = rng.Below(3) == 0 ? raros[rng.Below(std::size(raros))]
+                                          : float(rng.Below(300000)) / 1000.0f - 20.0f;
+        plano[size_t(y) * (ancho + gap) + x] = v;
+        esperado.push_back(uint8_t(redondeaSaturaByte(v)));
+      }
+    zaltest::TempDir dir;
+    const std::string f = dir.File("r.pgm");
+    ASSERT_EQ(GuardaPGM(f.c_str(), ancho, alto, plano.data(), gap), 0);
+    const std::vector<uint8_t> fichero = zaltest::ReadFile(f);
+    ASSERT_GE(fichero.size(), esperado.size());
+    EXPECT_TRUE(std::equal(esperado.begin(), esperado.end(), fichero.end() - long(esperado.size())))
+        << "width " << ancho;
+  }
 }
 
 // Spare samples carry a bit pattern that no conversion may touch.
