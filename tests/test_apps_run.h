@@ -2,6 +2,7 @@
 // prints on standard output and its exit status, for the end-to-end suites.
 #pragma once
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@ struct Resultado {
 struct Opciones {
   std::string carpeta;       // working folder of the run ("" keeps ours)
   rlim_t memoria = 0;        // address-space limit in bytes (0: none)
+  rlim_t disco = 0;          // largest file it may write, as on a full disk (0: none)
 };
 
 inline std::string LeeTodo(int fd) {
@@ -56,6 +58,12 @@ inline Resultado Ejecuta(const std::string& programa, const std::vector<std::str
     if (opciones.memoria != 0) {
       const rlimit limite{opciones.memoria, opciones.memoria};
       setrlimit(RLIMIT_AS, &limite);
+    }
+    if (opciones.disco != 0) {
+      // A write past the limit then fails instead of killing the program.
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limite{opciones.disco, opciones.disco};
+      setrlimit(RLIMIT_FSIZE, &limite);
     }
     execv(ruta.c_str(), argv.data());
     _exit(127);
