@@ -180,28 +180,6 @@ TEST(CoderExamples, SmallestImageTree) {
   EXPECT_EQ(nonzero, 5);
 }
 
-TEST(CoderExamples, LeafGroupsAtTheThreshold) {
-  TempDir dir;
-  Plane p(16, 16);
-  p.at(0, 8) = 2.6f;  // 4 = umbral alone: the group is dropped
-  p.at(2, 8) = 2.6f;  // 4 beside 5: both kept
-  p.at(3, 8) = 3.6f;
-  p.at(2, 9) = 1.0f;  // 2: below threshold
-  ASSERT_EQ(Encode(p, 2, 3, 0.5f, dir.File("a.zal")), 0);
-  EXPECT_EQ(Label(p, 0, 8), -1);
-  EXPECT_EQ(Label(p, 1, 9), -1);
-  EXPECT_EQ(Label(p, 2, 8), 4);
-  EXPECT_EQ(Label(p, 3, 8), 5);
-  EXPECT_EQ(Label(p, 2, 9), 0);
-  EXPECT_EQ(Label(p, 3, 9), 0);
-  Decoded d;
-  Decode(dir.File("a.zal"), d);
-  ASSERT_EQ(d.code, 0);
-  EXPECT_EQ(d.at(0, 8), 0.0f);
-  EXPECT_EQ(d.at(2, 8), 4.5f);  // 4 and 5 both come back as 6
-  EXPECT_EQ(d.at(3, 8), 4.5f);
-}
-
 TEST(CoderExamples, ArgumentChecksLeaveNoFile) {
   TempDir dir;
   const std::string out = dir.File("x.zal");
