@@ -98,6 +98,10 @@ TEST(CoderExamples, ArgumentChecksLeaveNoFile) {
   EXPECT_FALSE(zaltest::FileExists(out));
   EXPECT_EQ(ZALCodificador(2, 3, 1.0f, 64, 64, p.data(), dir.File("no/such/dir.zal").c_str(), 3), kZALNoEscribe);
   EXPECT_EQ(ZALCodificador(2, 3, 1.0f, 64, 64, p.data(), nullptr, 3), kZALNoEscribe);
+  Decoded d;
+  d.code = ZALDecodificador(&d.rplanes, &d.levels, &d.quant, &d.width, &d.height, &d.plane, nullptr, 3);
+  EXPECT_EQ(d.code, kZALNoLee);
+  EXPECT_EQ(d.plane, nullptr);
 }
 
 TEST(CoderExamples, ErrorTexts) {
