@@ -2,13 +2,17 @@
 // prints on standard output and its exit status, for the end-to-end suites.
 #pragma once
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/support.h"
@@ -24,6 +28,7 @@ struct Resultado {
 struct Opciones {
   std::string carpeta;       // working folder of the run ("" keeps ours)
   rlim_t memoria = 0;        // address-space limit in bytes (0: none)
+  rlim_t disco = 0;          // largest file it may write, as on a full disk (0: none)
 };
 
 inline std::string LeeTodo(int fd) {
@@ -57,6 +62,12 @@ inline Resultado Ejecuta(const std::string& programa, const std::vector<std::str
       const rlimit limite{opciones.memoria, opciones.memoria};
       setrlimit(RLIMIT_AS, &limite);
     }
+    if (opciones.disco != 0) {
+      // A write past the limit then fails instead of killing the program.
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limite{opciones.disco, opciones.disco};
+      setrlimit(RLIMIT_FSIZE, &limite);
+    }
     execv(ruta.c_str(), argv.data());
     _exit(127);
   }
@@ -87,6 +98,37 @@ std::string Texto(const char* formato, T... valores) {
   char buffer[512];
   std::snprintf(buffer, sizeof buffer, formato, valores...);
   return buffer;
+}
+
+// Without arguments a program prints its banner; with --help or -h first, its
+// help (the credits, then `opciones`), whatever follows.
+inline void CompruebaBannerYAyuda(const std::string& programa, const std::string& titulo,
+                                  const std::string& opciones) {
+  const std::string version = "Zonal Adaptive Layers (ZAL) " + titulo + " - version 1.1\n";
+  Resultado r = Ejecuta(programa, {});
+  EXPECT_EQ(r.salida, version + "Use " + programa + " --help for instructions on how to use this program\n");
+  EXPECT_EQ(r.estado, 0);
+  const std::string raya = "------------------------------------------------------\n";
+  for (const char* ayuda : {"--help", "-h"}) {
+    r = Ejecuta(programa, {ayuda, "whatever", "--bogus"});
+    EXPECT_EQ(r.salida, raya + version +
+                            "Authors: the ZAL team\nInstitution: ZAL codec project\nDate: 2026\n" + raya +
+                            "\nUsage: " + programa + " [Options]\nThe available options are:\n" + opciones)
+        << ayuda;
+    EXPECT_EQ(r.estado, 0);
+  }
+}
+
+// Each faulty command line stops with its parsing error and status 1.
+using ErroresDeSintaxis = std::vector<std::pair<std::vector<std::string>, std::string>>;
+inline void CompruebaErroresDeSintaxis(const std::string& programa, const ErroresDeSintaxis& casos) {
+  for (const auto& [args, mensaje] : casos) {
+    std::string linea;
+    for (const std::string& a : args) linea += " " + a;
+    const Resultado r = Ejecuta(programa, args);
+    EXPECT_EQ(r.salida, "Parsing error: " + mensaje + "\n") << programa << linea;
+    EXPECT_EQ(r.estado, 1) << programa << linea;
+  }
 }
 
 // The timing lines hold whatever the clock measured: replace each figure of

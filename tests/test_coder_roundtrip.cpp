@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "coder/ZALcoder.h"
-#include "image/ImagenLuminanciaES.h"
 #include "support/labels.h"
 #include "support/support.h"
 #include "wavelet/wavelets.h"
@@ -84,11 +83,7 @@ TEST(CoderRoundTrip, GeneratedImagesAtEveryLevelCount) {
 
 TEST(CoderRoundTrip, EveryRplanesSetting) {
   const Plane textured = zaltest::TexturedImage(64, 64, 8);
-  const Plane noisy = zaltest::NoisyImage(32, 32, 9);
-  for (int rplanes = 2; rplanes <= 12; ++rplanes) {
-    RoundTrip(textured, 0.2f, rplanes, 3);
-    RoundTrip(noisy, 1.7f, rplanes, 4);
-  }
+  for (int rplanes = 2; rplanes <= 12; ++rplanes) RoundTrip(textured, 0.2f, rplanes, 3);
 }
 
 TEST(CoderRoundTrip, CoarseAndFineQuantization) {
@@ -96,26 +91,4 @@ TEST(CoderRoundTrip, CoarseAndFineQuantization) {
   for (float q : {0.02f, 0.1f, 1.0f, 4.0f, 30.0f, 500.0f}) RoundTrip(smooth, q, 2, 4);
   const Plane noisy = zaltest::NoisyImage(64, 64, 11);
   for (float q : {0.05f, 3.0f, 1000.0f}) RoundTrip(noisy, q, 4, 3);
-}
-
-TEST(CoderRoundTrip, Photographs) {
-  const std::string shared = zaltest::SharedDir();
-  if (shared.empty()) GTEST_SKIP() << "shared photographs not found";
-  struct Photo {
-    const char* name;
-    float quant;
-    int rplanes, levels;
-  };
-  for (const Photo& ph : {Photo{"camera_512x512.pgm", 0.8956599831581116f, 2, 6},
-                          Photo{"coffee_512x384.pgm", 0.15f, 5, 4},
-                          Photo{"chelsea_384x256.pgm", 3.0f, 3, 6}}) {
-    int w = 0, h = 0;
-    float* plane = nullptr;
-    const std::string path = shared + "/images/" + ph.name;
-    ASSERT_EQ(CargaImagenLuminancia(path.c_str(), &w, &h, &plane, 3), 0) << path;
-    Plane image(w, h);
-    std::memcpy(image.data(), plane, image.cells.size() * sizeof(float));
-    std::free(plane);
-    RoundTrip(image, ph.quant, ph.rplanes, ph.levels);
-  }
 }

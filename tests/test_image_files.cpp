@@ -1,14 +1,9 @@
 // Image files: type detection, PGM, RAW with its dimension file, BMP, and
-// saves that fail.
+// saves that fail (a save cut short is removed: see test_robustness).
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -92,14 +87,10 @@ TEST(ImagePgm, SavedFileHasExactBytesAndLoadsBack) {
   EXPECT_EQ(Bytes(ReadFile(f)), std::string(kOwnHeader) + "\x0c\x0d\x00\xff\xff\x00"s);
   EXPECT_EQ(Bytes(ReadFile(i)), std::string(kOwnHeader) + "\x0c\x00\xff\xff\x00\x80"s);
 
-  const auto lf = Load<float>(f);
-  ASSERT_EQ(lf.err, 0);
-  EXPECT_EQ(lf.width, 3);
-  EXPECT_EQ(lf.height, 2);
-  EXPECT_EQ(lf.at(1, 0), 13.0f);
-  EXPECT_EQ(lf.at(0, 1), 255.0f);
   const auto li = Load<int>(i);
   ASSERT_EQ(li.err, 0);
+  EXPECT_EQ(li.width, 3);
+  EXPECT_EQ(li.height, 2);
   EXPECT_EQ(li.at(2, 1), 128);
 }
 
@@ -298,27 +289,6 @@ TEST(ImageBmp, WrittenLayout) {
   }
 }
 
-TEST(ImageBmp, RoundTripBothTwins) {
-  TempDir dir;
-  const std::string name = dir.File("r.BMP");
-  std::vector<float> plane = {127.5f, -4.0f, 300.0f, 9, 9, 9, 1.0f, 2.0f, 3.0f, 9, 9, 9};
-  ASSERT_EQ(GuardaImagenLuminancia(name.c_str(), 3, 2, plane.data(), kGap), 0);
-  const auto f = Load<float>(name);
-  ASSERT_EQ(f.err, 0);
-  EXPECT_EQ(f.width, 3);
-  EXPECT_EQ(f.height, 2);
-  EXPECT_EQ(f.at(0, 0), 128.0f);
-  EXPECT_EQ(f.at(1, 0), 0.0f);
-  EXPECT_EQ(f.at(2, 0), 255.0f);
-  EXPECT_EQ(f.at(2, 1), 3.0f);
-  std::vector<int> iplane = {256, -1, 7, 0, 0, 0};
-  ASSERT_EQ(GuardaImagenLuminancia(name.c_str(), 3, 1, iplane.data(), kGap), 0);
-  const auto i = Load<int>(name);
-  ASSERT_EQ(i.err, 0);
-  EXPECT_EQ(i.at(0, 0), 0);
-  EXPECT_EQ(i.at(1, 0), 255);
-}
-
 // A BMP file with chosen header fields; the palette is inverted so that a
 // reader applying it would show.
 std::string MakeBmp(int32_t width, int32_t height, const std::string& pixels, uint32_t offset = 1078,
@@ -415,65 +385,6 @@ TEST(ImageWrite, FullDeviceIsReportedAndLeftAlone) {
     EXPECT_TRUE(S_ISCHR(after.st_mode));
   }
   EXPECT_EQ(GuardaImagenLuminancia(dir.File("no/such/dir.pgm").c_str(), 2, 2, fplane.data(), kGap), 5);
-}
-
-// Runs a save in a child process whose file size limit cuts it short.
-int SaveWithSizeLimit(const std::string& name, rlim_t limit) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit lim = {limit, limit};
-    setrlimit(RLIMIT_FSIZE, &lim);
-    const std::vector<float> plane(size_t(200) * (200 + kGap), 9.0f);
-    _exit(GuardaImagenLuminancia(name.c_str(), 200, 200, plane.data(), kGap));
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(ImageWrite, FailedSaveRemovesTheRegularFileItWrote) {
-  TempDir dir;
-  const std::string fresh = dir.File("fresh.pgm"), old = dir.File("old.bmp");
-  EXPECT_EQ(SaveWithSizeLimit(fresh, 1000), 5);
-  EXPECT_FALSE(zaltest::FileExists(fresh));
-  // A file that was there before has been truncated: a short copy must not stay.
-  WriteFile(old, std::string("previous"));
-  EXPECT_EQ(SaveWithSizeLimit(old, 1000), 5);
-  EXPECT_FALSE(zaltest::FileExists(old));
-  // Written through a symbolic link: the link and its target stay.
-  const std::string target = dir.File("target.raw"), link = dir.File("link.raw");
-  WriteFile(target, std::string("previous"));
-  std::filesystem::create_symlink(target, link);
-  EXPECT_EQ(SaveWithSizeLimit(link, 1000), 5);
-  EXPECT_TRUE(std::filesystem::is_symlink(link));
-  EXPECT_TRUE(zaltest::FileExists(target));
-  EXPECT_EQ(SaveWithSizeLimit(fresh, 1 << 20), 0);
-  EXPECT_EQ(ReadFile(fresh).size(), 41u + 200 * 200);
-}
-
-// ------------------------------------------------------------ shared data
-
-// Real photographs and the reference decoder's output load, and save back
-// byte for byte in this system's own layout.
-TEST(ImageShared, ReferenceFilesRoundTrip) {
-  const std::string shared = zaltest::SharedDir();
-  if (shared.empty()) GTEST_SKIP() << "shared reference data not found";
-  TempDir dir;
-  for (const std::string name : {"/images/camera_512x512.pgm", "/vectors/camera_default.dec.pgm"}) {
-    const auto source = ReadFile(shared + name);
-    if (source.empty()) GTEST_SKIP() << name << " missing";
-    const auto img = Load<float>(shared + name);
-    ASSERT_EQ(img.err, 0) << name;
-    ASSERT_EQ(GuardaImagenLuminancia(dir.File("o.pgm").c_str(), img.width, img.height, img.plane.get(), kGap), 0);
-    const auto saved = ReadFile(dir.File("o.pgm"));
-    const std::string header = "P5\n#Imagen recuperada de ZAL\n" + std::to_string(img.width) + " " +
-                               std::to_string(img.height) + "\n255\n";
-    const size_t samples = size_t(img.width) * img.height;
-    ASSERT_EQ(saved.size(), header.size() + samples);
-    EXPECT_EQ(std::string(saved.begin(), saved.begin() + header.size()), header);
-    EXPECT_TRUE(std::equal(saved.end() - samples, saved.end(), source.end() - samples)) << name;
-  }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // failure is reported with status 1, an incomplete output the program was
 // writing is removed, and nothing runs without bound.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,36 +25,10 @@ using zalapps::Mensaje;
 using zalapps::Resultado;
 using zaltest::TempDir;
 
-// Runs a program whose files may grow to `limite` bytes at most, as on a full
-// disk: a write past it fails (SIGXFSZ is ignored, and stays so across exec).
+// A run whose files may grow to 1000 bytes at most, as on a full disk.
 Resultado EjecutaConDiscoLleno(const std::string& programa, const std::vector<std::string>& args,
-                               rlim_t limite) {
-  const std::string ruta = zaltest::BinDir() + "/" + programa;
-  std::vector<char*> argv{const_cast<char*>(ruta.c_str())};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  int tubo[2];
-  if (pipe(tubo) != 0) return {};
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(tubo[1], 1);
-    close(tubo[0]);
-    close(tubo[1]);
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit lim{limite, limite};
-    setrlimit(RLIMIT_FSIZE, &lim);
-    execv(ruta.c_str(), argv.data());
-    _exit(127);
-  }
-  close(tubo[1]);
-  Resultado r;
-  r.salida = zalapps::LeeTodo(tubo[0]);
-  close(tubo[0]);
-  int estado = 0;
-  waitpid(pid, &estado, 0);
-  r.estado = WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado);
-  return r;
+                               rlim_t limite = 1000) {
+  return Ejecuta(programa, args, {"", 0, limite});
 }
 
 bool EsDispositivo(const std::string& ruta) {
@@ -123,24 +96,23 @@ TEST_F(Robustez, FullDeviceIsAFailureOfEveryProgram) {
 // A regular output cut short is removed, whether the program created it or
 // truncated an older file; written through a link, the link and its target stay.
 TEST_F(Robustez, OutputCutShortIsRemoved) {
-  const rlim_t limite = 1000;
   for (bool existia : {false, true}) {
     SCOPED_TRACE(existia ? "file there before" : "new file");
     const std::string zal = dir.File("out.zal"), pgm = dir.File("out.pgm"), bppq = dir.File("q.zal");
     if (existia)
       for (const std::string& f : {zal, pgm, bppq}) zaltest::WriteFile(f, std::string("older content"));
 
-    Resultado r = EjecutaConDiscoLleno("ZALcod", {"-i", imagen, "-o", zal, "-q", "0.2", "-l", "3"}, limite);
+    Resultado r = EjecutaConDiscoLleno("ZALcod", {"-i", imagen, "-o", zal, "-q", "0.2", "-l", "3"});
     EXPECT_EQ(r.estado, 1);
     EXPECT_EQ(r.salida, ErrorZAL(zal, 7));
     EXPECT_FALSE(zaltest::FileExists(zal));
 
-    r = EjecutaConDiscoLleno("Bppquest", {"-i", imagen, "-o", bppq, "-l", "3", "-b", "2"}, limite);
+    r = EjecutaConDiscoLleno("Bppquest", {"-i", imagen, "-o", bppq, "-l", "3", "-b", "2"});
     EXPECT_EQ(r.estado, 1);
     EXPECT_TRUE(Termina(r.salida, ErrorZAL(bppq, 7))) << r.salida;
     EXPECT_FALSE(zaltest::FileExists(bppq));
 
-    r = EjecutaConDiscoLleno("ZALdecod", {"-i", comprimido, "-o", pgm}, limite);
+    r = EjecutaConDiscoLleno("ZALdecod", {"-i", comprimido, "-o", pgm});
     EXPECT_EQ(r.estado, 1);
     EXPECT_EQ(r.salida, "Error in " + pgm + ": " + Mensaje(ImagenCheckError, 5) + "\n");
     EXPECT_FALSE(zaltest::FileExists(pgm));
@@ -150,8 +122,8 @@ TEST_F(Robustez, OutputCutShortIsRemoved) {
     zaltest::WriteFile(destino, std::string("older content"));
     fs::create_symlink(destino, enlace);
     const Resultado r =
-        nombre[5] == 'z' ? EjecutaConDiscoLleno("ZALcod", {"-i", imagen, "-o", enlace, "-l", "3"}, limite)
-                         : EjecutaConDiscoLleno("ZALdecod", {"-i", comprimido, "-o", enlace}, limite);
+        nombre[5] == 'z' ? EjecutaConDiscoLleno("ZALcod", {"-i", imagen, "-o", enlace, "-l", "3"})
+                         : EjecutaConDiscoLleno("ZALdecod", {"-i", comprimido, "-o", enlace});
     EXPECT_EQ(r.estado, 1) << nombre;
     EXPECT_TRUE(fs::is_symlink(enlace)) << nombre;
     EXPECT_TRUE(zaltest::FileExists(destino)) << nombre;
