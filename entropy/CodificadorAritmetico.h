@@ -1,6 +1,7 @@
 // Bit file and adaptive arithmetic coder (16-bit registers, pending bits).
-// The only code that touches the bytes of a compressed file. One bit file is
-// open at a time, for writing or for reading; the state lives in the module.
+// The only code that touches the bytes of a compressed file. Each thread has
+// one bit file open at a time, for writing or for reading; the state lives in
+// the module, one record per thread.
 #pragma once
 #include <cstddef>
 #include <cstdint>
