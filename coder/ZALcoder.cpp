@@ -638,6 +638,16 @@ inline void Pon(THistograma* m, int simbolo, int nbits, int valor) {
   }
 }
 
+// Asks the memory for the two rows of w cells at f (row stride paso), one
+// cache line at a time, without waiting for them.
+inline void PideFilas(const float* f, int w, std::ptrdiff_t paso) {
+  constexpr int kCeldasPorLinea = 64 / sizeof(float);
+  for (int j = 0; j < w; j += kCeldasPorLinea) {
+    __builtin_prefetch(f + j);
+    __builtin_prefetch(f + paso + j);
+  }
+}
+
 // One block of a level pass (hoja false) or of the leaf pass. Each member's
 // item is worked out by selection: its bit length L is std::bit_width of the
 // magnitude (what abs_bits gives for a nonzero label, and 0 for 0); members
@@ -660,6 +670,9 @@ void EmiteBloque(int x, int y, int w, int h, bool hoja) {
     const float* arriba = hayArriba ? f0 - paso : f0;  // row Y - 1, or row Y itself
     const float* hijos0 = hoja ? f0 : z.Coef + Indice(2 * x, 2 * Y);  // child TLs of row Y
     const float* hijos1 = hoja ? f0 : hijos0 + 2 * paso;               // and of row Y + 1
+    // The labels were written long before (the finest level first), so they
+    // come from memory: the next row pair is asked for while this one is walked.
+    if (i + 2 < h) PideFilas(f0 + 2 * paso, w, paso);
     for (int j = 0; j < w; j += 2) {
       const int32_t tl = Etiqueta(f0 + j);
       if (tl == -1) continue;  // empty group: its parent already said so
