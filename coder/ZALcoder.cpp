@@ -1457,8 +1457,7 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   if (z.referencia) {
     Decuantiza();
   } else if (!conAcompanante) {
-    for (int f = 1; f < kFasesDecodificacion; ++f) DecuantizaFase(f, 0);
-    DecuantizaFase(kFasesDecodificacion, 0);
+    for (int f = 1; f <= kFasesDecodificacion; ++f) DecuantizaFase(f, 0);
     DecuantizaFase(kFasesDecodificacion, 1);
   }
   *plane = nuevo;
