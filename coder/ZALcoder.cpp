@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -18,9 +19,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "entropy/CodificadorAritmetico.h"
 #include "entropy/LectorAritmetico.h"
@@ -220,12 +218,12 @@ void CalculaSimbolosLL() {
 
 // Fast labelling: the same labels as the plain functions above, computed
 // row pair by row pair. First every cell of the two rows is quantized into a
-// buffer by a loop without branches (so the compiler can use vector
-// instructions): the same operations as Cuantiza, with the choices made by
-// selection; then each group takes its labels from the buffer, again by
-// selection. Large levels are labelled on two threads, which share nothing
-// but the finer level's labels (only read), each with its own maximum and
-// group counts.
+// buffer, then each group takes its labels from the buffer; both loops make
+// every choice by selection, so that the compiler turns them into vector
+// code (compiled for the widest instruction set the processor has, chosen in
+// one place below). Large levels are labelled on two threads, which share
+// nothing but the finer level's labels (only read), each with its own
+// maximum and group counts.
 struct Resumen {
   int32_t maxSubband = 0;
   int grupos = 0;  // coded groups
@@ -234,35 +232,22 @@ struct Resumen {
 
 constexpr int kAnchoCuadrante = (kLadoMaximo + 1) / 2;  // widest quadrant
 
-// q[j] = Cuantiza(f[j]) for j < n. With SSE2 (always there on x86-64) four
-// cells at a time, with the same roundings: the product v * DobleQuantInversa
-// in single precision, the sum with 1.5 carrying the sign of v in double
-// (exact), the clamp to +-2^30, truncation toward zero; lanes whose |v| is
-// not above UmbralPre (NaN included) become 0 whatever they computed. (The
-// sign is taken from the sign bit, so -0.0 gets -1.5 where Cuantiza adds
-// 1.5; such a lane is below the threshold and becomes 0 either way.) The
-// cells left over, and every cell without SSE2, go through Cuantiza.
-void CuantizaFila(const float* f, int n, int32_t* q) {
-  int j = 0;
-#if defined(__SSE2__)
-  const __m128 umbral = _mm_set1_ps(z.UmbralPre), inversa = _mm_set1_ps(z.DobleQuantInversa);
-  const __m128 signo = _mm_set1_ps(-0.0f);
-  const __m128d signoDoble = _mm_set1_pd(-0.0), medio = _mm_set1_pd(1.5);
-  const __m128d tope = _mm_set1_pd(double(kMagnitudTope)), suelo = _mm_set1_pd(-double(kMagnitudTope));
-  auto mitad = [&](__m128 v, __m128 s) {  // the two low lanes
-    const __m128d conSigno = _mm_or_pd(_mm_and_pd(_mm_cvtps_pd(v), signoDoble), medio);
-    const __m128d t = _mm_add_pd(_mm_cvtps_pd(s), conSigno);
-    return _mm_cvttpd_epi32(_mm_max_pd(_mm_min_pd(t, tope), suelo));
-  };
-  for (; j + 4 <= n; j += 4) {
-    const __m128 v = _mm_loadu_ps(f + j);
-    const __m128 s = _mm_mul_ps(v, inversa);
-    const __m128 supera = _mm_cmpgt_ps(_mm_andnot_ps(signo, v), umbral);
-    const __m128i k = _mm_unpacklo_epi64(mitad(v, s), mitad(_mm_movehl_ps(v, v), _mm_movehl_ps(s, s)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(q + j), _mm_and_si128(k, _mm_castps_si128(supera)));
-  }
-#endif
-  for (; j < n; ++j) q[j] = Cuantiza(f[j]);
+// Cuantiza by selection, so that loops of it become vector code: the product
+// in single precision, the sum with +-1.5 in double (exact), the clamp to
+// +-2^30; a cell whose |v| is not above UmbralPre (NaN included) takes 0
+// before the conversion.
+[[gnu::always_inline]] inline int32_t CuantizaSel(float v, float umbralPre, float inversa) {
+  constexpr double tope = double(kMagnitudTope);
+  const double t = double(v * inversa) + (v >= 0.0f ? 1.5 : -1.5);
+  const double c = std::min(std::max(t, -tope), tope);
+  const bool supera = std::fabs(v) > umbralPre;
+  return int32_t(supera ? c : 0.0);
+}
+
+// q[j] = Cuantiza(f[j]) for j < n.
+[[gnu::always_inline]] inline void CuantizaFila(const float* f, int n, float umbralPre,
+                                                float inversa, int32_t* q) {
+  for (int j = 0; j < n; ++j) q[j] = CuantizaSel(f[j], umbralPre, inversa);
 }
 
 inline uint32_t Max(uint32_t a, uint32_t b) { return a > b ? a : b; }
@@ -274,83 +259,152 @@ inline int32_t Etiqueta(const float* celda) {
   return v;
 }
 
-// Rows i0 to i1 - 1 (even) of the w-wide leaf quadrant with corner (x, y).
-void EtiquetaHojas(int x, int y, int w, int i0, int i1, Resumen& r) {
-  const uint32_t umbral = uint32_t(z.umbral), doble = 2 * umbral;
-  int32_t q0[kAnchoCuadrante], q1[kAnchoCuadrante];
-  uint32_t maximo = uint32_t(r.maxSubband);
+// Leaf label of a member of quantized value q: -1 in an empty group, 0 below
+// the threshold, and 2^(capas+1) one below, with its sign, so that it stays
+// small. Chosen by masks rather than by branches, so that loops of it become
+// vector code.
+[[gnu::always_inline]] inline int32_t EtiquetaHoja(int32_t q, bool vacio, uint32_t umbral) {
+  const uint32_t a = Magnitud(q);
+  const int32_t haciaCero = (q >> 31) | 1;  // the sign of q (q is not 0 where it is used)
+  const int32_t v = q - (haciaCero & -int32_t(a == 2 * umbral));
+  return (v & -int32_t(a >= umbral)) | -int32_t(vacio);
+}
+
+// The n leaf groups of a row pair, quantized in q0 and q1, labelled into f0
+// and f1; the largest magnitude of a coded group and the coded groups are
+// added to r. Each group stands alone, so the loop becomes vector code. The
+// maximum is taken over every group: where it exceeds the threshold it is a
+// coded group's (an empty group's magnitudes are at most the threshold), and
+// where it does not, no group here was coded and r keeps its own.
+[[gnu::always_inline]] inline void HojasDeFilaPar(const int32_t* q0, const int32_t* q1, float* f0,
+                                                   float* f1, int n, uint32_t umbral, Resumen& r) {
+  uint32_t maximo = 0;
   int grupos = r.grupos;
-  for (int i = i0; i < i1; i += 2) {
-    float* f0 = z.Coef + Indice(x, y + i);
-    float* f1 = f0 + z.anchoBuf;
-    CuantizaFila(f0, w, q0);
-    CuantizaFila(f1, w, q1);
-    for (int j = 0; j < w; j += 2) {
-      const int32_t q[4] = {q0[j], q0[j + 1], q1[j], q1[j + 1]};
-      uint32_t mayor = 0;
-      for (int m = 0; m < 4; ++m) mayor = Max(mayor, Magnitud(q[m]));
-      const bool vacio = mayor <= umbral;
-      int32_t e[4];
-      for (int m = 0; m < 4; ++m) {
-        const uint32_t a = Magnitud(q[m]);
-        // 2^(capas+1) is stored one below, with its sign, so that it stays small.
-        const int32_t v = a == doble ? (q[m] > 0 ? q[m] - 1 : q[m] + 1) : q[m];
-        e[m] = vacio ? -1 : a < umbral ? 0 : v;
-      }
-      maximo = Max(maximo, vacio ? 0 : mayor);
-      grupos += !vacio;
-      PonEtiqueta(f0 + j, e[0]);
-      PonEtiqueta(f0 + j + 1, e[1]);
-      PonEtiqueta(f1 + j, e[2]);
-      PonEtiqueta(f1 + j + 1, e[3]);
-    }
+  for (int g = 0; g < n; ++g) {
+    const int32_t tl = q0[2 * g], tr = q0[2 * g + 1], bl = q1[2 * g], br = q1[2 * g + 1];
+    const uint32_t mayor = Max(Max(Magnitud(tl), Magnitud(tr)), Max(Magnitud(bl), Magnitud(br)));
+    const bool vacio = mayor <= umbral;
+    maximo = Max(maximo, mayor);
+    grupos += mayor > umbral;
+    f0[2 * g] = std::bit_cast<float>(EtiquetaHoja(tl, vacio, umbral));
+    f0[2 * g + 1] = std::bit_cast<float>(EtiquetaHoja(tr, vacio, umbral));
+    f1[2 * g] = std::bit_cast<float>(EtiquetaHoja(bl, vacio, umbral));
+    f1[2 * g + 1] = std::bit_cast<float>(EtiquetaHoja(br, vacio, umbral));
   }
-  r.maxSubband = int32_t(maximo);
+  if (maximo > umbral) r.maxSubband = int32_t(Max(uint32_t(r.maxSubband), maximo));
   r.grupos = grupos;
 }
 
-// Rows i0 to i1 - 1 of the w-wide level quadrant with corner (x, y). The
-// member at column c of row Y has its child group's TL at (2c, 2Y).
-void EtiquetaNivel(int x, int y, int w, int i0, int i1, Resumen& r) {
-  const uint32_t umbral = uint32_t(z.umbral);
-  int32_t q0[kAnchoCuadrante], q1[kAnchoCuadrante];
-  uint32_t maximo = uint32_t(r.maxSubband);
+// Level label of a member of quantized value q whose child group is empty or
+// not: below the threshold (or in a group of small values) an isolated zero
+// 1 or a zero root 0, else q. By masks, as EtiquetaHoja.
+[[gnu::always_inline]] inline int32_t EtiquetaMiembro(int32_t q, bool pequenos, bool hijoVacio,
+                                                      uint32_t umbral) {
+  const int32_t cero = -int32_t(pequenos | (Magnitud(q) < umbral));
+  return (q & ~cero) | (int32_t(!hijoVacio) & cero);
+}
+
+// The n groups of a level row pair, quantized in q0 and q1, labelled into f0
+// and f1. h0 and h1 are the rows of their child groups' TLs: the member at
+// column c has its child TL at column 2c. As HojasDeFilaPar, a loop that
+// becomes vector code; empty groups are counted too.
+[[gnu::always_inline]] inline void NivelDeFilaPar(const int32_t* q0, const int32_t* q1, float* f0,
+                                                   float* f1, const float* h0, const float* h1,
+                                                   int n, uint32_t umbral, Resumen& r) {
+  uint32_t maximo = 0;
   int grupos = r.grupos, vacios = r.vacios;
-  for (int i = i0; i < i1; i += 2) {
-    const int Y = y + i;
-    float* f0 = z.Coef + Indice(x, Y);
-    float* f1 = f0 + z.anchoBuf;
-    const float* h0 = z.Coef + Indice(2 * x, 2 * Y);  // child TLs of row Y
-    const float* h1 = h0 + 2 * std::ptrdiff_t(z.anchoBuf);  // and of row Y + 1
-    CuantizaFila(f0, w, q0);
-    CuantizaFila(f1, w, q1);
-    for (int j = 0; j < w; j += 2) {
-      const int32_t q[4] = {q0[j], q0[j + 1], q1[j], q1[j + 1]};
-      const bool hijoVacio[4] = {Etiqueta(h0 + 2 * j) == -1, Etiqueta(h0 + 2 * j + 2) == -1,
-                                 Etiqueta(h1 + 2 * j) == -1, Etiqueta(h1 + 2 * j + 2) == -1};
-      uint32_t mayor = 0;
-      for (int m = 0; m < 4; ++m) mayor = Max(mayor, Magnitud(q[m]));
-      const bool pequenos = mayor <= umbral;
-      int32_t e[4];
-      bool vacio = true;
-      for (int m = 0; m < 4; ++m) {
-        const bool cero = pequenos || Magnitud(q[m]) < umbral;
-        e[m] = cero ? !hijoVacio[m] : q[m];  // isolated zero 1, zero root 0
-        vacio = vacio && e[m] == 0;
-      }
-      maximo = Max(maximo, pequenos ? 0 : mayor);
-      grupos += !vacio;
-      vacios += vacio;
-      for (int m = 0; m < 4; ++m) e[m] = vacio ? -1 : e[m];
-      PonEtiqueta(f0 + j, e[0]);
-      PonEtiqueta(f0 + j + 1, e[1]);
-      PonEtiqueta(f1 + j, e[2]);
-      PonEtiqueta(f1 + j + 1, e[3]);
-    }
+  for (int g = 0; g < n; ++g) {
+    const int32_t tl = q0[2 * g], tr = q0[2 * g + 1], bl = q1[2 * g], br = q1[2 * g + 1];
+    const uint32_t mayor = Max(Max(Magnitud(tl), Magnitud(tr)), Max(Magnitud(bl), Magnitud(br)));
+    const bool pequenos = mayor <= umbral;
+    const int32_t etl = EtiquetaMiembro(tl, pequenos, Etiqueta(h0 + 4 * g) == -1, umbral);
+    const int32_t etr = EtiquetaMiembro(tr, pequenos, Etiqueta(h0 + 4 * g + 2) == -1, umbral);
+    const int32_t ebl = EtiquetaMiembro(bl, pequenos, Etiqueta(h1 + 4 * g) == -1, umbral);
+    const int32_t ebr = EtiquetaMiembro(br, pequenos, Etiqueta(h1 + 4 * g + 2) == -1, umbral);
+    const bool vacio = (etl | etr | ebl | ebr) == 0;
+    maximo = Max(maximo, mayor);
+    grupos += !vacio;
+    vacios += vacio;
+    const int32_t marca = -int32_t(vacio);  // an empty group is all -1
+    f0[2 * g] = std::bit_cast<float>(etl | marca);
+    f0[2 * g + 1] = std::bit_cast<float>(etr | marca);
+    f1[2 * g] = std::bit_cast<float>(ebl | marca);
+    f1[2 * g + 1] = std::bit_cast<float>(ebr | marca);
   }
-  r.maxSubband = int32_t(maximo);
+  if (maximo > umbral) r.maxSubband = int32_t(Max(uint32_t(r.maxSubband), maximo));
   r.grupos = grupos;
   r.vacios = vacios;
+}
+
+// Rows i0 to i1 - 1 (even) of the w-wide quadrant with corner (x, y) of a
+// level (hoja false) or of the leaf level. On a level, the member at column c
+// of row Y has its child group's TL at (2c, 2Y).
+struct Cuadrante {
+  float* plano;
+  std::ptrdiff_t paso;  // row stride
+  int x, y, w, i0, i1;
+  bool hoja;
+  float umbralPre, inversa;
+  uint32_t umbral;
+};
+
+[[gnu::always_inline]] inline void EtiquetaFilas(const Cuadrante& c, Resumen& r) {
+  int32_t q0[kAnchoCuadrante], q1[kAnchoCuadrante];
+  for (int i = c.i0; i < c.i1; i += 2) {
+    const int Y = c.y + i;
+    float* f0 = c.plano + std::ptrdiff_t(Y) * c.paso + c.x;
+    float* f1 = f0 + c.paso;
+    CuantizaFila(f0, c.w, c.umbralPre, c.inversa, q0);
+    CuantizaFila(f1, c.w, c.umbralPre, c.inversa, q1);
+    if (c.hoja) {
+      HojasDeFilaPar(q0, q1, f0, f1, c.w / 2, c.umbral, r);
+    } else {
+      const float* h0 = c.plano + std::ptrdiff_t(2 * Y) * c.paso + 2 * c.x;  // child TLs of row Y
+      const float* h1 = h0 + 2 * c.paso;                                     // and of row Y + 1
+      NivelDeFilaPar(q0, q1, f0, f1, h0, h1, c.w / 2, c.umbral, r);
+    }
+  }
+}
+
+// The labelling kernels compiled for wider vectors. Integer lanes are exact,
+// and each float lane performs Cuantiza's own IEEE operations (a product in
+// single precision, an exact sum in double; -ffp-contract=off keeps them
+// apart), so every instruction set gives the same labels.
+using Etiquetador = void (*)(const Cuadrante&, Resumen&);
+void EtiquetaFilasBase(const Cuadrante& c, Resumen& r) { EtiquetaFilas(c, r); }
+[[gnu::target("avx2")]] void EtiquetaFilasAvx2(const Cuadrante& c, Resumen& r) {
+  EtiquetaFilas(c, r);
+}
+[[gnu::target("avx512f,prefer-vector-width=512")]] void EtiquetaFilasAvx512(const Cuadrante& c,
+                                                                           Resumen& r) {
+  EtiquetaFilas(c, r);
+}
+
+// Kernel set asked for by ZALSimd (-1: the widest the processor offers).
+std::atomic<int> simdPedido{-1};
+
+int SimdDelProcesador() {
+  if (__builtin_cpu_supports("avx512f")) return 2;
+  if (__builtin_cpu_supports("avx2")) return 1;
+  return 0;
+}
+
+int SimdEnVigor() {
+  const int pedido = simdPedido.load();
+  const int procesador = SimdDelProcesador();
+  return pedido < 0 || pedido > procesador ? procesador : pedido;
+}
+
+// The kernels are chosen here and nowhere else.
+Etiquetador EtiquetadorEnVigor() {
+  switch (SimdEnVigor()) {
+    case 2:
+      return EtiquetaFilasAvx512;
+    case 1:
+      return EtiquetaFilasAvx2;
+    default:
+      return EtiquetaFilasBase;
+  }
 }
 
 // Runs trabajo(0) here and trabajo(1) on a second thread, or both here when
@@ -393,14 +447,13 @@ void EtiquetaCuadrantes(int w, int h, bool hoja) {
   Resumen parte[2];
   // Half of each quadrant's rows (an even count) for each thread.
   const int mitad = (h / 2) & ~1;
+  const Etiquetador etiqueta = EtiquetadorEnVigor();
   auto trabajo = [&](int t) {
     const int i0 = t == 0 ? 0 : mitad, i1 = t == 0 ? mitad : h;
-    for (int q = 0; q < 3; ++q) {
-      if (hoja)
-        EtiquetaHojas(cx[q], cy[q], w, i0, i1, parte[t]);
-      else
-        EtiquetaNivel(cx[q], cy[q], w, i0, i1, parte[t]);
-    }
+    for (int q = 0; q < 3; ++q)
+      etiqueta({z.Coef, z.anchoBuf, cx[q], cy[q], w, i0, i1, hoja, z.UmbralPre,
+                z.DobleQuantInversa, uint32_t(z.umbral)},
+               parte[t]);
   };
   if (!z.unHilo && int64_t(w) * h >= kCeldasPorHilo) {
     EnDosHilos(trabajo);
@@ -1467,6 +1520,11 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
 }  // namespace
 
 void ZALReferencia(bool on) { usarReferencia = on; }
+
+int ZALSimd(int simd) {
+  simdPedido = simd;
+  return SimdEnVigor();
+}
 
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder) {

@@ -55,5 +55,11 @@ int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, in
 // emission and decoding). Both give the same files, labels and planes.
 void ZALReferencia(bool on);
 
+// Test hook: the instruction set of the encoder's labelling for later calls:
+// 0 the baseline, 1 AVX2, 2 AVX-512, or -1 the widest the processor offers
+// (the default), a wider request than that being lowered to it. Every choice
+// gives the same labels. Returns the set in force.
+int ZALSimd(int simd);
+
 // Message for a coder error code, into a buffer of at least 128 characters.
 void ZALCheckError(int code, char* buffer);

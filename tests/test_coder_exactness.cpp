@@ -1,4 +1,5 @@
-// The coder's fast paths (vector quantization, labelling on two threads, row
+// The coder's fast paths (vector labelling on every instruction set the
+// processor has, labelling on two threads, row
 // walks, the arithmetic coder's fast paths) against the plain paths kept
 // beside them: on transformed images and on raw planes full of awkward
 // values, both must leave the same labels, write the same bytes and decode
@@ -79,18 +80,24 @@ bool MismosBits(const std::vector<float>& a, const std::vector<float>& b) {
 void Compara(const Plane& coef, float q, int rplanes, int levels) {
   SCOPED_TRACE(std::to_string(coef.width) + "x" + std::to_string(coef.height) + " q " +
                std::to_string(q) + " r " + std::to_string(rplanes) + " l " + std::to_string(levels));
-  const Resultado rapido = Codifica(coef, q, rplanes, levels);
   Resultado plano;
   {
     Referencia ref;
     plano = Codifica(coef, q, rplanes, levels);
   }
-  ASSERT_EQ(rapido.codigo, plano.codigo);
-  EXPECT_TRUE(MismosBits(rapido.etiquetas, plano.etiquetas));
-  EXPECT_EQ(rapido.fichero, plano.fichero);
-  EXPECT_EQ(rapido.tamano, plano.tamano);
-  EXPECT_EQ(rapido.decodificado, plano.decodificado);
-  EXPECT_TRUE(MismosBits(rapido.plano, plano.plano));
+  // Every set of labelling kernels the processor runs, the baseline included.
+  for (int simd : {0, 1, 2}) {
+    if (ZALSimd(simd) != simd) continue;
+    SCOPED_TRACE("labelling kernels " + std::to_string(simd));
+    const Resultado rapido = Codifica(coef, q, rplanes, levels);
+    ASSERT_EQ(rapido.codigo, plano.codigo);
+    EXPECT_TRUE(MismosBits(rapido.etiquetas, plano.etiquetas));
+    EXPECT_EQ(rapido.fichero, plano.fichero);
+    EXPECT_EQ(rapido.tamano, plano.tamano);
+    EXPECT_EQ(rapido.decodificado, plano.decodificado);
+    EXPECT_TRUE(MismosBits(rapido.plano, plano.plano));
+  }
+  ZALSimd(-1);
 }
 
 Plane Transformada(Plane image, int levels) {
