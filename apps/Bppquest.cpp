@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "apps/common.h"
 #include "coder/ZALcoder.h"
@@ -195,6 +196,15 @@ struct Medida {
   int64_t bytes;  // exact, or only known to be above Busqueda::limite
 };
 
+// The stream of a trial that would end the search if it came out below the
+// target, kept in memory so that the output file need not be coded again.
+struct FlujoGuardado {
+  bool valido = false;  // a whole stream, coded without error
+  float q = 0.0f;
+  signed char rplanes = 0;
+  std::vector<uint8_t> bytes;
+};
+
 // A trial coded on a second thread while the search goes on: the next one
 // the search needs if the trial in hand comes out above the target, as most
 // do (a phase climbs in steps up to its first trial below). Its size serves
@@ -214,6 +224,8 @@ struct Prevision {
   size_t celdas = 0;
   int codigo = 0;
   int64_t bytes = 0;
+  bool conFlujo = false;  // keep the stream too (FlujoGuardado)
+  std::vector<uint8_t> flujo;
   pthread_t hilo;
 };
 
@@ -229,6 +241,8 @@ struct Busqueda {
   // When no rate is printed only the side of the target matters, so a trial
   // may stop coding once its stream passes this size (-1: never).
   int64_t limite = -1;
+  // Streams kept in memory: [0] the search's own trials, [1] the second thread's.
+  FlujoGuardado flujos[2];
   // What the output file holds: nothing yet, or the stream coded at these.
   bool hayFichero = false;
   float qFichero = 0.0f;
@@ -256,11 +270,22 @@ void Anota(Busqueda& b, float q, signed char rplanes, int64_t bytes) {
     b.medidas[b.nMedidas++] = {q, rplanes, bytes};
 }
 
+// Whether the trial at e ends the search if it comes out below the target:
+// its stream is then worth keeping.
+bool PodriaSerLaUltima(const Estado& e) { return Siguiente(e, Comparacion::kDebajo).terminada; }
+
+// Whether a stream coded with this size limit is whole.
+bool Completo(int64_t bytes, int64_t limite) { return limite < 0 || bytes <= limite; }
+
 void* CodificaPrevision(void* p) {
   Prevision& v = *static_cast<Prevision*>(p);
   std::memcpy(v.plane, v.backup, v.celdas * sizeof(float));
-  v.codigo = ZALCodificadorTamano(v.rplanes, v.level, v.q, v.ancho, v.alto, v.plane, v.blankborder,
-                                  &v.bytes, v.limite, true);
+  if (v.conFlujo)
+    v.codigo = ZALCodificadorMemoria(v.rplanes, v.level, v.q, v.ancho, v.alto, v.plane,
+                                     v.blankborder, &v.bytes, &v.flujo, v.limite, true);
+  else
+    v.codigo = ZALCodificadorTamano(v.rplanes, v.level, v.q, v.ancho, v.alto, v.plane,
+                                    v.blankborder, &v.bytes, v.limite, true);
   v.hecha = true;
   return nullptr;
 }
@@ -272,7 +297,15 @@ void RecogePrevision(Busqueda& b) {
   if (!v.enCurso) return;
   pthread_join(v.hilo, nullptr);
   v.enCurso = false;
-  if (v.codigo == 0) Anota(b, v.q, v.rplanes, v.bytes);
+  if (v.codigo != 0) return;
+  Anota(b, v.q, v.rplanes, v.bytes);
+  if (v.conFlujo && Completo(v.bytes, v.limite)) {
+    FlujoGuardado& f = b.flujos[1];
+    f.bytes.swap(v.flujo);
+    f.q = v.q;
+    f.rplanes = v.rplanes;
+    f.valido = true;
+  }
 }
 
 // Starts coding the trial that follows e's when e's is above the target, past
@@ -296,6 +329,7 @@ void LanzaPrevision(Busqueda& b, const Estado& e, float target) {
       v.ancho = s.ancho;
       v.alto = s.alto;
       v.limite = b.limite;
+      v.conFlujo = PodriaSerLaUltima(p);
       v.backup = b.backup;
       v.celdas = b.celdas;
       v.hecha = false;
@@ -319,12 +353,21 @@ int64_t LimiteBytes(float target) {
   return limite;
 }
 
-// Leaves the stream coded at (q, rplanes) in the output file.
+// Leaves the stream coded at (q, rplanes) in the output file: the one kept in
+// memory if there is one, else coded anew.
 int CodificaFichero(Busqueda& b, float q, signed char rplanes) {
   if (b.hayFichero && b.qFichero == q && b.rplanesFichero == rplanes) return 0;
-  std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
-  const int codigo =
-      ZALCodificador(rplanes, s.level, q, s.ancho, s.alto, b.plane, s.OutputName, s.blankborder);
+  const FlujoGuardado* guardado = nullptr;
+  for (const FlujoGuardado& f : b.flujos)
+    if (f.valido && f.q == q && f.rplanes == rplanes) guardado = &f;
+  int codigo;
+  if (guardado != nullptr) {
+    codigo = ZALGuardaFlujo(guardado->bytes, s.OutputName);
+  } else {
+    std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
+    codigo =
+        ZALCodificador(rplanes, s.level, q, s.ancho, s.alto, b.plane, s.OutputName, s.blankborder);
+  }
   b.hayFichero = codigo == 0;
   b.qFichero = q;
   b.rplanesFichero = rplanes;
@@ -350,6 +393,15 @@ int Mide(Busqueda& b, const Estado& e, float target, bool primera, int64_t* byte
     codigo = CodificaFichero(b, q, rplanes);
     if (codigo == 0 && !zalapp::TamanoFicheroRegular(s.OutputName, bytes))
       codigo = CodificaTamano(b, q, rplanes, -1, bytes, prevision);
+  } else if (PodriaSerLaUltima(e)) {
+    FlujoGuardado& f = b.flujos[0];
+    f.valido = false;
+    std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
+    codigo = ZALCodificadorMemoria(rplanes, s.level, q, s.ancho, s.alto, b.plane, s.blankborder,
+                                   bytes, &f.bytes, b.limite, prevision);
+    f.q = q;
+    f.rplanes = rplanes;
+    f.valido = codigo == 0 && Completo(*bytes, b.limite);
   } else {
     codigo = CodificaTamano(b, q, rplanes, b.limite, bytes, prevision);
   }

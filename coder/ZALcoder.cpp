@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "entropy/CodificadorAritmetico.h"
 #include "entropy/LectorAritmetico.h"
@@ -897,12 +898,12 @@ void BorraSalidaIncompleta(const char* path, const struct stat& creado) {
     unlink(path);
 }
 
-// The encoder; path null codes into the counting sink and stores the size,
-// giving up once it passes `limite` bytes (when limite >= 0). unHilo: all of
-// the work on the calling thread.
+// The encoder; path null codes into the counting sink (or, given flujo, into
+// memory) and stores the size, giving up once it passes `limite` bytes (when
+// limite >= 0). unHilo: all of the work on the calling thread.
 int Codifica(signed char rplanes, signed char levels, float quant, int width, int height,
              float* plane, const char* path, signed char blankborder, int64_t* bytes,
-             int64_t limite, bool unHilo) {
+             int64_t limite, bool unHilo, std::vector<uint8_t>* flujo = nullptr) {
   if (sizeof(int) != sizeof(float)) return kZALArquitectura;
   if (rplanes < 2 || rplanes > 12) return kZALRplanes;
   if (plane == nullptr) return kZALSinImagen;
@@ -956,6 +957,8 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
       return kZALNoEscribe;
     }
     if (lstat(path, &creado) != 0) creado.st_mode = 0;  // then never removed
+  } else if (flujo != nullptr) {
+    InicializaEscrituraMemoria(flujo, z.limite);
   } else {
     InicializaEscrituraContador(z.limite);
   }
@@ -1540,6 +1543,27 @@ int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, i
                              &tamano, limite, unHilo);
   if (bytes != nullptr) *bytes = tamano;
   return error;
+}
+
+int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, int width,
+                          int height, float* plane, signed char blankborder, int64_t* bytes,
+                          std::vector<uint8_t>* flujo, int64_t limite, bool unHilo) {
+  if (flujo == nullptr) return kZALNoEscribe;
+  int64_t tamano = 0;
+  const int error = Codifica(rplanes, levels, quant, width, height, plane, nullptr, blankborder,
+                             &tamano, limite, unHilo, flujo);
+  if (bytes != nullptr) *bytes = tamano;
+  return error;
+}
+
+int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, const char* path) {
+  const int codigo = GuardaFlujo(path, flujo);
+  if (codigo == kAritOk) return kZALOk;
+  // Only a file this call wrote is removed (it was created or truncated).
+  struct stat creado;
+  if (codigo == kAritErrorEscritura && lstat(path, &creado) == 0 && S_ISREG(creado.st_mode))
+    BorraSalidaIncompleta(path, creado);
+  return kZALNoEscribe;
 }
 
 int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,

@@ -1,6 +1,7 @@
 // The ZAL tree coder of wavelet coefficients: compressed stream, encoder, decoder.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 // Error codes of the coder; ZALCheckError shows them plus 200.
 enum : int {
@@ -43,6 +44,18 @@ int ZALCodificador(signed char rplanes, signed char levels, float quant, int wid
 int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, int width,
                          int height, float* plane, signed char blankborder, int64_t* bytes,
                          int64_t limite = -1, bool unHilo = false);
+
+// As ZALCodificadorTamano, and the stream's bytes are kept in *flujo too: all
+// of them when the whole stream was coded (*bytes <= limite, or limite < 0),
+// only the first ones when the call stopped early.
+int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, int width,
+                          int height, float* plane, signed char blankborder, int64_t* bytes,
+                          std::vector<uint8_t>* flujo, int64_t limite = -1, bool unHilo = false);
+
+// Writes a stream kept by ZALCodificadorMemoria into the file `path`, which
+// then holds what ZALCodificador would have written: 0, or 7 when the file
+// cannot be created or written (an incomplete regular file is removed).
+int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, const char* path);
 
 // Decodes the file `path` into a new plane (caller frees it with free()).
 // The header outputs are set as they are read; on any error *plane is null,

@@ -4,6 +4,8 @@
 
 #include <bit>
 #include <cstdio>
+#include <new>
+#include <vector>
 
 namespace {
 
@@ -34,6 +36,7 @@ struct EstadoFichero {
   uint64_t lect;
   int nLect;
   bool contador;        // writing: count the bytes only, no file
+  std::vector<uint8_t>* memoria;  // writing: the bytes go here instead of a file
   int64_t limite;       // counting: bytes beyond which the caller gives up (-1: none)
   int error;            // first failure since the file was opened
   bool escrituraFallida;  // a write of the bit file failed
@@ -57,6 +60,13 @@ void VaciaBuffer() {
   if (FichES.lleno == 0) return;
   if (FichES.file && std::fwrite(FichES.buffer, 1, FichES.lleno, FichES.file) != FichES.lleno)
     FichES.escrituraFallida = true;
+  if (FichES.memoria && !FichES.escrituraFallida) {
+    try {
+      FichES.memoria->insert(FichES.memoria->end(), FichES.buffer, FichES.buffer + FichES.lleno);
+    } catch (const std::bad_alloc&) {
+      FichES.escrituraFallida = true;
+    }
+  }
   FichES.lleno = 0;
 }
 
@@ -313,6 +323,7 @@ void Reinicia() {
   FichES.lect = 0;
   FichES.nLect = 0;
   FichES.contador = false;
+  FichES.memoria = nullptr;
   FichES.limite = -1;
   FichES.error = 0;
   FichES.escrituraFallida = false;
@@ -400,8 +411,28 @@ int InicializaEscrituraContador(int64_t limite) {
 
 bool LimiteSuperado() { return FichES.limite >= 0 && BytesEscritos() > FichES.limite; }
 
+int InicializaEscrituraMemoria(std::vector<uint8_t>* destino, int64_t limite) {
+  CierraFichero();
+  Reinicia();
+  if (destino == nullptr) return kAritNoAbre;
+  destino->clear();
+  FichES.memoria = destino;
+  FichES.limite = limite < 0 ? -1 : limite;
+  FichES.mask = 0x80;
+  return kAritOk;
+}
+
+int GuardaFlujo(const char* path, const std::vector<uint8_t>& flujo) {
+  FILE* f = std::fopen(path, "wb");
+  if (!f) return kAritNoAbre;
+  bool fallo = !flujo.empty() && std::fwrite(flujo.data(), 1, flujo.size(), f) != flujo.size();
+  if (std::fflush(f) != 0 || std::ferror(f)) fallo = true;
+  if (std::fclose(f) != 0) fallo = true;
+  return fallo ? kAritErrorEscritura : kAritOk;
+}
+
 int FinalizaEscrituraFicheroDeBits() {
-  if (!FichES.file && !FichES.contador) return kAritErrorEscritura;
+  if (!FichES.file && !FichES.contador && !FichES.memoria) return kAritErrorEscritura;
   ++FichES.pending;
   const int b = FichES.low >= kPrimerCuarto ? 1 : 0;
   if (FichES.referencia) {
@@ -432,6 +463,7 @@ int FinalizaEscrituraFicheroDeBits() {
     FichES.file = nullptr;
   }
   FichES.contador = false;
+  FichES.memoria = nullptr;
   if (fallo) {
     AnotaError(kAritErrorEscritura);
     return kAritErrorEscritura;

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Adaptive frequency model of an alphabet of at most 37 symbols.
 typedef struct tagTCodAritm {
@@ -31,6 +32,12 @@ int InicializaEscritura(const char* path);  // 0, or 1 if the file cannot be ope
 // may stop coding once LimiteSuperado() says the stream has passed it.
 int InicializaEscrituraContador(int64_t limite = -1);
 bool LimiteSuperado();                      // more than `limite` bytes already put
+// As InicializaEscritura, but the stream's bytes go into *destino (emptied
+// first) instead of a file; with a limit as for counting. 1 if destino is null.
+int InicializaEscrituraMemoria(std::vector<uint8_t>* destino, int64_t limite = -1);
+// Writes a stream kept in memory to the file `path` (created or truncated):
+// 0, 1 if the file cannot be opened, or kAritErrorEscritura.
+int GuardaFlujo(const char* path, const std::vector<uint8_t>& flujo);
 int FinalizaEscrituraFicheroDeBits();       // flush and close; 0, or kAritErrorEscritura
 // Bytes of the stream so far, final after Finaliza. While counting, at least
 // the bytes put so far and at most the size the stream would have if it ended

@@ -260,3 +260,40 @@ TEST(CoderExamples, SizeOnlyEncoder) {
   ASSERT_EQ(ZALCodificadorTamano(2, 4, 0.6f, c.width, c.height, c.data(), 3, &bytes, -1), 0);
   EXPECT_EQ(bytes, total);
 }
+
+// The encoder into memory keeps the file's bytes (on one thread and with the
+// walker on its own), stops past a limit like the size-only encoder, and its
+// stream written out is the file ZALCodificador writes.
+TEST(CoderExamples, InMemoryEncoder) {
+  TempDir dir;
+  for (const Plane& image : {zaltest::TexturedImage(256, 256, 4), zaltest::TexturedImage(1024, 1024, 8)}) {
+    for (const bool unHilo : {false, true}) {
+      Plane a = image, b = image;
+      ASSERT_EQ(Encode(a, 2, 4, 0.6f, dir.File("f.zal")), 0);
+      const std::vector<uint8_t> fichero = ReadFile(dir.File("f.zal"));
+      const int64_t total = int64_t(fichero.size());
+      std::vector<uint8_t> flujo = {1, 2, 3};  // emptied first
+      int64_t bytes = -1;
+      ASSERT_EQ(ZALCodificadorMemoria(2, 4, 0.6f, b.width, b.height, b.data(), 3, &bytes, &flujo, -1, unHilo), 0);
+      EXPECT_EQ(bytes, total);
+      EXPECT_EQ(flujo, fichero);
+      EXPECT_EQ(a.cells, b.cells);
+      for (int64_t limite : {int64_t(0), total - 1, total}) {
+        Plane c = image;
+        ASSERT_EQ(ZALCodificadorMemoria(2, 4, 0.6f, c.width, c.height, c.data(), 3, &bytes, &flujo, limite, unHilo), 0);
+        EXPECT_EQ(bytes > limite, total > limite) << "limit " << limite;
+        if (limite >= total) {
+          EXPECT_EQ(flujo, fichero);
+        }
+      }
+      ASSERT_EQ(ZALGuardaFlujo(fichero, dir.File("g.zal").c_str()), 0);
+      EXPECT_EQ(ReadFile(dir.File("g.zal")), fichero);
+    }
+  }
+  Plane d = zaltest::TexturedImage(64, 64, 1);
+  EXPECT_EQ(ZALCodificadorMemoria(2, 3, 0.6f, d.width, d.height, d.data(), 3, nullptr, nullptr), 7);
+  // Failures to write are the encoder's: 7, and no incomplete file left.
+  const std::vector<uint8_t> algo(100000, 0x5A);
+  EXPECT_EQ(ZALGuardaFlujo(algo, "/dev/full"), 7);
+  EXPECT_EQ(ZALGuardaFlujo(algo, dir.File("no/such/dir.zal").c_str()), 7);
+}

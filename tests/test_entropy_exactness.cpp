@@ -133,6 +133,12 @@ Bytes Escribe(const TempDir& dir, const Secuencia& s) {
   Codifica(s);
   FinalizaEscrituraFicheroDeBits();
   EXPECT_EQ(BytesEscritos(), int64_t(bytes.size()));
+  // And the memory sink holds it byte for byte.
+  std::vector<uint8_t> memoria;
+  EXPECT_EQ(InicializaEscrituraMemoria(&memoria), 0);
+  Codifica(s);
+  EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), 0);
+  EXPECT_EQ(memoria, bytes);
   return bytes;
 }
 
