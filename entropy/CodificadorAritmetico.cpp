@@ -2,6 +2,7 @@
 
 #include "entropy/LectorAritmetico.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <new>
@@ -28,11 +29,13 @@ struct EstadoFichero {
   int32_t high;
   FILE* file;
   bool referencia;      // this file goes through the plain step-by-step paths
-  // Writing, fast path: bits not yet written, right-aligned (nAcum < 32
-  // between calls). Reading, fast path: the next nLect bits of the stream,
-  // left-aligned in lect.
-  uint64_t acum;
-  int nAcum;
+  // Writing, fast path (see Registros): the open bytes of the stream, the
+  // window over their last ones and where it stands.
+  std::vector<uint8_t> abiertos;
+  size_t inicioVentana;
+  uint64_t ventana;
+  int desfase;
+  // Reading, fast path: the next nLect bits of the stream, left-aligned in lect.
   uint64_t lect;
   int nLect;
   bool contador;        // writing: count the bytes only, no file
@@ -41,7 +44,7 @@ struct EstadoFichero {
   int error;            // first failure since the file was opened
   bool escrituraFallida;  // a write of the bit file failed
   int64_t bytes;        // bytes of the stream put so far
-  int64_t bitsContados; // counting, fast path: the bits the stream holds so far
+  int64_t bitsContados; // writing, fast path: renormalisation steps so far
   size_t lleno;         // bytes held in buffer (writing) or read into it (reading)
   size_t leido;         // reading: next byte of buffer to hand out
   bool fin;             // reading: the file has no more bytes
@@ -77,42 +80,63 @@ void EscribeByte(uint8_t b) {
   if (FichES.lleno == kBloque) VaciaBuffer();
 }
 
-// Four bytes at once, most significant first. Words only start at multiples
-// of 4 in the buffer, since the final bytes (EscribeByte) come after the last word.
-inline void EscribePalabra(uint32_t w) {
-  FichES.bytes += 4;
+// Sends out n bytes of the stream (to the file, to memory, or nowhere when
+// counting) through the block buffer.
+void EscribeBytes(const uint8_t* p, size_t n) {
+  FichES.bytes += int64_t(n);
   if (FichES.contador) return;
-  uint8_t* p = FichES.buffer + FichES.lleno;
-  p[0] = uint8_t(w >> 24);
-  p[1] = uint8_t(w >> 16);
-  p[2] = uint8_t(w >> 8);
-  p[3] = uint8_t(w);
-  FichES.lleno += 4;
-  if (FichES.lleno == kBloque) VaciaBuffer();
+  while (n > 0) {
+    const size_t parte = std::min(n, kBloque - FichES.lleno);
+    std::memcpy(FichES.buffer + FichES.lleno, p, parte);
+    FichES.lleno += parte;
+    p += parte;
+    n -= parte;
+    if (FichES.lleno == kBloque) VaciaBuffer();
+  }
 }
+
+// The fast path writes the stream as a number rather than bit by bit. The
+// plain coder's bits are the binary digits of the lower end of the final
+// interval, taken in absolute terms and rounded up by the flush: each
+// renormalisation step only rescales the interval, a settled bit being a
+// digit of that number and the pending bits the digits a later carry may
+// still flip (0111... becoming 1000...). So, with S the steps so far (the
+// position, in the stream, of bit 15 of low), narrowing the interval adds its
+// rise d = new low - old low at position S, carries included, and the bytes
+// of the stream are those of the sum. The sum is kept in `abiertos`, from
+// the first byte that a carry may still change; its last bits live in a
+// 64-bit window, `ventana`, whose first byte is abiertos[inicioVentana] and
+// which the step count enters at bit `desfase` (0 to 7 between items). The
+// window is stored whole after every step, so that the bytes it leaves
+// behind are already in place.
+constexpr size_t kAbiertos = kBloque;  // open bytes before a hand-over
+constexpr size_t kHolgura = 32;        // room for the window's stores past it
 
 // The fast path's writing registers, held in locals while items are coded
 // and kept in FichES between calls.
 struct Registros {
   uint32_t low, high;
-  int pending;
-  uint64_t acum;  // bits not yet written, right-aligned
-  int nAcum;      // how many (below 32 between items)
-  int64_t bits;   // counting: the bits of the stream so far
+  int64_t bits;      // renormalisation steps so far: S
+  uint64_t ventana;
+  int desfase;
+  uint8_t* p;        // the window's first byte
+  uint8_t* tope;     // past this, the oldest open bytes are handed over
 };
 
 inline Registros Carga() {
-  return {uint32_t(FichES.low), uint32_t(FichES.high), FichES.pending,
-          FichES.acum,          FichES.nAcum,          FichES.bitsContados};
+  uint8_t* base = FichES.abiertos.data();
+  return {uint32_t(FichES.low), uint32_t(FichES.high), FichES.bitsContados, FichES.ventana,
+          FichES.desfase,       base + FichES.inicioVentana,
+          base + (FichES.abiertos.size() - kHolgura)};
 }
 
 inline void Guarda(const Registros& r) {
   FichES.low = int32_t(r.low);
   FichES.high = int32_t(r.high);
-  FichES.pending = r.pending;
-  FichES.acum = r.acum;
-  FichES.nAcum = r.nAcum;
   FichES.bitsContados = r.bits;
+  FichES.ventana = r.ventana;
+  FichES.desfase = r.desfase;
+  FichES.inicioVentana = size_t(r.p - FichES.abiertos.data());
 }
 
 // Counting needs no bits, only how many: every renormalisation step puts one
@@ -123,20 +147,43 @@ inline void Guarda(const Registros& r) {
 constexpr int64_t kBitsCierre = 2;
 inline int64_t BytesDeBits(int64_t bits) { return (bits + kBitsCierre) / 8 + 1; }
 
-// Puts the n low bits of `bits` (0 <= n <= 32), most significant first.
-inline void PonBits(Registros& r, uint32_t bits, int n) {
-  r.acum = (r.acum << n) | bits;
-  r.nAcum += n;
-  if (r.nAcum >= 32) {
-    r.nAcum -= 32;
-    EscribePalabra(uint32_t(r.acum >> r.nAcum));
-  }
+// A carry out of the window: 1 more in the open bytes before it, through any
+// 0xFF. It always stops inside them: the first open byte is not 0xFF (see
+// EntregaAbiertos), or is the stream's first, which no carry can pass.
+[[gnu::noinline]] void Acarreo(const Registros& r) {
+  const uint8_t* inicio = FichES.abiertos.data();
+  for (uint8_t* c = r.p; c != inicio;)
+    if (++*--c != 0) return;
 }
 
-// Puts n copies of bit b.
-void PonRepetidos(Registros& r, int b, int n) {
-  for (; n > 32; n -= 32) PonBits(r, b ? ~0u : 0u, 32);
-  PonBits(r, b ? Unos(n) : 0u, n);
+// The window has reached `tope`. A carry stops at the first byte that is not
+// 0xFF, so the bytes before the last such byte can no longer change: they go
+// out, and the rest moves to the front. When there is no such byte (a run of
+// 0xFF as long as the buffer, which the pending bits of the plain coder
+// allow), the buffer grows instead.
+[[gnu::noinline]] void EntregaAbiertos(Registros& r) {
+  std::vector<uint8_t>& a = FichES.abiertos;
+  uint8_t* inicio = a.data();
+  size_t fijos = size_t(r.p - inicio);
+  while (fijos > 0 && inicio[fijos - 1] == 0xFF) --fijos;
+  if (fijos > 0) --fijos;  // that byte may still take a carry
+  if (fijos > 0) {
+    EscribeBytes(inicio, fijos);
+    std::memmove(inicio, inicio + fijos, size_t(r.p - inicio) + 8 - fijos);
+    r.p -= fijos;
+    return;
+  }
+  const size_t ventana = size_t(r.p - inicio);
+  try {
+    a.resize(2 * a.size());
+  } catch (const std::bad_alloc&) {
+    // Without memory the stream is lost: keep coding into the same room.
+    FichES.escrituraFallida = true;
+    r.p = a.data();
+    return;
+  }
+  r.p = a.data() + ventana;
+  r.tope = a.data() + (a.size() - kHolgura);
 }
 
 // Plain path: one bit at a time into the byte in hand.
@@ -176,36 +223,35 @@ void EncoderActualizaIntervaloReferencia() {
   }
 }
 
-// Renormalises the interval [low, high] just narrowed and puts the settled
-// bits: the first one b, the pending bits (not b), then the other n - 1. When
-// there are none (n = 0) nothing is put and the pending bits wait. Counting
+// Renormalises the interval [low, high] just narrowed from [r.low, r.high]
+// and, writing, adds its rise to the stream (see Registros); counting
 // (kCuenta), only the steps are added up.
 template <bool kCuenta>
 inline void Emite(Registros& r, uint32_t low, uint32_t high) {
-  const uint32_t settled = low;  // its top n bits are the settled ones
+  if constexpr (!kCuenta) {
+    const uint64_t suma = r.ventana + (uint64_t(low - r.low) << (48 - r.desfase));
+    if (suma < r.ventana) [[unlikely]]
+      Acarreo(r);
+    r.ventana = suma;
+  }
   const Pasos p = Renormaliza(low, high);
-  if constexpr (kCuenta) {
-    r.bits += p.n + p.m;
-    r.low = low;
-    r.high = high;
-    return;
-  }
-  const int pend = r.pending;
-  if (pend <= 16) {
-    const uint32_t b = settled >> 15;
-    const uint32_t cabeza = b ? uint32_t(1) << pend : (uint32_t(1) << pend) - 1;  // b, then pend bits
-    const uint32_t resto = (settled & 0x7FFF) >> (16 - p.n);  // the other n - 1
-    const uint32_t bits = uint32_t((uint64_t(cabeza) << p.n) >> 1) | resto;
-    PonBits(r, p.n ? bits : 0, p.n ? pend + p.n : 0);
-  } else if (p.n > 0) {
-    const int b = int(settled >> 15);
-    PonBits(r, uint32_t(b), 1);
-    PonRepetidos(r, 1 - b, pend);
-    PonBits(r, (settled & 0x7FFF) >> (16 - p.n), p.n - 1);
-  }
-  r.pending = (p.n ? 0 : pend) + p.m;
+  r.bits += p.n + p.m;
   r.low = low;
   r.high = high;
+  if constexpr (!kCuenta) {
+    // The window moves on by the whole bytes the steps took it past (at
+    // most 3: a step narrows by at most 2^14, which 16 steps undo).
+    r.desfase += p.n + p.m;
+    uint64_t w = r.ventana;
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    std::memcpy(r.p, &w, sizeof w);
+    const int bytes = r.desfase >> 3;
+    r.p += bytes;
+    r.ventana <<= 8 * bytes;
+    r.desfase &= 7;
+    if (r.p >= r.tope) [[unlikely]]
+      EntregaAbiertos(r);
+  }
 }
 
 // One raw chunk of n <= 14 bits.
@@ -318,8 +364,9 @@ void Reinicia() {
   FichES.low = 0;
   FichES.high = kTop;
   FichES.referencia = usarReferencia;
-  FichES.acum = 0;
-  FichES.nAcum = 0;
+  FichES.inicioVentana = 0;
+  FichES.ventana = 0;
+  FichES.desfase = 0;
   FichES.lect = 0;
   FichES.nLect = 0;
   FichES.contador = false;
@@ -387,6 +434,17 @@ int BuscaSimboloReferencia(const THistograma* m) {
   return s;
 }
 
+// Room for the fast path's open bytes, zeroed; false without memory.
+bool PreparaAbiertos() {
+  try {
+    if (FichES.abiertos.size() < kAbiertos + kHolgura) FichES.abiertos.resize(kAbiertos + kHolgura);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  std::fill(FichES.abiertos.begin(), FichES.abiertos.end(), uint8_t(0));
+  return true;
+}
+
 }  // namespace
 
 void CodificadorAritmeticoReferencia(bool on) { usarReferencia = on; }
@@ -394,6 +452,7 @@ void CodificadorAritmeticoReferencia(bool on) { usarReferencia = on; }
 int InicializaEscritura(const char* path) {
   CierraFichero();
   Reinicia();
+  if (!PreparaAbiertos()) return kAritNoAbre;
   FichES.file = path ? std::fopen(path, "wb") : nullptr;
   if (!FichES.file) return kAritNoAbre;
   FichES.mask = 0x80;
@@ -403,6 +462,7 @@ int InicializaEscritura(const char* path) {
 int InicializaEscrituraContador(int64_t limite) {
   CierraFichero();
   Reinicia();
+  if (!PreparaAbiertos()) return kAritNoAbre;
   FichES.contador = true;
   FichES.limite = limite < 0 ? -1 : limite;
   FichES.mask = 0x80;
@@ -414,7 +474,7 @@ bool LimiteSuperado() { return FichES.limite >= 0 && BytesEscritos() > FichES.li
 int InicializaEscrituraMemoria(std::vector<uint8_t>* destino, int64_t limite) {
   CierraFichero();
   Reinicia();
-  if (destino == nullptr) return kAritNoAbre;
+  if (destino == nullptr || !PreparaAbiertos()) return kAritNoAbre;
   destino->clear();
   FichES.memoria = destino;
   FichES.limite = limite < 0 ? -1 : limite;
@@ -444,16 +504,21 @@ int FinalizaEscrituraFicheroDeBits() {
   } else if (FichES.contador) {
     FichES.bytes = BytesDeBits(FichES.bitsContados);
   } else {
+    // The flush settles on the point of the final interval whose digits end
+    // soonest, 0x8000 or 0x4000 in the register (b and the pending bits
+    // above), so the stream's number takes it in place of low. Its digits
+    // end at step S + 1 and the bytes that hold S + 2 bits go out: the last
+    // one padded with zeros, or a 0x00 of its own, as above.
     Registros r = Carga();
-    PonBits(r, uint32_t(b), 1);
-    PonRepetidos(r, 1 - b, r.pending);
-    r.pending = 0;
-    // Whole bytes, then the byte in hand: the last bits padded with zeros,
-    // or 0x00 when they ended on a byte boundary, as above.
-    for (; r.nAcum >= 8; r.nAcum -= 8) EscribeByte(uint8_t(r.acum >> (r.nAcum - 8)));
-    EscribeByte(uint8_t(r.acum << (8 - r.nAcum)));
-    r.nAcum = 0;
+    const uint32_t punto = b ? uint32_t(kMitad) : uint32_t(kPrimerCuarto);
+    const uint64_t suma = r.ventana + (uint64_t(punto - r.low) << (48 - r.desfase));
+    if (suma < r.ventana) Acarreo(r);
+    r.ventana = suma;
+    uint64_t w = r.ventana;
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    std::memcpy(r.p, &w, sizeof w);
     Guarda(r);
+    EscribeBytes(FichES.abiertos.data(), size_t(BytesDeBits(r.bits) - FichES.bytes));
   }
   VaciaBuffer();
   bool fallo = FichES.escrituraFallida;
@@ -471,10 +536,10 @@ int FinalizaEscrituraFicheroDeBits() {
   return kAritOk;
 }
 
-// Counting by the fast path, the size the stream would have if it ended now,
-// which later items can only make larger.
+// By the fast path, the size the stream would have if it ended now, which
+// later items can only make larger (and, once finished, its size).
 int64_t BytesEscritos() {
-  return FichES.contador && !FichES.referencia ? BytesDeBits(FichES.bitsContados) : FichES.bytes;
+  return FichES.referencia ? FichES.bytes : BytesDeBits(FichES.bitsContados);
 }
 
 void CodificaBits(int nbits, int value) {

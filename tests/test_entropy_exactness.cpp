@@ -46,9 +46,36 @@ struct Intervalo {
     const int32_t rango = high - low + 1;
     return int((int64_t(0x7FFF - low) << 14) / rango);
   }
-  void Chunk(int v) {
+  void Chunk(int v, int n = 14) {
     const int32_t rango = high - low + 1, t = rango * v;
-    Estrecha(low + (t >> 14), low - 1 + ((t + rango) >> 14));
+    Estrecha(low + (t >> n), low - 1 + ((t + rango) >> n));
+  }
+  // The longest chunk (n bits, value v) whose sub-interval holds both 0x7FFF
+  // and 0x8000, so that only pending bits follow it; false if none does (an
+  // interval whose chunks all meet at the half, as the whole range).
+  bool ChunkCentral(int* v, int* n) const {
+    const int32_t rango = high - low + 1;
+    for (*n = 14; *n > 0; --*n) {
+      *v = int((int64_t(0x8000 - low) << *n) / rango);
+      const int32_t t = rango * *v;
+      if (low + (t >> *n) <= 0x7FFF && low - 1 + ((t + rango) >> *n) >= 0x8000) return true;
+    }
+    return false;
+  }
+  // Symbol s of model m, which is then updated as the coder updates it.
+  void Simbolo(int s, THistograma* m) {
+    const int32_t rango = high - low + 1, total = m->acumulada[0];
+    Estrecha(low + rango * m->acumulada[s] / total, low - 1 + rango * m->acumulada[s - 1] / total);
+    if (m->acumulada[0] > 1023) {
+      int32_t suma = 0;
+      for (int i = m->nSimbolos; i >= 0; --i) {
+        m->frecuencia[i] = (m->frecuencia[i] + 1) / 2;
+        m->acumulada[i] = suma;
+        suma += m->frecuencia[i];
+      }
+    }
+    m->frecuencia[s] += 10;
+    for (int i = 0; i < s; ++i) m->acumulada[i] += 10;
   }
   // Symbol 1 of a fresh model of n symbols: the top (n - 1)/n of the interval.
   void PrimerSimbolo(int n) {
@@ -193,6 +220,56 @@ TEST(EntropyExactness, FastAndPlainPathsReadTheSameItems) {
       ASSERT_EQ(rapido[i], want) << "seed " << seed << " item " << i;
     }
   }
+}
+
+// Runs of pending bits longer than the writer's buffer: thousands of chunks
+// that keep the interval straddling the half, each run then settled one way
+// or the other (so that 0xFF runs of up to ~70 KB either stay or turn into
+// zeros under a carry), between stretches of ordinary chunks. Both paths
+// write the same bytes, and they read back.
+TEST(EntropyExactness, LongPendingRunsAndCarries) {
+  TempDir dir;
+  zaltest::Rng rng(7);
+  Secuencia s = {{3, 2, 2, 2}, {}};
+  Intervalo intervalo;
+  THistograma modelo;
+  InicializaModelo(3, &modelo);
+  auto chunk = [&](int v, int n) {
+    intervalo.Chunk(v, n);
+    s.items.push_back({-1, v, n});
+  };
+  int lado = 0;
+  for (int corrida : {3, 40, 700, 5000, 48000, 90, 12000, 48000, 1}) {
+    for (int k = 0; k < 3000; ++k) chunk(int(rng.Below(1 << 14)), 14);
+    for (int k = 0; k < corrida; ++k) {
+      int v, n;
+      if (intervalo.ChunkCentral(&v, &n))
+        chunk(v, n);
+      else {
+        // Chunks from the whole range all meet at the half; a symbol moves off it.
+        intervalo.Simbolo(2, &modelo);
+        s.items.push_back({0, 2, 0});
+      }
+    }
+    chunk(lado++ % 2 ? (1 << 14) - 1 : 0, 14);  // settles the run: carry or none
+  }
+  const Bytes rapido = Escribe(dir, s);
+  Bytes plano;
+  {
+    Referencia ref;
+    plano = Escribe(dir, s);
+  }
+  ASSERT_EQ(rapido, plano);
+  // Runs of 0xFF (no carry) and of 0x00 (after one) longer than the buffer.
+  size_t masLarga[2] = {0, 0};
+  for (size_t i = 0, n = 0; i < rapido.size(); ++i) {
+    n = i > 0 && rapido[i] == rapido[i - 1] ? n + 1 : 1;
+    if (rapido[i] == 0xFF || rapido[i] == 0x00) masLarga[rapido[i] & 1] = std::max(masLarga[rapido[i] & 1], n);
+  }
+  EXPECT_GT(masLarga[0], size_t(1) << 16);
+  EXPECT_GT(masLarga[1], size_t(1) << 16);
+  const std::vector<int> leidos = Lee(dir, s, rapido);
+  for (size_t i = 0; i < s.items.size(); ++i) ASSERT_EQ(leidos[i], s.items[i].valor) << "item " << i;
 }
 
 // Damaged or foreign bytes, shorter or longer than the items need: both
