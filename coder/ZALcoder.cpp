@@ -607,7 +607,7 @@ void CodificaSimbolos(int x, int y, int w, int h) { CodificaBloque(x, y, w, h, f
 // and writes each member's symbol and field into batches of items (the same
 // items, in the same order, as CodificaBloque codes), the other (the caller)
 // codes the batches as they come. The walker only reads the labels and takes
-// the addresses of the coder's models; the coder alone touches the models and
+// the numbers of the coder's models; the coder alone touches the models and
 // the bit file. The walker thread works with a copy of the coder's state.
 constexpr int kItemsPorTanda = 4096;
 constexpr int kTandas = 8;
@@ -628,10 +628,11 @@ struct Cola {
   size_t leidas = 0;       // batches coded
   bool terminada = false;  // the walker has handed over its last batch
   bool parar = false;      // the coder wants no more: the size limit is passed
+  bool esperaHueco = false;  // the walker waits for free slots
+  bool esperaTanda = false;  // the coder waits for a batch
   // The walker's own:
   bool detenido = false;   // its copy of parar; from then on items go to `descarte`
   Tanda* actual = nullptr; // the batch being filled
-  THistograma* modelos = nullptr;  // the coder's two models, which the items name
   Tanda tandas[kTandas];
   Tanda descarte;
 };
@@ -642,7 +643,7 @@ bool CodificaTanda(Tanda& t) {
     InicializaModelo(t.alfabeto, &z.Hist[0]);
     InicializaModelo(t.alfabeto, &z.Hist[1]);
   }
-  CodificaItems(t.items, size_t(t.n));
+  CodificaItems(t.items, size_t(t.n), z.Hist);
   return !(z.limite >= 0 && LimiteSuperado());
 }
 
@@ -654,8 +655,14 @@ void ComienzaTanda(int alfabeto) {
   } else {
     if (cola.hilo) {
       pthread_mutex_lock(&cola.cerrojo);
-      while (cola.escritas - cola.leidas == kTandas && !cola.parar)
-        pthread_cond_wait(&cola.hayHueco, &cola.cerrojo);
+      if (cola.escritas - cola.leidas == kTandas) {
+        // Full: wait until half the slots are free, so that the coder, the
+        // busier thread, wakes this one once per several batches.
+        cola.esperaHueco = true;
+        while (cola.escritas - cola.leidas > kTandas / 2 && !cola.parar)
+          pthread_cond_wait(&cola.hayHueco, &cola.cerrojo);
+        cola.esperaHueco = false;
+      }
       cola.detenido = cola.parar;
       pthread_mutex_unlock(&cola.cerrojo);
     }
@@ -679,13 +686,13 @@ void EntregaTanda() {
   pthread_mutex_lock(&cola.cerrojo);
   ++cola.escritas;
   cola.detenido = cola.parar;
-  pthread_cond_signal(&cola.hayTanda);
+  if (cola.esperaTanda) pthread_cond_signal(&cola.hayTanda);
   pthread_mutex_unlock(&cola.cerrojo);
 }
 
-inline void Pon(THistograma* m, int simbolo, int nbits, int valor) {
+inline void Pon(int modelo, int simbolo, int nbits, int valor) {
   Tanda& t = *z.cola->actual;
-  t.items[t.n++] = {m, simbolo, nbits, valor};
+  t.items[t.n++] = {valor, uint8_t(simbolo), uint8_t(modelo), uint8_t(nbits)};
   if (t.n == kItemsPorTanda) {
     EntregaTanda();
     ComienzaTanda(-1);
@@ -710,12 +717,12 @@ inline void PideFilas(const float* f, int w, std::ptrdiff_t paso) {
 // next, only choices that go either way at random): a neighbour outside the
 // plane is replaced by a cell inside it, whose smallness the missing
 // neighbour's flag then discards.
-void EmiteBloque(int x, int y, int w, int h, bool hoja) {
+template <bool hoja>
+void EmiteBloque(int x, int y, int w, int h) {
   const uint32_t cota = uint32_t(z.cotaContexto);
   auto pequena = [cota](const float* celda) { return int(Magnitud(Etiqueta(celda)) < cota); };
   const int capas = z.capas, fcorrec = z.fcorrec, sk = z.simbolosNivel[z.levelCod];
   const std::ptrdiff_t paso = z.anchoBuf;
-  THistograma* const hist = z.cola->modelos;
   for (int i = 0; i < h; i += 2) {
     const int Y = y + i;
     const float* f0 = z.Coef + Indice(x, Y);
@@ -734,17 +741,15 @@ void EmiteBloque(int x, int y, int w, int h, bool hoja) {
       const int d = hayIzquierda;  // 1: the cells to the left; 0: the members themselves
       const int32_t e[4] = {tl, Etiqueta(f1 + j), Etiqueta(f0 + j + 1), Etiqueta(f1 + j + 1)};
       const int pTL = pequena(f0 + j), pBL = pequena(f1 + j), pTR = pequena(f0 + j + 1);
-      THistograma* const modelo[4] = {
-          &hist[hayIzquierda & hayArriba & pequena(f0 + j - d) & pequena(arriba + j)],
-          &hist[hayIzquierda & pequena(f1 + j - d) & pTL],
-          &hist[hayArriba & pTL & pequena(arriba + j + 1)],
-          &hist[pBL & pTR]};
+      const int modelo[4] = {hayIzquierda & hayArriba & pequena(f0 + j - d) & pequena(arriba + j),
+                             hayIzquierda & pequena(f1 + j - d) & pTL,
+                             hayArriba & pTL & pequena(arriba + j + 1), pBL & pTR};
       const float* hijo[4] = {hijos0 + 2 * j, hijos1 + 2 * j, hijos0 + 2 * j + 2, hijos1 + 2 * j + 2};
       for (int m = 0; m < 4; ++m) {
         const int L = std::bit_width(Magnitud(e[m]));
         int simbolo;
         bool campo;
-        if (hoja) {
+        if constexpr (hoja) {
           campo = e[m] != 0;
           simbolo = campo ? L + fcorrec - 1 : 1;
         } else {
@@ -766,7 +771,11 @@ void EmiteNiveles() {
     z.levelCod = k;
     ComienzaTanda(k < n ? 2 * z.simbolosNivel[k] - 2 : z.simbolosNivel[k] - 1);
     ParaCadaBloque(k, [&](int x, int y, int w, int h, int) {
-      if (!cola.detenido) EmiteBloque(x, y, w, h, k == n);
+      if (cola.detenido) return;
+      if (k == n)
+        EmiteBloque<true>(x, y, w, h);
+      else
+        EmiteBloque<false>(x, y, w, h);
     });
     EntregaTanda();
   }
@@ -793,7 +802,6 @@ bool CodificaNiveles() {
   std::unique_ptr<Cola> propia(new (std::nothrow) Cola);
   if (!propia) return false;
   Cola& cola = *propia;
-  cola.modelos = z.Hist;
   z.cola = &cola;
   // Small images are walked and coded in turn: a thread and its hand-overs
   // would cost more than the walk. Set before the walker starts: it reads it.
@@ -809,8 +817,10 @@ bool CodificaNiveles() {
   bool saltar = false;  // past the size limit: the rest is not coded
   for (;;) {
     pthread_mutex_lock(&cola.cerrojo);
+    cola.esperaTanda = true;
     while (cola.leidas == cola.escritas && !cola.terminada)
       pthread_cond_wait(&cola.hayTanda, &cola.cerrojo);
+    cola.esperaTanda = false;
     const bool fin = cola.leidas == cola.escritas;
     pthread_mutex_unlock(&cola.cerrojo);
     if (fin) break;
@@ -818,7 +828,8 @@ bool CodificaNiveles() {
     pthread_mutex_lock(&cola.cerrojo);
     ++cola.leidas;
     if (saltar) cola.parar = true;
-    pthread_cond_signal(&cola.hayHueco);
+    if (cola.esperaHueco && (saltar || cola.escritas - cola.leidas <= kTandas / 2))
+      pthread_cond_signal(&cola.hayHueco);
     pthread_mutex_unlock(&cola.cerrojo);
   }
   pthread_join(hilo, nullptr);

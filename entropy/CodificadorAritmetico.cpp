@@ -642,7 +642,7 @@ int CodificaSimboloYBits(int s, THistograma* m, int nbits, int value) {
   return r;
 }
 
-int CodificaItems(const ItemAritmetico* items, size_t n) {
+int CodificaItems(const ItemAritmetico* items, size_t n, THistograma* modelos) {
   int primero = kAritOk;
   auto anota = [&](int codigo) {
     if (codigo == kAritOk) return;
@@ -651,9 +651,10 @@ int CodificaItems(const ItemAritmetico* items, size_t n) {
   };
   if (FichES.referencia) {
     for (size_t i = 0; i < n; ++i) {
-      if (items[i].modelo != nullptr) anota(CodificaSimbolo(items[i].simbolo, items[i].modelo));
-      if (items[i].nbits < 0 || items[i].nbits > 32) anota(kAritIntervalo);
-      CodificaBits(items[i].nbits, items[i].valor);
+      const ItemAritmetico& it = items[i];
+      if (it.modelo != kSinSimbolo) anota(CodificaSimbolo(it.simbolo, modelos + it.modelo));
+      if (it.nbits > 32) anota(kAritIntervalo);
+      CodificaBits(it.nbits, it.valor);
     }
     return primero;
   }
@@ -661,10 +662,10 @@ int CodificaItems(const ItemAritmetico* items, size_t n) {
   auto codifica = [&]<bool kCuenta>() {
     for (size_t i = 0; i < n; ++i) {
       const ItemAritmetico& it = items[i];
-      if (it.modelo != nullptr) anota(Simbolo<kCuenta>(r, it.simbolo, it.modelo));
+      if (it.modelo != kSinSimbolo) anota(Simbolo<kCuenta>(r, it.simbolo, modelos + it.modelo));
       // An empty field leaves the interval as it is: skipped, it does not
       // hold up the next item with a renormalisation that changes nothing.
-      if (it.nbits < 0 || it.nbits > 32)
+      if (it.nbits > 32)
         anota(kAritIntervalo);
       else if (it.nbits > 0)
         Campo<kCuenta>(r, it.nbits, it.valor);

@@ -60,17 +60,20 @@ int DecodificaSimbolo(THistograma* model);
 // CodificaSimbolo(s, model) then CodificaBits(nbits, value), in one call.
 int CodificaSimboloYBits(int s, THistograma* model, int nbits, int value);
 
-// A run of items handed over at once: each is a symbol of `modelo` (none when
-// null) followed by a raw field of `nbits` (0 to 32) bits of `valor`.
-// CodificaItems codes them exactly as the calls above would, one after the
-// other, and returns 0 or the first error (all errors are also recorded).
+// A run of items handed over at once: each is a symbol of the model
+// modelos[modelo] (none when modelo is kSinSimbolo) followed by a raw field
+// of `nbits` (0 to 32) bits of `valor`. Eight bytes each, so that a caller
+// can hand many over cheaply. CodificaItems codes them exactly as the calls
+// above would, one after the other, and returns 0 or the first error (all
+// errors are also recorded).
 struct ItemAritmetico {
-  THistograma* modelo;
-  int32_t simbolo;
-  int32_t nbits;
   int32_t valor;
+  uint8_t simbolo;
+  uint8_t modelo;
+  uint8_t nbits;
 };
-int CodificaItems(const ItemAritmetico* items, size_t n);
+constexpr uint8_t kSinSimbolo = 0xFF;
+int CodificaItems(const ItemAritmetico* items, size_t n, THistograma* modelos);
 
 // Test hook: files opened while it is on are coded and decoded through the
 // plain paths kept beside the fast ones (one renormalisation step and one bit

@@ -308,13 +308,14 @@ TEST(EntropyExactness, BatchesCodeLikeSingleCalls) {
       std::vector<ItemAritmetico> items;
       for (size_t i = 0; i < s.items.size(); ++i) {
         const Item& it = s.items[i];
+        const uint8_t modelo = uint8_t(it.modelo), simbolo = uint8_t(it.valor);
         if (it.modelo < 0) {
-          items.push_back({nullptr, 0, it.nbits, it.valor});
+          items.push_back({it.valor, 0, kSinSimbolo, uint8_t(it.nbits)});
         } else if (i + 1 < s.items.size() && s.items[i + 1].modelo < 0) {
-          items.push_back({&m[it.modelo], it.valor, s.items[i + 1].nbits, s.items[i + 1].valor});
+          items.push_back({s.items[i + 1].valor, simbolo, modelo, uint8_t(s.items[i + 1].nbits)});
           ++i;
         } else {
-          items.push_back({&m[it.modelo], it.valor, 0, 0});
+          items.push_back({0, simbolo, modelo, 0});
         }
       }
       const std::string path = dir.File("b.bin");
@@ -322,7 +323,7 @@ TEST(EntropyExactness, BatchesCodeLikeSingleCalls) {
       // In runs of varying length, as a caller hands them over.
       for (size_t i = 0; i < items.size();) {
         const size_t n = std::min(items.size() - i, size_t(1 + (i * 7919) % 300));
-        ASSERT_EQ(CodificaItems(items.data() + i, n), 0);
+        ASSERT_EQ(CodificaItems(items.data() + i, n, m), 0);
         i += n;
       }
       ASSERT_EQ(FinalizaEscrituraFicheroDeBits(), 0);
@@ -331,13 +332,12 @@ TEST(EntropyExactness, BatchesCodeLikeSingleCalls) {
     }
   }
   // Errors are reported as the single calls report them, and code nothing.
-  THistograma vacio;
-  InicializaModelo(0, &vacio);
-  THistograma tres;
-  InicializaModelo(3, &tres);
+  THistograma modelos[2];
+  InicializaModelo(0, &modelos[0]);  // empty
+  InicializaModelo(3, &modelos[1]);
   ASSERT_EQ(InicializaEscrituraContador(), 0);
-  const ItemAritmetico malos[] = {{&vacio, 1, 0, 0}, {&tres, 4, 0, 0}, {nullptr, 0, 33, 0}};
-  EXPECT_EQ(CodificaItems(malos, 3), kAritModeloVacio);
+  const ItemAritmetico malos[] = {{0, 1, 0, 0}, {0, 4, 1, 0}, {0, 0, kSinSimbolo, 33}};
+  EXPECT_EQ(CodificaItems(malos, 3, modelos), kAritModeloVacio);
   EXPECT_EQ(ErrorCodificadorAritmetico(), kAritModeloVacio);
   FinalizaEscrituraFicheroDeBits();
   EXPECT_EQ(BytesEscritos(), 1);  // the empty stream
