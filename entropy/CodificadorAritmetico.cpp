@@ -564,7 +564,7 @@ int InicializaLecturaFicheroDeBits(const char* path) {
     for (int i = 0; i < 16; ++i) FichES.value = 2 * FichES.value + LeeBit();
   } else {
     LectorAritmetico l = TomaLector();
-    l.value = LeeBitsLector(l, 16);
+    l.hasta = LeeBitsLector(l, 16);  // low is 0
     DevuelveLector(l);
   }
   return kAritOk;
@@ -697,7 +697,8 @@ int DecodificaSimbolo(THistograma* m) {
   if (total < 1 || total > kTotalMaximo) {  // a model no update can make: divide
     s = BuscaSimboloReferencia(m);
     AjustaRango(s, m);
-    RenormalizaLector(l, uint32_t(FichES.low), uint32_t(FichES.high));
+    RenormalizaLector(l, uint32_t(FichES.low), uint32_t(FichES.high),
+                      uint32_t(FichES.value - FichES.low));
     ActualizaModelo(s, m);
   } else {
     s = DecodificaSimboloLector(l, m);
@@ -709,14 +710,14 @@ int DecodificaSimbolo(THistograma* m) {
 bool LectorDisponible() { return !FichES.referencia; }
 
 LectorAritmetico TomaLector() {
-  return {uint32_t(FichES.low), uint32_t(FichES.high), uint32_t(FichES.value), FichES.lect,
+  return {uint32_t(FichES.low), uint32_t(FichES.high), uint32_t(FichES.value - FichES.low), FichES.lect,
           FichES.nLect,         FichES.buffer + FichES.leido, FichES.buffer + FichES.lleno};
 }
 
 void DevuelveLector(const LectorAritmetico& l) {
   FichES.low = int32_t(l.low);
   FichES.high = int32_t(l.high);
-  FichES.value = int32_t(l.value);
+  FichES.value = int32_t(l.low + l.hasta);
   FichES.lect = l.lect;
   FichES.nLect = l.nLect;
   FichES.leido = size_t(l.p - FichES.buffer);

@@ -147,9 +147,12 @@ inline Eleccion BuscaSimbolo(const THistograma* m, int32_t rango, int32_t hasta)
 }  // namespace zalarit
 
 // The decoder's registers, held by the caller between TomaLector and
-// DevuelveLector. Nothing else may read the bit file in between.
+// DevuelveLector. Nothing else may read the bit file in between. The code
+// value is held as its offset in the interval, hasta = value - low: every
+// renormalisation step subtracts the same from value and low before both
+// double, so the offset simply doubles and takes in the next bit.
 struct LectorAritmetico {
-  uint32_t low, high, value;
+  uint32_t low, high, hasta;
   uint64_t lect;       // the next nLect bits of the stream, left-aligned
   int nLect;
   const uint8_t* p;    // next byte of the module's block buffer
@@ -202,15 +205,13 @@ inline uint32_t LeeBitsLector(LectorAritmetico& l, int k) {
   return r;
 }
 
-// The interval narrowed to [low, high], renormalised in the two runs of the
-// encoder. value lies between low and high, so it shares their settled bits
-// (shifted out like theirs) and, in the underflow run, their bit 15: the first
-// run shifts value, the second keeps its new bit 15 and shifts the rest. Over
-// the n + m new bits W, that bit 15 is bit 15 + m.
-inline void RenormalizaLector(LectorAritmetico& l, uint32_t low, uint32_t high) {
+// The interval narrowed to [low, high], with the code value at `hasta` above
+// low, renormalised in the two runs of the encoder: the offset takes in one
+// bit of the stream per step.
+inline void RenormalizaLector(LectorAritmetico& l, uint32_t low, uint32_t high, uint32_t hasta) {
   const zalarit::Pasos p = zalarit::Renormaliza(low, high);
-  const uint64_t w = (uint64_t(l.value) << (p.n + p.m)) | LeeBitsLector(l, p.n + p.m);
-  l.value = uint32_t(((w >> p.m) & 0x8000) | (w & 0x7FFF));
+  const int k = p.n + p.m;
+  l.hasta = (hasta << k) | LeeBitsLector(l, k);
   l.low = low;
   l.high = high;
 }
@@ -220,8 +221,9 @@ inline void RenormalizaLector(LectorAritmetico& l, uint32_t low, uint32_t high) 
 inline int DecodificaSimboloLector(LectorAritmetico& l, THistograma* m) {
   if (m->nSimbolos < 1 || m->nSimbolos > zalarit::kMaxSimbolos) return 0;
   const int32_t low = int32_t(l.low), rango = int32_t(l.high - l.low + 1);
-  const zalarit::Eleccion e = zalarit::BuscaSimbolo(m, rango, int32_t(l.value) - low);
-  RenormalizaLector(l, uint32_t(low + e.abajo), uint32_t(low - 1 + e.arriba));
+  const zalarit::Eleccion e = zalarit::BuscaSimbolo(m, rango, int32_t(l.hasta));
+  RenormalizaLector(l, uint32_t(low + e.abajo), uint32_t(low - 1 + e.arriba),
+                    l.hasta - uint32_t(e.abajo));
   zalarit::ActualizaModelo(e.s, m);
   return e.s;
 }
@@ -233,15 +235,16 @@ inline int DecodificaSimboloLector(LectorAritmetico& l, THistograma* m) {
 // longer ones divided.
 inline int DecodificaChunkLector(LectorAritmetico& l, int n) {
   const int32_t rango = int32_t(l.high - l.low + 1);
-  const int32_t x = (int32_t(l.value) - int32_t(l.low) + 1) << n;
+  const int32_t x = (int32_t(l.hasta) + 1) << n;
   int32_t v;
   if (n <= 2)
     v = (rango < x) + (2 * rango < x) + (3 * rango < x);  // x <= R << n, so v < 2^n
   else
     v = (x - 1) / rango;
   const int32_t t = v * rango;
-  const int32_t low = int32_t(l.low);
-  RenormalizaLector(l, uint32_t(low + (t >> n)), uint32_t(low - 1 + ((t + rango) >> n)));
+  const int32_t low = int32_t(l.low), abajo = t >> n;
+  RenormalizaLector(l, uint32_t(low + abajo), uint32_t(low - 1 + ((t + rango) >> n)),
+                    l.hasta - uint32_t(abajo));
   return v;
 }
 
