@@ -23,6 +23,7 @@
 
 #include "entropy/CodificadorAritmetico.h"
 #include "entropy/LectorAritmetico.h"
+#include "image/PaginasGrandes.h"
 #include "timing/tiempos.h"
 
 namespace {
@@ -1513,6 +1514,7 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
     FinalizaLecturaFicheroDeBits();
     return kZALSinMemoria;
   }
+  AconsejaPaginasGrandes(nuevo, celdas * sizeof(float));
   z.Coef = nuevo;
   z.anchoLL = z.ancho >> n;
   z.altoLL = z.alto >> n;
