@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <string>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -59,15 +61,22 @@ constexpr uint32_t kTamanoInfoBMP = 40;
 // itself the regular file it opened (never a device, FIFO or symbolic link).
 struct Salida {
   FILE* file = nullptr;
+  std::unique_ptr<char[]> buffer;  // the stream's, until it is closed
   bool borrable = false;  // the name is the regular file this save opened
   struct stat abierto = {};
   bool ok = true;         // every write so far went through
 };
 
+// A stream's own buffer (a page by default) makes a system call of every
+// row; a larger one makes a few. The bytes and the failures are the same.
+constexpr size_t kBufferSalida = size_t(1) << 20;
+
 bool AbreSalida(const char* name, Salida* out) {
   out->file = std::fopen(name, "wb");
   out->ok = out->file != nullptr;
   if (!out->ok) return false;
+  out->buffer.reset(new (std::nothrow) char[kBufferSalida]);
+  if (out->buffer) std::setvbuf(out->file, out->buffer.get(), _IOFBF, kBufferSalida);
   struct stat nombre;
   out->borrable = fstat(fileno(out->file), &out->abierto) == 0 && S_ISREG(out->abierto.st_mode) &&
                   lstat(name, &nombre) == 0 && S_ISREG(nombre.st_mode) &&
@@ -345,9 +354,20 @@ std::string NombreDimensiones(const char* name) {
 
 // ------------------------------------------------------------------ loaders
 
+// Opens an image for reading with a large buffer (held by the caller until
+// the stream is closed), for the reason given at AbreSalida.
+FILE* AbreEntrada(const char* name, std::unique_ptr<char[]>& buffer) {
+  FILE* file = std::fopen(name, "rb");
+  if (!file) return nullptr;
+  buffer.reset(new (std::nothrow) char[kBufferSalida]);
+  if (buffer) std::setvbuf(file, buffer.get(), _IOFBF, kBufferSalida);
+  return file;
+}
+
 template <typename T>
 int CargaPGMT(const char* name, int* width, int* height, T** plane, signed char gap) {
-  FILE* file = std::fopen(name, "rb");
+  std::unique_ptr<char[]> buffer;
+  FILE* file = AbreEntrada(name, buffer);
   if (!file) return kErrLectura;
   int err = LeeCabeceraPGM(file, width, height);
   if (err) return err;  // the header reader has closed the stream
@@ -369,7 +389,8 @@ int CargaPGMT(const char* name, int* width, int* height, T** plane, signed char 
 
 template <typename T>
 int CargaRawT(const char* name, int width, int height, T** plane, signed char gap) {
-  FILE* file = std::fopen(name, "rb");
+  std::unique_ptr<char[]> buffer;
+  FILE* file = AbreEntrada(name, buffer);
   if (!file) return kErrLectura;
   if (!TamanoAdmitido(width, height, gap)) {
     std::fclose(file);
@@ -388,7 +409,8 @@ int CargaRawT(const char* name, int width, int height, T** plane, signed char ga
 
 template <typename T>
 int CargaBMPT(const char* name, int* width, int* height, T** plane, signed char gap) {
-  FILE* file = std::fopen(name, "rb");
+  std::unique_ptr<char[]> buffer;
+  FILE* file = AbreEntrada(name, buffer);
   if (!file) return kErrLectura;
   int pad = 0;
   int err = LeeCabeceraBMPLuminancia(file, width, height, &pad);
