@@ -13,7 +13,6 @@
 #include "apps/common.h"
 #include "coder/ZALcoder.h"
 #include "image/ImagenLuminanciaES.h"
-#include "image/PaginasGrandes.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
 
@@ -491,13 +490,10 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   b.celdas = static_cast<size_t>(s.alto) * static_cast<size_t>(s.ancho + s.blankborder);
   b.backup = static_cast<float*>(std::malloc(b.celdas > 0 ? b.celdas * sizeof(float) : 1));
   if (!b.backup) return FallaBusqueda("Insuficient memory available for a copy of the coefficients");
-  AconsejaPaginasGrandes(b.backup, b.celdas * sizeof(float));
   std::memcpy(b.backup, plane, b.celdas * sizeof(float));
   // Without memory for it, every trial is coded in its turn: the same search.
-  if (CodificaAdelantado()) {
+  if (CodificaAdelantado())
     b.prevision.plane = static_cast<float*>(std::malloc(b.celdas > 0 ? b.celdas * sizeof(float) : 1));
-    AconsejaPaginasGrandes(b.prevision.plane, b.celdas * sizeof(float));
-  }
   const int estado = Busca(b, target, resultado);
   RecogePrevision(b);
   std::memcpy(plane, b.backup, b.celdas * sizeof(float));

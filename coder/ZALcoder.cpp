@@ -23,7 +23,6 @@
 
 #include "entropy/CodificadorAritmetico.h"
 #include "entropy/LectorAritmetico.h"
-#include "image/PaginasGrandes.h"
 #include "timing/tiempos.h"
 
 namespace {
@@ -1514,7 +1513,6 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
     FinalizaLecturaFicheroDeBits();
     return kZALSinMemoria;
   }
-  AconsejaPaginasGrandes(nuevo, celdas * sizeof(float));
   z.Coef = nuevo;
   z.anchoLL = z.ancho >> n;
   z.altoLL = z.alto >> n;

@@ -1,7 +1,6 @@
 // Grey-scale image files: type from the name, PGM / BMP / RAW readers and
 // writers, float <-> integer planes, error texts and quality measurement.
 #include "image/ImagenLuminanciaES.h"
-#include "image/PaginasGrandes.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -161,7 +160,6 @@ int ReservaPlano(int width, int height, signed char gap, T** plane, Anticipo& an
   const size_t muestras = size_t(int64_t(width) + gap) * size_t(height);
   *plane = static_cast<T*>(std::malloc(muestras * sizeof(T)));
   if (*plane == nullptr) return kErrMemoria;
-  AconsejaPaginasGrandes(*plane, muestras * sizeof(T));
   Anticipa(*plane, muestras * sizeof(T), anticipo);
   return 0;
 }
