@@ -266,8 +266,8 @@ inline int32_t Etiqueta(const float* celda) {
 // vector code.
 [[gnu::always_inline]] inline int32_t EtiquetaHoja(int32_t q, bool vacio, uint32_t umbral) {
   const uint32_t a = Magnitud(q);
-  const int32_t haciaCero = (q >> 31) | 1;  // the sign of q (q is not 0 where it is used)
-  const int32_t v = q - (haciaCero & -int32_t(a == 2 * umbral));
+  const int32_t signo = (q >> 31) | 1;  // of q, which is not 0 where it is used
+  const int32_t v = q - (signo & -int32_t(a == 2 * umbral));
   return (v & -int32_t(a >= umbral)) | -int32_t(vacio);
 }
 
