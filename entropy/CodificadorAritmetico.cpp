@@ -518,7 +518,10 @@ int FinalizaEscrituraFicheroDeBits() {
     if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
     std::memcpy(r.p, &w, sizeof w);
     Guarda(r);
-    EscribeBytes(FichES.abiertos.data(), size_t(BytesDeBits(r.bits) - FichES.bytes));
+    // After a hand-over that found no memory, the open bytes no longer hold
+    // the stream's end: the write has failed already.
+    if (!FichES.escrituraFallida)
+      EscribeBytes(FichES.abiertos.data(), size_t(BytesDeBits(r.bits) - FichES.bytes));
   }
   VaciaBuffer();
   bool fallo = FichES.escrituraFallida;
