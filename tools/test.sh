@@ -7,4 +7,15 @@ dir=${1:-build}
 shift || true
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@"
 cmake --build "$dir" -j"$(nproc)"
-ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"
+status=0
+ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" || status=$?
+
+# ctest names the skipped tests but not why: the reason each one gave is in
+# its output, between "file:line: Skipped" and gtest's "[  SKIPPED ]" line.
+awk '/^[0-9]+\/[0-9]+ Testing: / { name = $3; grab = 0; next }
+     /:[0-9]+: Skipped$/ && name != "" { grab = 1; why = ""; next }
+     grab && /^\[  SKIPPED \]/ { reasons[++n] = "  " name ": " (why == "" ? "(no reason given)" : why); grab = 0; next }
+     grab { why = why (why == "" ? "" : " ") $0 }
+     END { if (n) { print "Why they were skipped:"; for (i = 1; i <= n; i++) print reasons[i] } }' \
+  "$dir/Testing/Temporary/LastTest.log" 2>/dev/null || true
+exit "$status"
