@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the programs (Release, into build/), then codes and decodes the
 # sample image and prints the rate of the compressed file and the PSNR of the
-# decoded image. Outputs go to build/demo/.
+# decoded image. Outputs go to build/demo/; the programs stay in build/apps/,
+# and the last lines say how to put them on the PATH.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -37,3 +38,8 @@ echo "Searching the quantization for 0.5 bpp: $out/camera_0.5bpp.zal"
 "$bin/Bppquest" -i "$image" -o "$out/camera_0.5bpp.zal" -b 0.5 --verbose |
   grep -E '^- (Final bit rate|finer quantization)'
 "$bin/ZALdecod" -i "$out/camera_0.5bpp.zal" -c "$image" | grep PSNR
+
+# The programs stay in the build folder: nothing is installed.
+echo
+echo "The programs are in $PWD/$bin. To run them by name, as the README's tour does:"
+echo "  export PATH=\"$PWD/$bin:\$PATH\""
