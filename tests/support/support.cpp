@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -20,12 +21,7 @@ uint64_t Rng::Next() {
 }
 uint32_t Rng::Below(uint32_t n) { return n == 0 ? 0 : uint32_t(Next() % n); }
 double Rng::Unit() { return double(Next() >> 11) * (1.0 / 9007199254740992.0); }
-
-static float Clamp255(double v) {
-  if (v < 0) v = 0;
-  if (v > 255) v = 255;
-  return float(std::floor(v + 0.5));
-}
+static float Clamp255(double v) { return float(std::floor(std::clamp(v, 0.0, 255.0) + 0.5)); }
 
 Plane SmoothImage(int w, int h, uint64_t seed) {
   Rng r(seed);
@@ -76,8 +72,7 @@ Plane NoisyImage(int w, int h, uint64_t seed) {
 
 Plane FlatImage(int w, int h, float value) {
   Plane p(w, h);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) p.at(x, y) = value;
+  for (int y = 0; y < h; ++y) std::fill_n(&p.at(0, y), w, value);
   return p;
 }
 
@@ -88,28 +83,19 @@ TempDir::TempDir() {
   if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
   path = buf.data();
 }
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-}
+TempDir::~TempDir() { std::error_code ec; std::filesystem::remove_all(path, ec); }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  if (!f) return {};
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
 }
 void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << text;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+bool FileExists(const std::string& path) { struct stat st; return stat(path.c_str(), &st) == 0; }
 
 void WritePgm(const std::string& path, const Plane& p) {
   std::string head = "P5\n" + std::to_string(p.width) + " " + std::to_string(p.height) + "\n255\n";
@@ -130,8 +116,7 @@ std::string Sha256Hex(const std::vector<uint8_t>& data) {
       0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
       0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
       0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-  uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
   std::vector<uint8_t> m = data;
   const uint64_t bitlen = uint64_t(data.size()) * 8;
   m.push_back(0x80);

@@ -12,8 +12,8 @@ struct Rng {
   uint64_t state;
   explicit Rng(uint64_t seed) : state(seed) {}
   uint64_t Next();
-  uint32_t Below(uint32_t n);           // uniform in [0, n)
-  double Unit();                        // uniform in [0, 1)
+  uint32_t Below(uint32_t n);  // uniform in [0, n)
+  double Unit();               // uniform in [0, 1)
 };
 
 // A float plane with its spare samples, as the modules expect.
@@ -42,22 +42,15 @@ struct TempDir {
   std::string File(const std::string& name) const { return path + "/" + name; }
 };
 
-std::vector<uint8_t> ReadFile(const std::string& path);   // empty if missing
+std::vector<uint8_t> ReadFile(const std::string& path);  // empty if missing
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
-
-// Writes a binary PGM of the plane's samples (rounded, clamped).
-void WritePgm(const std::string& path, const Plane& p);
-
+void WritePgm(const std::string& path, const Plane& p);  // samples rounded, clamped
 std::string Sha256Hex(const std::vector<uint8_t>& bytes);
 
-// Folder of the shared reference data (../shared beside the repository, or
-// $ZAL_SHARED), or "" when it is not there.
-std::string SharedDir();
-// tests/data of the repository.
-std::string TestDataDir();
-// Folder of the built programs.
-std::string BinDir();
+std::string SharedDir();    // ../shared beside the repository or $ZAL_SHARED; "" if absent
+std::string TestDataDir();  // tests/data
+std::string BinDir();       // the built programs
 
 }  // namespace zaltest
