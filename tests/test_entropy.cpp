@@ -1,11 +1,10 @@
 // The bit file and arithmetic coder: known-answer streams, errors, and the fast
 // paths (renormalisation runs, word output with carries, counting and memory
-// sinks, batches, the bit window, the division-free search) against the plain ones.
+// sinks, the bit window, the division-free search) against the plain ones. The
+// batch entry is held by the coefficient coder's tests, its only caller.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
 #include "entropy/CodificadorAritmetico.h"
 #include "entropy/LectorAritmetico.h"
@@ -18,7 +17,7 @@ using zaltest::TempDir;
 using Bytes = std::vector<uint8_t>;
 
 struct Item {
-  int modelo, valor, nbits;  // modelo -1: a raw field of nbits; else symbol valor of that model
+  int modelo, valor, nbits;  // modelo -1: a raw field of nbits bits; else symbol valor of that model
 };
 struct Secuencia {
   std::vector<int> tamanos;  // alphabet of each model
@@ -31,35 +30,22 @@ struct Secuencia {
 };
 
 // The stream of s on the plain or fast paths, written to a file; the counting
-// sink, and the memory sink fed by batches (a symbol taking the field after it) agree.
+// and memory sinks agree.
 Bytes Escribe(const TempDir& dir, const Secuencia& s, bool plano) {
   CodificadorAritmeticoReferencia(plano);
-  EXPECT_EQ(InicializaEscritura(dir.File("s.bin").c_str()), 0);
-  for (bool contar : {false, true}) {
+  Bytes memoria;
+  int64_t contados = -1;
+  for (int sink = 0; sink < 3; ++sink) {
+    EXPECT_EQ(sink == 0 ? InicializaEscritura(dir.File("s.bin").c_str()) : sink == 1 ? InicializaEscrituraContador()
+                                                                         : InicializaEscrituraMemoria(&memoria), 0);
     std::vector<THistograma> m = s.Modelos();
     for (const Item& it : s.items)
       it.modelo < 0 ? CodificaBits(it.nbits, it.valor) : void(CodificaSimbolo(it.valor, &m[it.modelo]));
     EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), 0);
-    if (!contar) InicializaEscrituraContador();
+    contados = sink == 1 ? BytesEscritos() : contados;
   }
   const Bytes bytes = zaltest::ReadFile(dir.File("s.bin"));
-  EXPECT_EQ(BytesEscritos(), int64_t(bytes.size()));
-  std::vector<ItemAritmetico> lote;
-  for (size_t i = 0; i < s.items.size(); ++i) {
-    const Item& it = s.items[i];
-    const bool campo = it.modelo >= 0 && i + 1 < s.items.size() && s.items[i + 1].modelo < 0;
-    const Item& f = campo ? s.items[++i] : it;
-    lote.push_back({f.valor, uint8_t(it.valor), it.modelo < 0 ? kSinSimbolo : uint8_t(it.modelo), uint8_t(f.nbits)});
-  }
-  Bytes memoria;
-  EXPECT_EQ(InicializaEscrituraMemoria(&memoria), 0);
-  std::vector<THistograma> m = s.Modelos();
-  for (size_t i = 0, n; i < lote.size(); i += n) {  // in runs of varying length
-    n = std::min(lote.size() - i, size_t(1 + (i * 7919) % 300));
-    EXPECT_EQ(CodificaItems(lote.data() + i, n, m.data()), 0);
-  }
-  EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), 0);
-  EXPECT_EQ(memoria, bytes);
+  EXPECT_TRUE(memoria == bytes && contados == int64_t(bytes.size()));
   CodificadorAritmeticoReferencia(false);
   return bytes;
 }
@@ -71,8 +57,7 @@ std::vector<int> Lee(const TempDir& dir, const Secuencia& s, const Bytes& bytes,
   EXPECT_EQ(InicializaLecturaFicheroDeBits(dir.File("r.bin").c_str()), 0);
   std::vector<THistograma> m = s.Modelos();
   std::vector<int> out;
-  for (const Item& it : s.items)
-    out.push_back(it.modelo < 0 ? DecodificaBits(it.nbits) : DecodificaSimbolo(&m[it.modelo]));
+  for (const Item& it : s.items) out.push_back(it.modelo < 0 ? DecodificaBits(it.nbits) : DecodificaSimbolo(&m[it.modelo]));
   FinalizaLecturaFicheroDeBits();
   CodificadorAritmeticoReferencia(false);
   return out;
@@ -88,11 +73,10 @@ struct Intervalo {
       low -= menos, high -= menos;
     }
   }
-  // The longest chunk whose sub-interval holds 0x7FFF and 0x8000 (only pending
-  // bits follow it); false when none does (every chunk then meets the half).
+  // Adds the longest chunk whose sub-interval holds 0x7FFF and 0x8000 (only
+  // pending bits follow it); false when none does (every chunk meets the half).
   bool ChunkCentral(std::vector<Item>& items) {
-    const int32_t r = high - low + 1;
-    for (int n = 14; n > 0; --n) {
+    for (int n = 14, r = high - low + 1; n > 0; --n) {
       const int v = int((int64_t(0x8000 - low) << n) / r), t = r * v, l = low + (t >> n), h = low - 1 + ((t + r) >> n);
       if (l <= 0x7FFF && h >= 0x8000) return Estrecha(l, h), items.push_back({-1, v, n}), true;
     }
@@ -101,17 +85,15 @@ struct Intervalo {
 };
 
 // Random items: fields of every width, symbols skewed to various degrees (so
-// that models adapt and rescale), 14-bit chunks near the middle of their
-// range, after (in some streams) a symbol and chunks that pile up pending bits.
+// that models adapt and rescale), 14-bit chunks near the middle of their range.
 Secuencia Aleatoria(uint64_t seed) {
   Rng rng(seed);
   Secuencia s{{2 + int(rng.Below(36)), 1 + int(rng.Below(37)), 1 + int(rng.Below(37)), 1 + int(rng.Below(37))}, {}};
-  Intervalo iv;
-  if (rng.Below(2)) {
+  if (rng.Below(2)) {  // a symbol, then chunks that pile up pending bits
+    Intervalo iv;
     iv.Estrecha((0x10000 * (s.tamanos[0] - 1)) / s.tamanos[0], 0xFFFF);
     s.items.push_back({0, 1, 0});
-    for (int k = int(rng.Below(8)); k > 0 && iv.ChunkCentral(s.items); --k) {
-    }
+    for (int k = int(rng.Below(8)); k > 0 && iv.ChunkCentral(s.items);) --k;
   }
   const int sesgo = 1 + int(rng.Below(8));
   for (int i = 300 + int(rng.Below(3000)); i > 0; --i) {
@@ -125,106 +107,13 @@ Secuencia Aleatoria(uint64_t seed) {
   return s;
 }
 
-}  // namespace
-
-// Smallest streams, byte for byte, on both paths.
-TEST(Entropy, KnownAnswerStreams) {
-  const struct { Secuencia s; Bytes want; } casos[] = {
-      {{{}, {}}, {0x40}},
-      {{{}, {{-1, 1, 1}}}, {0xA0}},
-      {{{}, {{-1, 0x2A, 6}}}, {0xA9, 0x00}},  // with the flush's two bits a byte is full: 0x00 follows
-      {{{}, {{-1, 12345, 0}, {-1, 0x7FFFFFFF, 1}}}, {0xA0}},  // bits above the width are ignored
-      {{{}, {{-1, 0x1ABC, 13}, {-1, 0x0123, 13}, {-1, int(0xDEADBEEF), 32}, {-1, 0x15, 5}, {-1, 0x9, 4}}},
-       {0xD5, 0xE0, 0x48, 0xF7, 0xAB, 0x6F, 0xBB, 0xEB, 0x28}},
-      {{{2}, {{0, 1, 0}}}, {0xA0}},
-      {{{2}, {{0, 2, 0}}}, {0x20}},
-      {{{3}, {{0, 1, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}}}, {0xBA, 0xF0}},
-      {{{3}, {{0, 1, 0}, {-1, 0, 12}}}, {0xAA, 0xAC}},  // flushed with low at exactly 0x4000
-  };
-  TempDir dir;
-  for (const auto& c : casos)
-    for (bool plano : {false, true}) EXPECT_EQ(Escribe(dir, c.s, plano), c.want) << c.s.items.size() << plano;
-  const Secuencia s{{}, {{-1, 0, 16}, {-1, 0, 0}, {-1, 0, 9}}};  // short files read as if padded with ones
-  for (bool plano : {false, true}) {
-    EXPECT_EQ(Lee(dir, s, {}, plano), std::vector<int>({0xFFFF, 0, 0x1FF}));
-    EXPECT_EQ(Lee(dir, s, {0x12, 0x34}, plano), std::vector<int>({0x1234, 0, 0x1FF}));
-  }
-}
-
-// Broken preconditions and failing files are reported, never fatal.
-TEST(Entropy, ErrorsAreReported) {
-  TempDir dir;
-  EXPECT_EQ(InicializaEscritura("/nonexistent-dir/x.bin"), 1);
-  EXPECT_EQ(InicializaLecturaFicheroDeBits("/nonexistent-dir/x.bin"), 1);
-  EXPECT_EQ(InicializaEscrituraMemoria(nullptr), 1);
-  for (bool plano : {false, true}) {  // a full disk must not pass for a good file
-    CodificadorAritmeticoReferencia(plano);
-    ASSERT_EQ(InicializaEscritura("/dev/full"), 0);
-    for (int i = 0; i < 50000; ++i) CodificaBits(14, i);
-    EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), kAritErrorEscritura);
-    EXPECT_EQ(ErrorCodificadorAritmetico(), kAritErrorEscritura);
-    CodificadorAritmeticoReferencia(false);
-  }
-  THistograma m[3];
-  ASSERT_EQ(InicializaEscrituraContador(), 0);
-  EXPECT_EQ(InicializaModelo(37, &m[2]), 0);
-  EXPECT_EQ(InicializaModelo(-1, &m[0]), kAritAlfabeto);
-  EXPECT_EQ(ErrorCodificadorAritmetico(), kAritAlfabeto);
-  EXPECT_EQ(InicializaModelo(38, &m[0]), kAritAlfabeto);
-  EXPECT_EQ(m[0].nSimbolos, 0);
-  EXPECT_EQ(CodificaSimbolo(1, &m[0]), kAritModeloVacio);
-  ASSERT_EQ(InicializaEscrituraContador(), 0);  // symbols outside the alphabet code nothing
-  InicializaModelo(3, &m[1]);
-  EXPECT_TRUE(CodificaSimbolo(0, &m[1]) == kAritIntervalo && CodificaSimbolo(4, &m[1]) == kAritIntervalo);
-  const ItemAritmetico malos[] = {{0, 1, 0, 0}, {0, 4, 1, 0}, {0, 0, kSinSimbolo, 33}};
-  EXPECT_EQ(CodificaItems(malos, 3, m), kAritModeloVacio);
-  EXPECT_EQ(ErrorCodificadorAritmetico(), kAritIntervalo);
-  FinalizaEscrituraFicheroDeBits();
-  EXPECT_TRUE(BytesEscritos() == 1 && m[1].acumulada[0] == 3);
-  zaltest::WriteFile(dir.File("d.bin"), Bytes{0x55, 0xAA});
-  ASSERT_EQ(InicializaLecturaFicheroDeBits(dir.File("d.bin").c_str()), 0);
-  EXPECT_EQ(DecodificaSimbolo(&m[0]), 0);
-  EXPECT_EQ(ErrorCodificadorAritmetico(), kAritModeloVacio);
-  ASSERT_EQ(InicializaLecturaFicheroDeBits(dir.File("d.bin").c_str()), 0);  // starts clean
-  EXPECT_EQ(ErrorCodificadorAritmetico(), 0);
-  FinalizaLecturaFicheroDeBits();
-}
-
-// Random items: both paths write the same bytes and read back the items;
-// random bytes (short or long, uniform, all 0x7F/0x80 or 0xFF) read the same on both.
-TEST(Entropy, FastPathsMatchPlainPaths) {
-  TempDir dir;
-  Rng rng(7);
-  for (uint64_t seed = 1; seed <= 50; ++seed) {
-    const Secuencia s = Aleatoria(seed);
-    const Bytes rapido = Escribe(dir, s, false);
-    ASSERT_EQ(rapido, Escribe(dir, s, true)) << "seed " << seed;
-    const std::vector<int> leidos = Lee(dir, s, rapido, false);
-    ASSERT_EQ(leidos, Lee(dir, s, rapido, true)) << "seed " << seed;
-    for (size_t i = 0; i < s.items.size(); ++i) {
-      const Item& it = s.items[i];
-      const uint32_t mask = it.modelo >= 0 || it.nbits >= 32 ? ~0u : (1u << it.nbits) - 1;
-      ASSERT_EQ(leidos[i], int(uint32_t(it.valor) & mask)) << "seed " << seed << " item " << i;
-    }
-    Bytes junk(rng.Below(seed % 3 ? 3000 : 16));
-    const uint32_t estilo = rng.Below(3);
-    for (auto& b : junk) b = estilo == 0 ? uint8_t(rng.Below(256)) : estilo == 1 ? uint8_t(0x7F + rng.Below(2)) : 0xFF;
-    const std::vector<int> r = Lee(dir, s, junk, false);
-    ASSERT_EQ(r, Lee(dir, s, junk, true)) << "seed " << seed;
-    for (size_t i = 0; i < r.size(); ++i)
-      ASSERT_TRUE(s.items[i].modelo < 0 || (r[i] >= 1 && r[i] <= s.tamanos[s.items[i].modelo]));
-  }
-}
-
 // Runs of pending bits longer than the writer's buffer, each settled one way
 // or the other (0xFF runs of ~70 KB that stay, or turn to 0x00 under a carry).
-TEST(Entropy, LongPendingRunsAndCarries) {
-  TempDir dir;
+Secuencia LargasCorridas() {
   Rng rng(7);
   Secuencia s{{3}, {}};
   Intervalo iv;
-  THistograma m;
-  InicializaModelo(3, &m);
+  THistograma m = s.Modelos()[0];
   auto chunk = [&](int v) {
     const int32_t r = iv.high - iv.low + 1, t = r * v;
     iv.Estrecha(iv.low + (t >> 14), iv.low - 1 + ((t + r) >> 14));
@@ -242,14 +131,76 @@ TEST(Entropy, LongPendingRunsAndCarries) {
       }
     chunk(lado++ % 2 ? (1 << 14) - 1 : 0);  // settles the run: carry or none
   }
-  const Bytes rapido = Escribe(dir, s, false);
-  ASSERT_EQ(rapido, Escribe(dir, s, true));
-  size_t larga[2] = {0, 0};  // longest runs of 0x00 and 0xFF
-  for (size_t i = 0, n = 0; i < rapido.size(); ++i) {
-    n = i > 0 && rapido[i] == rapido[i - 1] ? n + 1 : 1;
-    if (rapido[i] == 0xFF || rapido[i] == 0x00) larga[rapido[i] & 1] = std::max(larga[rapido[i] & 1], n);
+  return s;
+}
+
+}  // namespace
+
+// Smallest streams, byte for byte, on both paths; short files read as if padded with ones.
+TEST(Entropy, KnownAnswerStreams) {
+  const struct { Secuencia s; Bytes want; } casos[] = {
+      {{{}, {}}, {0x40}},
+      {{{}, {{-1, 1, 1}}}, {0xA0}},
+      {{{}, {{-1, 0x2A, 6}}}, {0xA9, 0x00}},  // with the flush's two bits a byte is full: 0x00 follows
+      {{{}, {{-1, 12345, 0}, {-1, 0x7FFFFFFF, 1}}}, {0xA0}},  // bits above the width are ignored
+      {{{}, {{-1, 0x1ABC, 13}, {-1, 0x0123, 13}, {-1, int(0xDEADBEEF), 32}, {-1, 0x15, 5}, {-1, 0x9, 4}}},
+       {0xD5, 0xE0, 0x48, 0xF7, 0xAB, 0x6F, 0xBB, 0xEB, 0x28}},
+      {{{2}, {{0, 1, 0}}}, {0xA0}},
+      {{{2}, {{0, 2, 0}}}, {0x20}},
+      {{{3}, {{0, 1, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}}}, {0xBA, 0xF0}},
+      {{{3}, {{0, 1, 0}, {-1, 0, 12}}}, {0xAA, 0xAC}}};  // flushed with low at exactly 0x4000
+  TempDir dir;
+  const Secuencia s{{}, {{-1, 0, 16}, {-1, 0, 0}, {-1, 0, 9}}};
+  for (bool plano : {false, true}) {
+    for (const auto& c : casos) EXPECT_EQ(Escribe(dir, c.s, plano), c.want) << c.s.items.size() << plano;
+    EXPECT_EQ(Lee(dir, s, {}, plano), std::vector<int>({0xFFFF, 0, 0x1FF}));
+    EXPECT_EQ(Lee(dir, s, {0x12, 0x34}, plano), std::vector<int>({0x1234, 0, 0x1FF}));
   }
-  EXPECT_TRUE(larga[0] > 65536 && larga[1] > 65536) << larga[0] << " " << larga[1];
-  const std::vector<int> leidos = Lee(dir, s, rapido, false);
-  for (size_t i = 0; i < s.items.size(); ++i) ASSERT_EQ(leidos[i], s.items[i].valor) << "item " << i;
+}
+
+// Broken preconditions and failing files are reported, never fatal; a new file starts clean.
+TEST(Entropy, ErrorsAreReported) {
+  EXPECT_TRUE(InicializaEscritura("/no-dir/x") == 1 && InicializaLecturaFicheroDeBits("/no-dir/x") == 1);
+  EXPECT_EQ(InicializaEscrituraMemoria(nullptr), 1);
+  for (bool plano : {false, true}) {  // a full disk must not pass for a good file
+    CodificadorAritmeticoReferencia(plano);
+    ASSERT_EQ(InicializaEscritura("/dev/full"), 0);
+    for (int i = 0; i < 50000; ++i) CodificaBits(14, i);
+    EXPECT_TRUE(FinalizaEscrituraFicheroDeBits() == kAritErrorEscritura && ErrorCodificadorAritmetico() == kAritErrorEscritura);
+    CodificadorAritmeticoReferencia(false);
+  }
+  THistograma m[3];
+  ASSERT_EQ(InicializaEscrituraContador(), 0);
+  EXPECT_TRUE(InicializaModelo(37, &m[1]) == 0 && InicializaModelo(38, &m[0]) == kAritAlfabeto && m[0].nSimbolos == 0);
+  EXPECT_TRUE(ErrorCodificadorAritmetico() == kAritAlfabeto && InicializaModelo(-1, &m[0]) == kAritAlfabeto);
+  ASSERT_EQ(InicializaEscrituraContador(), 0);  // symbols outside the model code nothing
+  InicializaModelo(3, &m[1]);
+  EXPECT_TRUE(CodificaSimbolo(1, &m[0]) == kAritModeloVacio && CodificaSimbolo(4, &m[1]) == kAritIntervalo);
+  const ItemAritmetico malos[] = {{0, 0, 1, 0}, {0, 1, 0, 0}, {0, 0, kSinSimbolo, 33}};
+  EXPECT_TRUE(CodificaItems(malos, 3, m) == kAritIntervalo && ErrorCodificadorAritmetico() == kAritModeloVacio);
+  FinalizaEscrituraFicheroDeBits();
+  EXPECT_TRUE(BytesEscritos() == 1 && m[1].acumulada[0] == 3);
+  for (int vez = 0; vez < 2; ++vez) {
+    ASSERT_EQ(InicializaLecturaFicheroDeBits("/dev/zero"), 0);
+    EXPECT_TRUE(ErrorCodificadorAritmetico() == 0 && DecodificaSimbolo(&m[0]) == 0);
+    EXPECT_EQ(ErrorCodificadorAritmetico(), kAritModeloVacio);
+  }
+  FinalizaLecturaFicheroDeBits();
+}
+
+// Random items and long pending runs: both paths write the same bytes and read back the items.
+TEST(Entropy, FastPathsMatchPlainPaths) {
+  TempDir dir;
+  for (uint64_t seed = 0; seed <= 50; ++seed) {
+    const Secuencia s = seed ? Aleatoria(seed) : LargasCorridas();
+    const Bytes rapido = Escribe(dir, s, false);
+    ASSERT_EQ(rapido, Escribe(dir, s, true)) << "seed " << seed;
+    const std::vector<int> leidos = Lee(dir, s, rapido, false);
+    ASSERT_EQ(leidos, Lee(dir, s, rapido, true)) << "seed " << seed;
+    for (size_t i = 0; i < s.items.size(); ++i) {
+      const Item& it = s.items[i];
+      const uint32_t mask = it.modelo >= 0 || it.nbits >= 32 ? ~0u : (1u << it.nbits) - 1;
+      ASSERT_EQ(leidos[i], int(uint32_t(it.valor) & mask)) << "seed " << seed << " item " << i;
+    }
+  }
 }

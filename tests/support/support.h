@@ -7,8 +7,7 @@
 
 namespace zaltest {
 
-// Deterministic 64-bit generator (splitmix64): same numbers on every platform.
-struct Rng {
+struct Rng {  // splitmix64: the same numbers on every platform
   uint64_t state;
   explicit Rng(uint64_t seed) : state(seed) {}
   uint64_t Next();
@@ -16,10 +15,10 @@ struct Rng {
   double Unit();               // uniform in [0, 1)
 };
 
-// A float plane with its spare samples, as the modules expect.
+// A float plane with its spare samples, as the modules expect: height * (width + gap) cells.
 struct Plane {
   int width = 0, height = 0, gap = 3;
-  std::vector<float> cells;  // height * (width + gap)
+  std::vector<float> cells;
   Plane() = default;
   Plane(int w, int h, int g = 3) : width(w), height(h), gap(g), cells(size_t(h) * (w + g), 0.0f) {}
   int stride() const { return width + gap; }
@@ -34,14 +33,12 @@ Plane TexturedImage(int w, int h, uint64_t seed);  // stripes, checks and edges
 Plane NoisyImage(int w, int h, uint64_t seed);     // uniform noise
 Plane FlatImage(int w, int h, float value);
 
-// A fresh temporary directory removed at destruction.
-struct TempDir {
+struct TempDir {  // a fresh temporary directory, removed at destruction
   std::string path;
   TempDir();
   ~TempDir();
   std::string File(const std::string& name) const { return path + "/" + name; }
 };
-
 std::vector<uint8_t> ReadFile(const std::string& path);  // empty if missing
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void WriteFile(const std::string& path, const std::string& text);

@@ -1,5 +1,5 @@
-// What the decoder must give back for each label of the encoder: shared by the
-// tests and the round-trip fuzz target. Header-only, free of the test framework.
+// What the decoder must give back for each label of the encoder, for the
+// round-trip fuzz target. Header-only, free of any test framework.
 #pragma once
 #include <cstdint>
 #include <cstdlib>
