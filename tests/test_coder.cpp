@@ -195,43 +195,37 @@ TEST(Coder, FastPathsMatchPlainPaths) {
 // its own) while a third writes a file, every call gives what it gives alone.
 TEST(Coder, SizeOnlyAndInMemoryEncodersOnThreadsAtOnce) {
   zaltest::TempDir dir;
-  const Plane images[] = {Transformed(zaltest::TexturedImage(1024, 1024, 8), 5), Transformed(zaltest::NoisyImage(256, 256, 13), 4)};
-  std::vector<Bytes> files;
-  std::vector<std::vector<float>> labels;
-  for (Plane a : images) {
-    EXPECT_EQ(Encode(a, 2, 4, 0.6f, dir.File("f.zal")), 0);
-    files.push_back(ReadFile(dir.File("f.zal"))), labels.push_back(a.cells);
-  }
-  auto check = [&](bool reverse) {
-    for (int k = 0; k < 4; ++k) {
-      const int i = reverse ? 1 - k / 2 : k / 2;
-      const int64_t total = int64_t(files[i].size());
-      for (int64_t limit : {int64_t(-1), int64_t(0), total - 1, total}) {
-        Plane b = images[i], c = images[i];
-        Bytes stream = {1, 2, 3};
-        int64_t size = -7, bytes = -7;
-        EXPECT_EQ(ZALCodificadorTamano(2, 4, 0.6f, b.width, b.height, b.data(), 3, &size, limit, k % 2), 0);
-        EXPECT_EQ(ZALCodificadorMemoria(2, 4, 0.6f, c.width, c.height, c.data(), 3, &bytes, &stream, limit, k % 2), 0);
-        EXPECT_TRUE((size > limit) == (total > limit) && (bytes > limit) == (total > limit)) << i << " limit " << limit;
-        EXPECT_TRUE((limit >= 0 && limit < total) || (size == total && bytes == total && stream == files[i] &&
-                                                      SameBits(b.cells, labels[i]) && SameBits(c.cells, labels[i])));
-      }
+  const Plane image = Transformed(zaltest::TexturedImage(1024, 1024, 8), 5);
+  Plane a = image;
+  ASSERT_EQ(Encode(a, 2, 4, 0.6f, dir.File("f.zal")), 0);
+  const Bytes file = ReadFile(dir.File("f.zal"));
+  const int64_t total = int64_t(file.size());
+  auto check = [&](int first) {
+    for (int k = first; k < first + 8; ++k) {
+      const int64_t limit = std::vector<int64_t>{-1, 0, total - 1, total}[k % 4];
+      Plane b = image, c = image;
+      Bytes stream = {1, 2, 3};
+      int64_t size = -7, bytes = -7;
+      EXPECT_EQ(ZALCodificadorTamano(2, 4, 0.6f, b.width, b.height, b.data(), 3, &size, limit, k / 4 % 2), 0);
+      EXPECT_EQ(ZALCodificadorMemoria(2, 4, 0.6f, c.width, c.height, c.data(), 3, &bytes, &stream, limit, k / 4 % 2), 0);
+      EXPECT_TRUE((size > limit) == (total > limit) && (bytes > limit) == (total > limit)) << "limit " << limit;
+      EXPECT_TRUE((limit >= 0 && limit < total) || (size == total && bytes == total && stream == file &&
+                                                    SameBits(b.cells, a.cells) && SameBits(c.cells, a.cells)));
     }
   };
   int written = -1;
-  std::thread other(check, true), writer([&] { Plane g = images[0]; written = Encode(g, 2, 4, 0.6f, dir.File("g.zal")); });
-  check(false);
+  std::thread other(check, 4), writer([&] { Plane g = image; written = Encode(g, 2, 4, 0.6f, dir.File("g.zal")); });
+  check(0);
   other.join(), writer.join();
-  EXPECT_TRUE(written == 0 && ReadFile(dir.File("g.zal")) == files[0]);
-  ASSERT_EQ(ZALGuardaFlujo(files[1], dir.File("h.zal").c_str()), 0);
-  EXPECT_EQ(ReadFile(dir.File("h.zal")), files[1]);
-  EXPECT_EQ(ZALGuardaFlujo(files[0], "/dev/full"), kZALNoEscribe);
-  Plane d = zaltest::TexturedImage(64, 64, 1);
-  EXPECT_EQ(ZALCodificadorMemoria(2, 3, 0.6f, 64, 64, d.data(), 3, nullptr, nullptr), kZALNoEscribe);
+  EXPECT_TRUE(written == 0 && ReadFile(dir.File("g.zal")) == file);
+  ASSERT_EQ(ZALGuardaFlujo(file, dir.File("h.zal").c_str()), 0);
+  EXPECT_EQ(ReadFile(dir.File("h.zal")), file);
+  EXPECT_EQ(ZALGuardaFlujo(file, "/dev/full"), kZALNoEscribe);
+  EXPECT_EQ(ZALCodificadorMemoria(2, 4, 0.6f, 64, 64, a.data(), 3, nullptr, nullptr), kZALNoEscribe);
 }
 
 // Refusals come before the file is created (or an existing one touched) and,
-// but for 10, leave the plane as it was; the messages of the codes.
+// but for 10, leave the plane as it was; the last messages of the codes.
 TEST(Coder, ArgumentChecksAndMessages) {
   zaltest::TempDir dir;
   const std::string out = dir.File("x.zal"), kept = dir.File("kept.zal");
@@ -258,14 +252,9 @@ TEST(Coder, ArgumentChecksAndMessages) {
   EXPECT_EQ(Encode(p, 2, 3, 1.0f, dir.File("no/such/dir.zal")), kZALNoEscribe);
   EXPECT_EQ(ZALCodificador(2, 3, 1.0f, 64, 64, nullptr, out.c_str(), 3), kZALSinImagen);
   EXPECT_EQ(Decode(dir.File("missing.zal")).code, kZALNoLee);
-  const std::pair<int, const char*> texts[] = {{-5, "Unknown error (error #195)"}, {16, "Unknown error (error #216)"},
-      {1, "Architecture not supported (different sizes of int and float) (error #201)"},
-      {10, "Quantization parameter too small for this image (error #210)"}, {15, "Incorrect quantization parameter (error #215)"}};
-  for (const auto& [code, text] : texts) {
-    char buf[128];
-    ZALCheckError(code, buf);
-    EXPECT_STREQ(buf, text);
-  }
+  char text[2][128];
+  ZALCheckError(15, text[0]), ZALCheckError(16, text[1]);
+  EXPECT_EQ(std::string(text[0]) + text[1], "Incorrect quantization parameter (error #215)Unknown error (error #216)");
 }
 
 // Hand-made planes. LL values are only rounded, and below the threshold when
@@ -301,7 +290,8 @@ TEST(Coder, HandMadePlanes) {
 
 // Files the encoder did not write end in an error or some image, never in a
 // crash, a leak or a file left open: headers outside the encoder's ranges and
-// impossible symbols are refused; cut, flipped and random files are survived.
+// impossible symbols are refused; cut and flipped files are survived (the
+// format has no checks: most damage goes unnoticed).
 TEST(Coder, DamagedFiles) {
   zaltest::TempDir dir;
   const std::string f = dir.File("h.zal");
@@ -333,17 +323,12 @@ TEST(Coder, DamagedFiles) {
   ASSERT_EQ(Encode(t, 2, 3, 0.4f, f), 0);
   const Bytes good = ReadFile(f);
   zaltest::Rng rng(5);
-  int accepted = 0;
-  for (int i = 0; i < 300; ++i) {  // cut; with bits flipped (now and then in the header); random after the header
-    Bytes b(good.begin(), good.begin() + (i < 100 ? good.size() * i / 100 : i < 200 ? good.size() : 11));
-    for (int k = i / 100 == 1 ? int(rng.Below(3)) : -1; k >= 0; --k)
-      b[rng.Below(4) == 0 ? 3 + rng.Below(9) : rng.Below(uint32_t(b.size()))] ^= uint8_t(1u << rng.Below(8));
-    for (uint32_t k = i >= 200 ? rng.Below(600) : 0; k > 0; --k) b.push_back(uint8_t(rng.Below(256)));
+  for (int i = 0; i < 200; ++i) {  // cut short, or with a bit flipped (now and then in the header)
+    Bytes b(good.begin(), good.begin() + (i < 100 ? good.size() * i / 100 : good.size()));
+    if (i >= 100) b[rng.Below(4) == 0 ? 3 + rng.Below(9) : rng.Below(uint32_t(b.size()))] ^= uint8_t(1u << rng.Below(8));
     zaltest::WriteFile(f, b);
     const Decoded d = Decode(f);
-    accepted += d.code == 0;
-    EXPECT_TRUE(d.code != 0 || (d.width == 64 && d.height == 64 && d.rplanes == 2) || i >= 100);
+    EXPECT_TRUE(d.code != 0 || i >= 100 || (d.width == 64 && d.height == 64 && d.rplanes == 2));
   }
-  EXPECT_GT(accepted, 0);  // the format has no checks: most damage goes unnoticed
   EXPECT_EQ(OpenFiles(), before);
 }

@@ -63,38 +63,11 @@ std::vector<int> Lee(const TempDir& dir, const Secuencia& s, const Bytes& bytes,
   return out;
 }
 
-// The interval followed the plain way, to choose items that pile up pending bits.
-struct Intervalo {
-  int32_t low = 0, high = 0xFFFF;
-  void Estrecha(int32_t l, int32_t h) {
-    for (low = l, high = h;; low = 2 * low, high = 2 * high + 1) {
-      const int32_t menos = high < 0x8000 ? 0 : low >= 0x8000 ? 0x8000 : low >= 0x4000 && high < 0xC000 ? 0x4000 : -1;
-      if (menos < 0) return;
-      low -= menos, high -= menos;
-    }
-  }
-  // Adds the longest chunk whose sub-interval holds 0x7FFF and 0x8000 (only
-  // pending bits follow it); false when none does (every chunk meets the half).
-  bool ChunkCentral(std::vector<Item>& items) {
-    for (int n = 14, r = high - low + 1; n > 0; --n) {
-      const int v = int((int64_t(0x8000 - low) << n) / r), t = r * v, l = low + (t >> n), h = low - 1 + ((t + r) >> n);
-      if (l <= 0x7FFF && h >= 0x8000) return Estrecha(l, h), items.push_back({-1, v, n}), true;
-    }
-    return false;
-  }
-};
-
 // Random items: fields of every width, symbols skewed to various degrees (so
 // that models adapt and rescale), 14-bit chunks near the middle of their range.
 Secuencia Aleatoria(uint64_t seed) {
   Rng rng(seed);
   Secuencia s{{2 + int(rng.Below(36)), 1 + int(rng.Below(37)), 1 + int(rng.Below(37)), 1 + int(rng.Below(37))}, {}};
-  if (rng.Below(2)) {  // a symbol, then chunks that pile up pending bits
-    Intervalo iv;
-    iv.Estrecha((0x10000 * (s.tamanos[0] - 1)) / s.tamanos[0], 0xFFFF);
-    s.items.push_back({0, 1, 0});
-    for (int k = int(rng.Below(8)); k > 0 && iv.ChunkCentral(s.items);) --k;
-  }
   const int sesgo = 1 + int(rng.Below(8));
   for (int i = 300 + int(rng.Below(3000)); i > 0; --i) {
     const uint32_t tipo = rng.Below(10), m = rng.Below(4);
@@ -108,28 +81,43 @@ Secuencia Aleatoria(uint64_t seed) {
 }
 
 // Runs of pending bits longer than the writer's buffer, each settled one way
-// or the other (0xFF runs of ~70 KB that stay, or turn to 0x00 under a carry).
+// or the other (0xFF runs of ~70 KB that stay, or turn to 0x00 under a carry),
+// chosen by following the interval the plain way.
 Secuencia LargasCorridas() {
   Rng rng(7);
   Secuencia s{{3}, {}};
-  Intervalo iv;
   THistograma m = s.Modelos()[0];
-  auto chunk = [&](int v) {
-    const int32_t r = iv.high - iv.low + 1, t = r * v;
-    iv.Estrecha(iv.low + (t >> 14), iv.low - 1 + ((t + r) >> 14));
-    s.items.push_back({-1, v, 14});
+  int32_t low = 0, high = 0xFFFF;
+  auto estrecha = [&](int32_t l, int32_t h) {
+    for (low = l, high = h;; low = 2 * low, high = 2 * high + 1) {
+      const int32_t menos = high < 0x8000 ? 0 : low >= 0x8000 ? 0x8000 : low >= 0x4000 && high < 0xC000 ? 0x4000 : -1;
+      if (menos < 0) return;
+      low -= menos, high -= menos;
+    }
+  };
+  auto chunk = [&](int v, int n) {
+    const int32_t r = high - low + 1, t = r * v;
+    estrecha(low + (t >> n), low - 1 + ((t + r) >> n));
+    s.items.push_back({-1, v, n});
+  };
+  auto central = [&] {  // the longest chunk holding 0x7FFF and 0x8000: only pending bits follow it
+    for (int n = 14, r = high - low + 1; n > 0; --n) {
+      const int v = int((int64_t(0x8000 - low) << n) / r), t = r * v;
+      if (low + (t >> n) <= 0x7FFF && low - 1 + ((t + r) >> n) >= 0x8000) return chunk(v, n), true;
+    }
+    return false;
   };
   int lado = 0;
   for (int corrida : {3, 700, 48000, 90, 1, 48000}) {
-    for (int k = 0; k < 3000; ++k) chunk(int(rng.Below(1 << 14)));
+    for (int k = 0; k < 3000; ++k) chunk(int(rng.Below(1 << 14)), 14);
     for (int k = 0; k < corrida; ++k)
-      if (!iv.ChunkCentral(s.items)) {  // a symbol moves off the half
-        const int32_t r = iv.high - iv.low + 1, *a = m.acumulada;
-        iv.Estrecha(iv.low + r * a[2] / a[0], iv.low - 1 + r * a[1] / a[0]);
+      if (!central()) {  // every chunk meets the half: a symbol moves off it
+        const int32_t r = high - low + 1, *a = m.acumulada;
+        estrecha(low + r * a[2] / a[0], low - 1 + r * a[1] / a[0]);
         s.items.push_back({0, 2, 0});
         zalarit::ActualizaModelo(2, &m);
       }
-    chunk(lado++ % 2 ? (1 << 14) - 1 : 0);  // settles the run: carry or none
+    chunk(lado++ % 2 ? (1 << 14) - 1 : 0, 14);  // settles the run: carry or none
   }
   return s;
 }
@@ -156,6 +144,12 @@ TEST(Entropy, KnownAnswerStreams) {
     EXPECT_EQ(Lee(dir, s, {}, plano), std::vector<int>({0xFFFF, 0, 0x1FF}));
     EXPECT_EQ(Lee(dir, s, {0x12, 0x34}, plano), std::vector<int>({0x1234, 0, 0x1FF}));
   }
+  for (int limite : {8, 9}) {  // the counting sink reports passing its limit, not reaching it
+    ASSERT_EQ(InicializaEscrituraContador(limite), 0);
+    for (const Item& it : casos[4].s.items) CodificaBits(it.nbits, it.valor);
+    FinalizaEscrituraFicheroDeBits();
+    EXPECT_EQ(LimiteSuperado(), limite == 8);
+  }
 }
 
 // Broken preconditions and failing files are reported, never fatal; a new file starts clean.
@@ -170,14 +164,11 @@ TEST(Entropy, ErrorsAreReported) {
     CodificadorAritmeticoReferencia(false);
   }
   THistograma m[3];
-  ASSERT_EQ(InicializaEscrituraContador(), 0);
-  EXPECT_TRUE(InicializaModelo(37, &m[1]) == 0 && InicializaModelo(38, &m[0]) == kAritAlfabeto && m[0].nSimbolos == 0);
-  EXPECT_TRUE(ErrorCodificadorAritmetico() == kAritAlfabeto && InicializaModelo(-1, &m[0]) == kAritAlfabeto);
   ASSERT_EQ(InicializaEscrituraContador(), 0);  // symbols outside the model code nothing
-  InicializaModelo(3, &m[1]);
-  EXPECT_TRUE(CodificaSimbolo(1, &m[0]) == kAritModeloVacio && CodificaSimbolo(4, &m[1]) == kAritIntervalo);
+  EXPECT_TRUE(InicializaModelo(37, &m[2]) == 0 && InicializaModelo(3, &m[1]) == 0 && InicializaModelo(38, &m[0]) == kAritAlfabeto);
+  EXPECT_TRUE(ErrorCodificadorAritmetico() == kAritAlfabeto && InicializaModelo(-1, &m[0]) == kAritAlfabeto);
   const ItemAritmetico malos[] = {{0, 0, 1, 0}, {0, 1, 0, 0}, {0, 0, kSinSimbolo, 33}};
-  EXPECT_TRUE(CodificaItems(malos, 3, m) == kAritIntervalo && ErrorCodificadorAritmetico() == kAritModeloVacio);
+  EXPECT_TRUE(CodificaSimbolo(4, &m[1]) == kAritIntervalo && CodificaItems(malos, 3, m) == kAritIntervalo);
   FinalizaEscrituraFicheroDeBits();
   EXPECT_TRUE(BytesEscritos() == 1 && m[1].acumulada[0] == 3);
   for (int vez = 0; vez < 2; ++vez) {
