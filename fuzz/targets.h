@@ -22,7 +22,7 @@
 
 #include "coder/ZALcoder.h"
 #include "image/ImagenLuminanciaES.h"
-#include "support/labels.h"
+#include "fuzz/labels.h"
 #include "wavelet/wavelets.h"
 
 namespace zalfuzz {

@@ -1,149 +1,197 @@
+// The bit file and arithmetic coder: known-answer streams, errors, and the fast
+// paths (renormalisation runs, word output with carries, counting and memory
+// sinks, the bit window, the division-free search) against the plain ones. The
+// batch entry is held by the coefficient coder's tests, its only caller.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <vector>
+#include <algorithm>
 
 #include "entropy/CodificadorAritmetico.h"
+#include "entropy/LectorAritmetico.h"
 #include "support/support.h"
 
 namespace {
 
-using zaltest::ReadFile;
+using zaltest::Rng;
 using zaltest::TempDir;
 using Bytes = std::vector<uint8_t>;
 
-// Runs `body` between opening and finishing a bit file, returns the file.
-template <typename F>
-Bytes Stream(const TempDir& dir, F body) {
-  const std::string path = dir.File("s.bin");
-  EXPECT_EQ(InicializaEscritura(path.c_str()), 0);
-  body();
-  EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), 0);
-  return ReadFile(path);
+struct Item {
+  int modelo, valor, nbits;  // modelo -1: a raw field of nbits bits; else symbol valor of that model
+};
+struct Secuencia {
+  std::vector<int> tamanos;  // alphabet of each model
+  std::vector<Item> items;
+  std::vector<THistograma> Modelos() const {
+    std::vector<THistograma> m(tamanos.size());
+    for (size_t k = 0; k < m.size(); ++k) InicializaModelo(tamanos[k], &m[k]);
+    return m;
+  }
+};
+
+// The stream of s on the plain or fast paths, written to a file; the counting
+// and memory sinks agree.
+Bytes Escribe(const TempDir& dir, const Secuencia& s, bool plano) {
+  CodificadorAritmeticoReferencia(plano);
+  Bytes memoria;
+  int64_t contados = -1;
+  for (int sink = 0; sink < 3; ++sink) {
+    EXPECT_EQ(sink == 0 ? InicializaEscritura(dir.File("s.bin").c_str()) : sink == 1 ? InicializaEscrituraContador()
+                                                                         : InicializaEscrituraMemoria(&memoria), 0);
+    std::vector<THistograma> m = s.Modelos();
+    for (const Item& it : s.items)
+      it.modelo < 0 ? CodificaBits(it.nbits, it.valor) : void(CodificaSimbolo(it.valor, &m[it.modelo]));
+    EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), 0);
+    contados = sink == 1 ? BytesEscritos() : contados;
+  }
+  const Bytes bytes = zaltest::ReadFile(dir.File("s.bin"));
+  EXPECT_TRUE(memoria == bytes && contados == int64_t(bytes.size()));
+  CodificadorAritmeticoReferencia(false);
+  return bytes;
 }
 
-THistograma Modelo(int n) {
-  THistograma m;
-  EXPECT_EQ(InicializaModelo(n, &m), 0);
-  return m;
+// The items s describes (models and widths) read back from bytes.
+std::vector<int> Lee(const TempDir& dir, const Secuencia& s, const Bytes& bytes, bool plano) {
+  CodificadorAritmeticoReferencia(plano);
+  zaltest::WriteFile(dir.File("r.bin"), bytes);
+  EXPECT_EQ(InicializaLecturaFicheroDeBits(dir.File("r.bin").c_str()), 0);
+  std::vector<THistograma> m = s.Modelos();
+  std::vector<int> out;
+  for (const Item& it : s.items) out.push_back(it.modelo < 0 ? DecodificaBits(it.nbits) : DecodificaSimbolo(&m[it.modelo]));
+  FinalizaLecturaFicheroDeBits();
+  CodificadorAritmeticoReferencia(false);
+  return out;
+}
+
+// Random items: fields of every width, symbols skewed to various degrees (so
+// that models adapt and rescale), 14-bit chunks near the middle of their range.
+Secuencia Aleatoria(uint64_t seed) {
+  Rng rng(seed);
+  Secuencia s{{2 + int(rng.Below(36)), 1 + int(rng.Below(37)), 1 + int(rng.Below(37)), 1 + int(rng.Below(37))}, {}};
+  const int sesgo = 1 + int(rng.Below(8));
+  for (int i = 300 + int(rng.Below(3000)); i > 0; --i) {
+    const uint32_t tipo = rng.Below(10), m = rng.Below(4);
+    int sym = 1;
+    while (sym < s.tamanos[m] && rng.Below(uint32_t(sesgo) + 1) == 0) ++sym;
+    if (tipo < 3) s.items.push_back({-1, int(uint32_t(rng.Next())), int(rng.Below(33))});
+    for (int k = tipo == 3 ? 1 + int(rng.Below(8)) : 0; k > 0; --k) s.items.push_back({-1, 8190 + int(rng.Below(5)), 14});
+    if (tipo > 3) s.items.push_back({int(m), rng.Below(20) ? sym : 1 + int(rng.Below(uint32_t(s.tamanos[m]))), 0});
+  }
+  return s;
+}
+
+// Runs of pending bits longer than the writer's buffer, each settled one way
+// or the other (0xFF runs of ~70 KB that stay, or turn to 0x00 under a carry),
+// chosen by following the interval the plain way.
+Secuencia LargasCorridas() {
+  Rng rng(7);
+  Secuencia s{{3}, {}};
+  THistograma m = s.Modelos()[0];
+  int32_t low = 0, high = 0xFFFF;
+  auto estrecha = [&](int32_t l, int32_t h) {
+    for (low = l, high = h;; low = 2 * low, high = 2 * high + 1) {
+      const int32_t menos = high < 0x8000 ? 0 : low >= 0x8000 ? 0x8000 : low >= 0x4000 && high < 0xC000 ? 0x4000 : -1;
+      if (menos < 0) return;
+      low -= menos, high -= menos;
+    }
+  };
+  auto chunk = [&](int v, int n) {
+    const int32_t r = high - low + 1, t = r * v;
+    estrecha(low + (t >> n), low - 1 + ((t + r) >> n));
+    s.items.push_back({-1, v, n});
+  };
+  auto central = [&] {  // the longest chunk holding 0x7FFF and 0x8000: only pending bits follow it
+    for (int n = 14, r = high - low + 1; n > 0; --n) {
+      const int v = int((int64_t(0x8000 - low) << n) / r), t = r * v;
+      if (low + (t >> n) <= 0x7FFF && low - 1 + ((t + r) >> n) >= 0x8000) return chunk(v, n), true;
+    }
+    return false;
+  };
+  int lado = 0;
+  for (int corrida : {3, 700, 48000, 90, 1, 48000}) {
+    for (int k = 0; k < 3000; ++k) chunk(int(rng.Below(1 << 14)), 14);
+    for (int k = 0; k < corrida; ++k)
+      if (!central()) {  // every chunk meets the half: a symbol moves off it
+        const int32_t r = high - low + 1, *a = m.acumulada;
+        estrecha(low + r * a[2] / a[0], low - 1 + r * a[1] / a[0]);
+        s.items.push_back({0, 2, 0});
+        zalarit::ActualizaModelo(2, &m);
+      }
+    chunk(lado++ % 2 ? (1 << 14) - 1 : 0, 14);  // settles the run: carry or none
+  }
+  return s;
 }
 
 }  // namespace
 
-TEST(BitFile, ByteLevelExamples) {
+// Smallest streams, byte for byte, on both paths; short files read as if padded with ones.
+TEST(Entropy, KnownAnswerStreams) {
+  const struct { Secuencia s; Bytes want; } casos[] = {
+      {{{}, {}}, {0x40}},
+      {{{}, {{-1, 1, 1}}}, {0xA0}},
+      {{{}, {{-1, 0x2A, 6}}}, {0xA9, 0x00}},  // with the flush's two bits a byte is full: 0x00 follows
+      {{{}, {{-1, 12345, 0}, {-1, 0x7FFFFFFF, 1}}}, {0xA0}},  // bits above the width are ignored
+      {{{}, {{-1, 0x1ABC, 13}, {-1, 0x0123, 13}, {-1, int(0xDEADBEEF), 32}, {-1, 0x15, 5}, {-1, 0x9, 4}}},
+       {0xD5, 0xE0, 0x48, 0xF7, 0xAB, 0x6F, 0xBB, 0xEB, 0x28}},
+      {{{2}, {{0, 1, 0}}}, {0xA0}},
+      {{{2}, {{0, 2, 0}}}, {0x20}},
+      {{{3}, {{0, 1, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}}}, {0xBA, 0xF0}},
+      {{{3}, {{0, 1, 0}, {-1, 0, 12}}}, {0xAA, 0xAC}}};  // flushed with low at exactly 0x4000
   TempDir dir;
-  EXPECT_EQ(Stream(dir, [] {}), Bytes({0x40}));
-  EXPECT_EQ(Stream(dir, [] { CodificaBits(1, 1); }), Bytes({0xA0}));
-  // Six raw bits plus the two flush bits fill a byte: an extra 0x00 follows.
-  EXPECT_EQ(Stream(dir, [] { CodificaBits(6, 0x2A); }), Bytes({0xA9, 0x00}));
-  // Zero-width fields put nothing; bits above the width are ignored.
-  EXPECT_EQ(Stream(dir, [] { CodificaBits(0, 12345); CodificaBits(1, 0x7FFFFFFF); }), Bytes({0xA0}));
-  // The header's 13, 13, 32, 5 and 4 bits stand as they are, across bytes.
-  EXPECT_EQ(Stream(dir, [] {
-              CodificaBits(13, 0x1ABC);
-              CodificaBits(13, 0x0123);
-              CodificaBits(32, int(0xDEADBEEF));
-              CodificaBits(5, 0x15);
-              CodificaBits(4, 0x9);
-            }),
-            Bytes({0xD5, 0xE0, 0x48, 0xF7, 0xAB, 0x6F, 0xBB, 0xEB, 0x28}));
-}
-
-TEST(BitFile, ReadsShortFilesAsIfPaddedWithOnes) {
-  TempDir dir;
-  const std::string path = dir.File("r.bin");
-  zaltest::WriteFile(path, Bytes{});
-  ASSERT_EQ(InicializaLecturaFicheroDeBits(path.c_str()), 0);
-  EXPECT_EQ(DecodificaBits(16), 0xFFFF);
-  FinalizaLecturaFicheroDeBits();
-  zaltest::WriteFile(path, Bytes{0x12});
-  ASSERT_EQ(InicializaLecturaFicheroDeBits(path.c_str()), 0);
-  EXPECT_EQ(DecodificaBits(0), 0);
-  EXPECT_EQ(DecodificaBits(16), 0x12FF);
-  FinalizaLecturaFicheroDeBits();
-  zaltest::WriteFile(path, Bytes{0xA0});
-  ASSERT_EQ(InicializaLecturaFicheroDeBits(path.c_str()), 0);
-  EXPECT_EQ(DecodificaBits(1), 1);
-  FinalizaLecturaFicheroDeBits();
-}
-
-TEST(BitFile, OpenFailuresAndWriteErrors) {
-  EXPECT_EQ(InicializaEscritura("/nonexistent-dir/x.bin"), 1);
-  EXPECT_EQ(InicializaLecturaFicheroDeBits("/nonexistent-dir/x.bin"), 1);
-  // A full disk must not pass for a good file.
-  ASSERT_EQ(InicializaEscritura("/dev/full"), 0);
-  for (int i = 0; i < 1000; ++i) CodificaBits(14, i);
-  EXPECT_EQ(FinalizaEscrituraFicheroDeBits(), kAritErrorEscritura);
-  EXPECT_EQ(ErrorCodificadorAritmetico(), kAritErrorEscritura);
-}
-
-// The model's adaptation and rescaling rules are held byte for byte by the
-// coder's reference vectors and golden files; these are the smallest cases.
-TEST(Model, ByteLevelExamples) {
-  TempDir dir;
-  for (int s : {1, 2}) {
-    THistograma h = Modelo(2);
-    EXPECT_EQ(Stream(dir, [&] { EXPECT_EQ(CodificaSimbolo(s, &h), 0); }), Bytes({uint8_t(s == 1 ? 0xA0 : 0x20)}));
+  const Secuencia s{{}, {{-1, 0, 16}, {-1, 0, 0}, {-1, 0, 9}}};
+  for (bool plano : {false, true}) {
+    for (const auto& c : casos) EXPECT_EQ(Escribe(dir, c.s, plano), c.want) << c.s.items.size() << plano;
+    EXPECT_EQ(Lee(dir, s, {}, plano), std::vector<int>({0xFFFF, 0, 0x1FF}));
+    EXPECT_EQ(Lee(dir, s, {0x12, 0x34}, plano), std::vector<int>({0x1234, 0, 0x1FF}));
   }
-  THistograma h = Modelo(3);
-  EXPECT_EQ(Stream(dir, [&] { for (int s : {1, 1, 2, 3}) CodificaSimbolo(s, &h); }), Bytes({0xBA, 0xF0}));
+  for (int limite : {8, 9}) {  // the counting sink reports passing its limit, not reaching it
+    ASSERT_EQ(InicializaEscrituraContador(limite), 0);
+    for (const Item& it : casos[4].s.items) CodificaBits(it.nbits, it.valor);
+    FinalizaEscrituraFicheroDeBits();
+    EXPECT_EQ(LimiteSuperado(), limite == 8);
+  }
 }
 
-// Broken preconditions never corrupt memory or abort: they are reported.
-TEST(Model, ViolatedPreconditionsAreReportedNotFatal) {
-  TempDir dir;
-  THistograma m;
-  ASSERT_EQ(InicializaEscritura(dir.File("e.bin").c_str()), 0);
-  EXPECT_EQ(ErrorCodificadorAritmetico(), 0);
-  EXPECT_EQ(InicializaModelo(38, &m), kAritAlfabeto);
-  EXPECT_EQ(m.nSimbolos, 0);
-  EXPECT_EQ(ErrorCodificadorAritmetico(), kAritAlfabeto);
-  EXPECT_EQ(InicializaModelo(-1, &m), kAritAlfabeto);
-  EXPECT_EQ(CodificaSimbolo(1, &m), kAritModeloVacio);
+// Broken preconditions and failing files are reported, never fatal; a new file starts clean.
+TEST(Entropy, ErrorsAreReported) {
+  EXPECT_TRUE(InicializaEscritura("/no-dir/x") == 1 && InicializaLecturaFicheroDeBits("/no-dir/x") == 1);
+  EXPECT_EQ(InicializaEscrituraMemoria(nullptr), 1);
+  for (bool plano : {false, true}) {  // a full disk must not pass for a good file
+    CodificadorAritmeticoReferencia(plano);
+    ASSERT_EQ(InicializaEscritura("/dev/full"), 0);
+    for (int i = 0; i < 50000; ++i) CodificaBits(14, i);
+    EXPECT_TRUE(FinalizaEscrituraFicheroDeBits() == kAritErrorEscritura && ErrorCodificadorAritmetico() == kAritErrorEscritura);
+    CodificadorAritmeticoReferencia(false);
+  }
+  THistograma m[3];
+  ASSERT_EQ(InicializaEscrituraContador(), 0);  // symbols outside the model code nothing
+  EXPECT_TRUE(InicializaModelo(37, &m[2]) == 0 && InicializaModelo(3, &m[1]) == 0 && InicializaModelo(38, &m[0]) == kAritAlfabeto);
+  EXPECT_TRUE(ErrorCodificadorAritmetico() == kAritAlfabeto && InicializaModelo(-1, &m[0]) == kAritAlfabeto);
+  const ItemAritmetico malos[] = {{0, 0, 1, 0}, {0, 1, 0, 0}, {0, 0, kSinSimbolo, 33}};
+  EXPECT_TRUE(CodificaSimbolo(4, &m[1]) == kAritIntervalo && CodificaItems(malos, 3, m) == kAritIntervalo);
   FinalizaEscrituraFicheroDeBits();
-
-  // A symbol outside the alphabet codes nothing: the stream is the empty one.
-  THistograma h = Modelo(3);
-  EXPECT_EQ(Stream(dir, [&] {
-              EXPECT_EQ(CodificaSimbolo(0, &h), kAritIntervalo);
-              EXPECT_EQ(CodificaSimbolo(4, &h), kAritIntervalo);
-              EXPECT_EQ(ErrorCodificadorAritmetico(), kAritIntervalo);
-            }),
-            Bytes({0x40}));
-  EXPECT_EQ(h.acumulada[0], 3);
-
-  // Decoding with a model of no symbols gives 0 and records the error; the
-  // next file starts clean.
-  const std::string path = dir.File("d.bin");
-  zaltest::WriteFile(path, Bytes{0x55, 0xAA});
-  ASSERT_EQ(InicializaLecturaFicheroDeBits(path.c_str()), 0);
-  THistograma vacio = Modelo(0);
-  EXPECT_EQ(DecodificaSimbolo(&vacio), 0);
-  EXPECT_EQ(ErrorCodificadorAritmetico(), kAritModeloVacio);
-  FinalizaLecturaFicheroDeBits();
-  ASSERT_EQ(InicializaLecturaFicheroDeBits(path.c_str()), 0);
-  EXPECT_EQ(ErrorCodificadorAritmetico(), 0);
+  EXPECT_TRUE(BytesEscritos() == 1 && m[1].acumulada[0] == 3);
+  for (int vez = 0; vez < 2; ++vez) {
+    ASSERT_EQ(InicializaLecturaFicheroDeBits("/dev/zero"), 0);
+    EXPECT_TRUE(ErrorCodificadorAritmetico() == 0 && DecodificaSimbolo(&m[0]) == 0);
+    EXPECT_EQ(ErrorCodificadorAritmetico(), kAritModeloVacio);
+  }
   FinalizaLecturaFicheroDeBits();
 }
 
-// Whatever the bytes, a decoded symbol lies inside its alphabet.
-TEST(RoundTrip, AnyBytesDecodeToSymbolsWithinTheAlphabet) {
+// Random items and long pending runs: both paths write the same bytes and read back the items.
+TEST(Entropy, FastPathsMatchPlainPaths) {
   TempDir dir;
-  const std::string path = dir.File("g.bin");
-  zaltest::Rng rng(99);
-  for (int round = 0; round < 20; ++round) {
-    Bytes junk(rng.Below(64));
-    for (auto& b : junk) b = uint8_t(rng.Below(256));
-    zaltest::WriteFile(path, junk);
-    ASSERT_EQ(InicializaLecturaFicheroDeBits(path.c_str()), 0);
-    THistograma m = Modelo(1 + round % 37);
-    for (int i = 0; i < 500; ++i) {
-      const int s = DecodificaSimbolo(&m);
-      ASSERT_GE(s, 1);
-      ASSERT_LE(s, m.nSimbolos);
-      const int v = DecodificaBits(int(rng.Below(15)));
-      ASSERT_GE(v, 0);
+  for (uint64_t seed = 0; seed <= 50; ++seed) {
+    const Secuencia s = seed ? Aleatoria(seed) : LargasCorridas();
+    const Bytes rapido = Escribe(dir, s, false);
+    ASSERT_EQ(rapido, Escribe(dir, s, true)) << "seed " << seed;
+    const std::vector<int> leidos = Lee(dir, s, rapido, false);
+    ASSERT_EQ(leidos, Lee(dir, s, rapido, true)) << "seed " << seed;
+    for (size_t i = 0; i < s.items.size(); ++i) {
+      const Item& it = s.items[i];
+      const uint32_t mask = it.modelo >= 0 || it.nbits >= 32 ? ~0u : (1u << it.nbits) - 1;
+      ASSERT_EQ(leidos[i], int(uint32_t(it.valor) & mask)) << "seed " << seed << " item " << i;
     }
-    FinalizaLecturaFicheroDeBits();
   }
 }

@@ -7,19 +7,18 @@
 
 namespace zaltest {
 
-// Deterministic 64-bit generator (splitmix64): same numbers on every platform.
-struct Rng {
+struct Rng {  // splitmix64: the same numbers on every platform
   uint64_t state;
   explicit Rng(uint64_t seed) : state(seed) {}
   uint64_t Next();
-  uint32_t Below(uint32_t n);           // uniform in [0, n)
-  double Unit();                        // uniform in [0, 1)
+  uint32_t Below(uint32_t n);  // uniform in [0, n)
+  double Unit();               // uniform in [0, 1)
 };
 
-// A float plane with its spare samples, as the modules expect.
+// A float plane with its spare samples, as the modules expect: height * (width + gap) cells.
 struct Plane {
   int width = 0, height = 0, gap = 3;
-  std::vector<float> cells;  // height * (width + gap)
+  std::vector<float> cells;
   Plane() = default;
   Plane(int w, int h, int g = 3) : width(w), height(h), gap(g), cells(size_t(h) * (w + g), 0.0f) {}
   int stride() const { return width + gap; }
@@ -34,30 +33,21 @@ Plane TexturedImage(int w, int h, uint64_t seed);  // stripes, checks and edges
 Plane NoisyImage(int w, int h, uint64_t seed);     // uniform noise
 Plane FlatImage(int w, int h, float value);
 
-// A fresh temporary directory removed at destruction.
-struct TempDir {
+struct TempDir {  // a fresh temporary directory, removed at destruction
   std::string path;
   TempDir();
   ~TempDir();
   std::string File(const std::string& name) const { return path + "/" + name; }
 };
-
-std::vector<uint8_t> ReadFile(const std::string& path);   // empty if missing
+std::vector<uint8_t> ReadFile(const std::string& path);  // empty if missing
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
-
-// Writes a binary PGM of the plane's samples (rounded, clamped).
-void WritePgm(const std::string& path, const Plane& p);
-
+void WritePgm(const std::string& path, const Plane& p);  // samples rounded, clamped
 std::string Sha256Hex(const std::vector<uint8_t>& bytes);
 
-// Folder of the shared reference data (../shared beside the repository, or
-// $ZAL_SHARED), or "" when it is not there.
-std::string SharedDir();
-// tests/data of the repository.
-std::string TestDataDir();
-// Folder of the built programs.
-std::string BinDir();
+std::string SharedDir();    // ../shared beside the repository or $ZAL_SHARED; "" if absent
+std::string TestDataDir();  // tests/data
+std::string BinDir();       // the built programs
 
 }  // namespace zaltest
