@@ -1,19 +1,17 @@
 // Image files and samples: type from the name, PGM / RAW / BMP reading and
 // writing, failed saves, rounding (the saver's vector path against the scalar
-// rule), plane conversion, error texts and the quality measure.
+// rule), plane conversion, error texts and the quality measure; then the
+// inputs that once made a fuzz target fail, the seed corpora and damaged
+// files, replayed through the targets' bodies (for the sanitizer build).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "image/ImagenLuminanciaES.h"
+#include "fuzz/targets.h"
 #include "support/support.h"
 
 namespace {
@@ -319,34 +317,28 @@ TEST(Image, PlaneConversionKeepsSpareSamples) {
   std::vector<int> out(8, -7);
   Buffer_ftoi(3, 2, in.data(), out.data(), 1);
   EXPECT_EQ(out, (std::vector<int>{0, 0, 128, -7, 255, 255, 17, -7}));
-  std::vector<float> back(8, 0.25f);
-  Buffer_itof(3, 2, out.data(), back.data(), 1);
-  EXPECT_EQ(back, (std::vector<float>{0, 0, 128, 0.25f, 255, 255, 17, 0.25f}));
-  Buffer_ftoi(3, 2, in.data(), nullptr, 1);  // in place
-  int cell;
-  std::memcpy(&cell, &in[2], 4);
-  EXPECT_EQ(cell, 128);
-  EXPECT_EQ(in[3], 9.0f);
+  Buffer_ftoi(3, 2, in.data(), nullptr, 1);  // in place, then back
   Buffer_itof(3, 2, reinterpret_cast<int*>(in.data()), nullptr, 1);
   EXPECT_EQ(in, (std::vector<float>{0, 0, 128, 9, 255, 255, 17, 9}));
+  Buffer_itof(3, 2, out.data(), in.data(), 1);
+  EXPECT_EQ(in[3], 9.0f);
 }
 
 TEST(Image, ErrorTextsAndQuality) {
-  const std::pair<int, std::string> cases[] = {
-      {0, "Unknown error (error #100)"}, {1, "File format not supported (error #101)"},
-      {2, "File format not supported (error #102)"}, {3, "File format not supported (error #103)"},
-      {4, "Cannot read file (error #104)"}, {5, "Cannot write file (error #105)"},
-      {6, "File format not supported (error #106)"}, {7, "File format not supported (error #107)"},
-      {8, "Corrupt dimension file for raw format (error #108)"}, {9, "No extension in file name (error #109)"},
-      {10, "File format not supported (error #110)"}, {11, "Insuficient memory available (error #111)"},
-      {12, "Image size not supported (error #112)"}, {13, "Unknown error (error #113)"},
-      {-100, "Unknown error (error #0)"}, {INT_MAX, "Unknown error (error #2147483747)"}};
-  for (const auto& [code, text] : cases) {
+  std::string texts;
+  for (int code : {-100, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, INT_MAX}) {
     char buffer[128];
-    std::memset(buffer, 'x', sizeof buffer);
+    std::fill(buffer, buffer + 128, 'x');
     ImagenCheckError(code, buffer);
-    EXPECT_EQ(std::string(buffer), text) << code;
+    texts += buffer + "\n"s;
   }
+  const std::string unsupported = "File format not supported (error #10";
+  EXPECT_EQ(texts, "Unknown error (error #0)\nUnknown error (error #100)\n" + unsupported + "1)\n" + unsupported + "2)\n" +
+                       unsupported + "3)\nCannot read file (error #104)\nCannot write file (error #105)\n" + unsupported +
+                       "6)\n" + unsupported + "7)\nCorrupt dimension file for raw format (error #108)\n"
+                       "No extension in file name (error #109)\nFile format not supported (error #110)\n"
+                       "Insuficient memory available (error #111)\nImage size not supported (error #112)\n"
+                       "Unknown error (error #113)\nUnknown error (error #2147483747)\n");
   // Differences 1 and 3: the running mean is 1, then 5. Spare samples differ wildly.
   const int a[] = {10, 20, 999}, b[] = {11, 17, -999}, zero[] = {0}, full[] = {255};
   EXPECT_EQ(CalculaMSELuminancia(2, 1, a, b, 1), 5.0f);
@@ -355,6 +347,75 @@ TEST(Image, ErrorTextsAndQuality) {
   const int c[] = {3, 4, 5, 6}, d[] = {3, 9, 5, 0};
   EXPECT_EQ(CalculaPSNRLuminancia(1, 2, c, d, 1), std::numeric_limits<float>::infinity());
   EXPECT_EQ(CalculaPSNRLuminancia(0, 0, c, d, 0), std::numeric_limits<float>::infinity());
+}
+
+using Target = std::string (*)(const uint8_t*, size_t);
+
+std::string Feed(Target target, const std::string& bytes) {
+  return target(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+TEST(Replays, RegressionInputsAndSeedCorpora) {
+  const std::pair<const char*, Target> targets[] = {
+      {"decoder", zalfuzz::Decodificador}, {"pgm", zalfuzz::CargadorPGM}, {"bmp", zalfuzz::CargadorBMP},
+      {"raw", zalfuzz::CargadorRAW}, {"roundtrip", zalfuzz::IdaYVuelta}};
+  const fs::path data = zaltest::TestDataDir();
+  for (const auto& [name, target] : targets) {
+    EXPECT_EQ(target(nullptr, 0), "") << name;
+    for (int b = 0; b < 256; b += 17) EXPECT_EQ(Feed(target, std::string(1, char(b))), "") << name << " " << b;
+    for (const fs::path& folder : {data / "regress" / name, data / ".." / ".." / "fuzz" / "corpus" / name}) {
+      std::vector<fs::path> files;
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path());
+      EXPECT_FALSE(files.empty()) << "nothing to replay in " << folder;
+      std::sort(files.begin(), files.end());
+      for (const fs::path& f : files) {
+        const auto bytes = zaltest::ReadFile(f.string());
+        EXPECT_EQ(Feed(target, std::string(bytes.begin(), bytes.end())), "") << f;
+      }
+    }
+  }
+}
+
+// Every loader on the bytes as a PGM, a BMP and a RAW image (whose first byte
+// tells how many of the following bytes form its dimension file).
+void LoadEveryWay(const std::string& bytes) {
+  for (Target target : {zalfuzz::CargadorPGM, zalfuzz::CargadorBMP, zalfuzz::CargadorRAW})
+    EXPECT_EQ(Feed(target, bytes), "") << bytes.size() << " bytes";
+}
+
+TEST(Replays, DamagedImageFiles) {
+  zaltest::TempDir dir;
+  const std::vector<float> plane(size_t(5) * (6 + 3), 42.0f);
+  ASSERT_EQ(GuardaBMPLuminancia(dir.File("v.bmp").c_str(), 6, 5, plane.data(), 3), 0);
+  const auto bmp = zaltest::ReadFile(dir.File("v.bmp"));
+  const std::string dimensions = "ancho: 7\nalto: 5\n";
+  const std::string valid[] = {"P5\n#Imagen recuperada de ZAL\n7 5\n255\n" + std::string(35, '\x80'),
+                               std::string(bmp.begin(), bmp.end()),
+                               char(dimensions.size()) + dimensions + std::string(35, '\x80')};
+  zaltest::Rng rng(7);
+  for (const std::string& whole : valid) {
+    for (size_t n = 0; n <= whole.size(); ++n) LoadEveryWay(whole.substr(0, n));
+    for (size_t at = 0; at < 60 && at < whole.size(); ++at)
+      for (int k = 0; k < 4; ++k) {
+        std::string damaged = whole;
+        damaged[at] = char(rng.Below(256));
+        LoadEveryWay(damaged);
+      }
+  }
+  const char* prefixes[] = {"", "P5", "P5 ", "P5\n#", "BM", "\x0f" "ancho: "};
+  for (int k = 0; k < 150; ++k) {
+    std::string bytes = prefixes[k % 6];
+    for (uint32_t i = 0, n = rng.Below(k % 2 ? 40 : 1500); i < n; ++i) bytes += char(rng.Below(256));
+    LoadEveryWay(bytes);
+  }
+  const std::string lots(100000, '7');
+  for (const std::string& bytes : {"P5\n#" + std::string(100000, 'c') + "\n3 2\n255\nabcdef",
+                                   "P5\n" + lots + " 2\n255\nabcdef", "P5 3 2 " + lots + "\nabcdef", "P5" + lots,
+                                   std::string(100000, '#'), std::string(100000, ' '),
+                                   std::string("P5 2147483647 2147483647 255 x"), std::string("P5 -2147483648 -1 255 x"),
+                                   std::string("\x14" "ancho: -1\nalto: 2\n  abcdef")})
+    LoadEveryWay(bytes);
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ std::string Q(const std::string& texto) {
   for (char c : texto) r += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return r + "'";
 }
-bool Hay(const std::string& herramienta) { return Shell("command -v " + Q(herramienta) + " >/dev/null").estado == 0; }
+bool Hay(const std::string& tool) { return Shell("command -v " + Q(tool) + " >/dev/null").estado == 0; }
 std::string Fuentes() { return zaltest::TestDataDir() + "/../.."; }
 std::string Compilacion() { return zaltest::BinDir() + "/.."; }
 std::string LeeTexto(const std::string& ruta) {
@@ -231,12 +231,15 @@ void CompruebaCodificadas(const zaltest::TempDir& dir) {
 // With one broken image that job fails (counted in the exit status, named in
 // the log, failed again on retry) while the others are coded quietly; the
 // decoding recipe then measures the coded ones, in name order, and their mean.
-TEST(Batch, ParallelRecipesCodeAndMeasureAFolder) {
+// The cluster recipe runs with a stand-in scheduler that runs every task in turn.
+TEST(Batch, RecipesCodeAndMeasureAFolder) {
   if (!Hay("parallel")) GTEST_SKIP() << "GNU parallel is not installed (tools/setup.sh installs it)";
-  const std::vector<std::string> codifica = Recetas("Encoding a folder"), decodifica = Recetas("Decoding a folder");
+  const std::vector<std::string> codifica = Recetas("Encoding a folder"), decodifica = Recetas("Decoding a folder"),
+                                 cluster = Recetas("The same pattern on a cluster");
   ASSERT_EQ(codifica.size(), 2u);  // the recipe, then the log queries
   ASSERT_EQ(decodifica.size(), 1u);
-  zaltest::TempDir dir;
+  ASSERT_EQ(cluster.size(), 2u);  // the job script, then the submission
+  zaltest::TempDir dir, otra;
   PreparaFotos(dir);
   zaltest::WriteFile(dir.File("photos/broken.pgm"), std::string("P6\n2 2\n255\n0123456789ab"));
   Salida r = Receta(dir, codifica[0]);
@@ -258,27 +261,17 @@ TEST(Batch, ParallelRecipesCodeAndMeasureAFolder) {
     EXPECT_TRUE(zaltest::FileExists(dir.File("decoded/" + std::string(kFotos[i]) + ".pgm"))) << kFotos[i];
   }
   EXPECT_GT(NumeroTras(resumen[3], "3 images, mean PSNR "), 20.0) << r.texto;
-}
-
-// The cluster recipe, with a stand-in for the scheduler that runs every task
-// of the array in turn.
-TEST(Batch, ClusterArrayRecipeCodesEveryListedImage) {
-  if (!Hay("parallel")) GTEST_SKIP() << "GNU parallel is not installed (tools/setup.sh installs it)";
-  const std::vector<std::string> cluster = Recetas("The same pattern on a cluster");
-  ASSERT_EQ(cluster.size(), 2u);  // the job script, then the submission
-  zaltest::TempDir dir;
-  PreparaFotos(dir);
-  zaltest::WriteFile(dir.File("zal-array.sh"), cluster[0]);
-  ASSERT_EQ(mkdir(dir.File("fakebin").c_str(), 0755), 0);
-  zaltest::WriteFile(dir.File("fakebin/sbatch"),
-                     std::string("#!/bin/bash\nset -e\nrange=${1#--array=}\n"
-                                 "for ((t = ${range%-*}; t <= ${range#*-}; t++)); do\n"
-                                 "  SLURM_ARRAY_TASK_ID=$t SLURM_CPUS_PER_TASK=2 bash \"$2\"\ndone\n"));
-  ASSERT_EQ(chmod(dir.File("fakebin/sbatch").c_str(), 0755), 0);
-  const Salida r = Receta(dir, cluster[1], dir.File("fakebin") + ":");
+  PreparaFotos(otra);
+  zaltest::WriteFile(otra.File("zal-array.sh"), cluster[0]);
+  ASSERT_EQ(mkdir(otra.File("fakebin").c_str(), 0755), 0);
+  zaltest::WriteFile(otra.File("fakebin/sbatch"), std::string("#!/bin/bash\nset -e\nrange=${1#--array=}\n"
+                                                              "for ((t = ${range%-*}; t <= ${range#*-}; t++)); do\n"
+                                                              "  SLURM_ARRAY_TASK_ID=$t SLURM_CPUS_PER_TASK=2 bash \"$2\"\ndone\n"));
+  ASSERT_EQ(chmod(otra.File("fakebin/sbatch").c_str(), 0755), 0);
+  r = Receta(otra, cluster[1], otra.File("fakebin") + ":");
   ASSERT_EQ(r.estado, 0) << r.texto;
-  CompruebaCodificadas(dir);
-  EXPECT_TRUE(zaltest::FileExists(dir.File("logs/encode-0.log")));
+  CompruebaCodificadas(otra);
+  EXPECT_TRUE(zaltest::FileExists(otra.File("logs/encode-0.log")));
 }
 
 }  // namespace
