@@ -78,8 +78,7 @@ TEST(Image, PgmWrittenBytesAndShortFiles) {
   WriteFile(f, kOwnHeader + "\x05\x06\x07\x08"s);  // missing samples read as -1
   const auto lf = Load<float>(f);
   ASSERT_EQ(lf.err, 0);
-  EXPECT_EQ(lf.at(0, 1), 8.0f);
-  EXPECT_EQ(lf.at(1, 1), -1.0f);
+  EXPECT_EQ(std::pair(lf.at(0, 1), lf.at(1, 1)), std::pair(8.0f, -1.0f));
   EXPECT_EQ(Load<int>(f).at(2, 1), -1);
   EXPECT_EQ(Load<float>(dir.File("missing.pgm")).err, 4);
 }
@@ -91,15 +90,11 @@ TEST(Image, PgmHeaders) {
   };
   const std::string zeros73(73, '0');
   const Case cases[] = {
-      {"P5\n# made elsewhere\n512 512\n255\nA", 0, 512, 512, 'A'},
-      {"P5 3 2 255 A", 0, 3, 2, 'A'},
-      {"P5x\n3\n2\n255\tA", 0, 3, 2, 'A'},
-      {"P5\n3 2\n255\r\nA", 0, 3, 2, '\n'},  // CR ends the field, LF is a sample
+      {"P5\n# made elsewhere\n512 512\n255\nA", 0, 512, 512, 'A'}, {"P5 3 2 255 A", 0, 3, 2, 'A'},
+      {"P5x\n3\n2\n255\tA", 0, 3, 2, 'A'}, {"P5\n3 2\n255\r\nA", 0, 3, 2, '\n'},  // CR ends the field, LF is a sample
       {"P5\n#a\n#b\n  " + std::string(200, '#') + "\n3 #c\n 2\n#d\n255\nA", 0, 3, 2, 'A'},
-      {"P5\n3 2\n255 #A", 0, 3, 2, '#'},  // after the maximum value it is data
-      {"P5\n+3 2abc\n255\nA", 0, 3, 2, 'A'},
-      {"P5\n" + zeros73 + "3 2\n255\nA", 0, 3, 2, 'A'},  // a token of 74 characters
-      {"P5\n65535 1\n255\nA", 0, 65535, 1, 'A'},
+      {"P5\n3 2\n255 #A", 0, 3, 2, '#'}, {"P5\n+3 2abc\n255\nA", 0, 3, 2, 'A'},  // after the maximum value: data
+      {"P5\n" + zeros73 + "3 2\n255\nA", 0, 3, 2, 'A'}, {"P5\n65535 1\n255\nA", 0, 65535, 1, 'A'},  // 74 characters
       {"P6\n3 2\n255\nA", 6}, {"Q5\n3 2\n255\nA", 6}, {"P\n3 2\n255\nA", 6}, {"", 6},
       {"P5\n" + zeros73 + "03 2\n255\nA", 6},  // 75
       {"P2\n3 2\n255\n1 2 3", 7}, {"P2\n3 2\n100\n1 2 3", 3}, {"P5\n3 2\n65535\nA", 3}, {"P5\n3 2\n", 3},
@@ -141,8 +136,7 @@ TEST(Image, RawAndItsDimensionFile) {
     int err, width, height;  // as the caller's variables end
   };
   const Case cases[] = {
-      {"ancho:640\nalto: 480\n", 0, 640, 480},
-      {"ancho: \t 640 pixels\nalto:480", 0, 640, 480},
+      {"ancho:640\nalto: 480\n", 0, 640, 480}, {"ancho: \t 640 pixels\nalto:480", 0, 640, 480},
       {"ancho: 640 " + std::string(500, 'x') + "\nalto: +48 rows\r\n", 0, 640, 48},
       {"ancho: 4294967297\nalto: -4294967297\n", 0, INT_MAX, INT_MIN},
       {"Ancho: 640\nalto: 480\n", 8, -9, -9}, {"ancho 640\nalto: 480\n", 8, -9, -9},
@@ -166,12 +160,10 @@ TEST(Image, RawAndItsDimensionFile) {
   WriteFile(dir.File("img.txt"), "ancho: 4\nalto: 3\n"s);
   const auto fromFile = Load<float>(name, 4, 0);
   ASSERT_EQ(fromFile.err, 0);
-  EXPECT_EQ(fromFile.height, 3);
-  EXPECT_EQ(fromFile.at(3, 2), 21.0f);
+  EXPECT_EQ(std::pair(fromFile.height, fromFile.at(3, 2)), std::pair(3, 21.0f));
   const auto given = Load<int>(name, 2, 7);  // bytes past the end read as -1
   ASSERT_EQ(given.err, 0);
-  EXPECT_EQ(given.at(1, 1), 13);
-  EXPECT_EQ(given.at(0, 6), -1);
+  EXPECT_EQ(std::pair(given.at(1, 1), given.at(0, 6)), std::pair(13, -1));
   for (const auto& [w, h] : {std::pair{-5, 3}, {70000, 1}, {3, 65536}, {20000, 20000}}) {
     const auto r = Load<float>(name, w, h);
     EXPECT_EQ(r.err, 12) << w << "x" << h;
@@ -237,15 +229,11 @@ TEST(Image, BmpRead) {
   WriteFile(name, MakeBmp(2, -3, "\x01\x02\0\0\x03\x04\0\0\x05\x06\0\0"s));  // top-down
   const auto f = Load<float>(name);
   ASSERT_EQ(f.err, 0);
-  EXPECT_EQ(f.height, 3);
-  EXPECT_EQ(f.at(0, 0), 1.0f);
-  EXPECT_EQ(f.at(1, 2), 6.0f);
+  EXPECT_EQ(std::vector({float(f.height), f.at(0, 0), f.at(1, 2)}), std::vector({3.0f, 1.0f, 6.0f}));
   WriteFile(name, MakeBmp(2, 3, "\x01\x02\0\0\x03\x04\0\0\x05"s));  // bottom-up, ends early
   const auto i = Load<int>(name);
   ASSERT_EQ(i.err, 0);
-  EXPECT_EQ(i.at(0, 2), 1);
-  EXPECT_EQ(i.at(0, 0), 5);
-  EXPECT_EQ(i.at(1, 0), -1);
+  EXPECT_EQ(std::vector({i.at(0, 2), i.at(0, 0), i.at(1, 0)}), std::vector({1, 5, -1}));
   const std::string px(64, '\x10');
   const std::pair<std::string, int> refused[] = {
       {"MB" + MakeBmp(2, 2, px).substr(2), 1}, {MakeBmp(2, 2, px, 54, 40, 24), 2},
