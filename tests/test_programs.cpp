@@ -305,6 +305,7 @@ TEST(Programs, Bppquest) {
       {"Bppquest", with({"-v", "-k", "-r", "4", "-b", "1"}), "sha256:7629a05beb6e07ee", 0, "out.zal@4527689b502c"},
       {"Bppquest", with({"-k", "-r", "4", "-b", "2.5"}), "", 0, "out.zal@f655c8916536"},
       {"Bppquest", with({"-v", "-k", "-s", "1.2"}), "sha256:04bfdc9311c97749", 1, "out.zal@6ea62c1413ed"},  // beyond the coder's rplanes
+      {"Bppquest", with({"-k", "-b", "0.001"}), "\n" + Zal("out.zal", 2), 1, "out.zal@a4c1af34fe1e"},  // never below the target
       {"Bppquest", {"-i", "missing.pgm", "-o", "out.zal"}, "\nError in missing.pgm: \nCannot read file (error #104)\n", 1},
       {"Bppquest", with({"-l", "8"}), kWavelet, 1},
       {"Bppquest", with({"-l", "7"}), "\n" + Zal("out.zal", 6), 1},
