@@ -1,0 +1,409 @@
+// Image files and samples: type from the name, PGM / RAW / BMP reading and
+// writing, failed saves, rounding (the saver's vector path against the scalar
+// rule), plane conversion, error texts and the quality measure; then the
+// inputs that once made a fuzz target fail, the seed corpora and damaged
+// files, replayed through the targets' bodies (for the sanitizer build).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <filesystem>
+#include <limits>
+#include <memory>
+
+#include "fuzz/targets.h"
+#include "support/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using zaltest::ReadFile;
+using zaltest::WriteFile;
+constexpr signed char kGap = 3;
+
+// A load; `touched` tells whether the output pointer was written.
+template <typename T>
+struct Loaded {
+  int err = -1, width = 0, height = 0;
+  bool touched = false;
+  std::unique_ptr<T, decltype(&std::free)> plane{nullptr, &std::free};
+  T at(int x, int y) const { return plane.get()[size_t(y) * (width + kGap) + x]; }
+};
+template <typename T>
+Loaded<T> Load(const std::string& name, int width = 0, int height = 0) {
+  static T sentinel;
+  Loaded<T> r;
+  r.width = width;
+  r.height = height;
+  T* p = &sentinel;
+  r.err = CargaImagenLuminancia(name.c_str(), &r.width, &r.height, &p, kGap);
+  r.touched = p != &sentinel;
+  if (r.touched) r.plane.reset(p);
+  return r;
+}
+std::string Text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+TEST(Image, TypeFromTheName) {
+  const std::pair<const char*, int> cases[] = {
+      {"a.PGM", 2}, {"a.Pgm", 2}, {"a.pgmx", 2}, {"a.pgm.bmp", 4}, {"a.dat", 3}, {"a.BIN", 3}, {"a.raw", 3},
+      {"a/b.bmp", 4}, {".pgm", 1}, {"a", 1}, {"a.pg", 0}, {"a.tif", 0}, {"a.", 0}, {"o.dir/a", 0}, {"", 1}};
+  for (const auto& [name, type] : cases) EXPECT_EQ(DeterminaTipo(name), type) << name;
+  zaltest::TempDir dir;
+  const std::vector<float> plane(4 * (2 + kGap), 1.0f);
+  EXPECT_EQ(GuardaImagenLuminancia(dir.File("a").c_str(), 2, 2, plane.data(), kGap), 9);
+  EXPECT_EQ(GuardaImagenLuminancia(dir.File("a.tif").c_str(), 2, 2, plane.data(), kGap), 10);
+  EXPECT_TRUE(fs::is_empty(dir.path));
+  WriteFile(dir.File("a"), "P5 1 1 255 x"s);
+  EXPECT_EQ(Load<float>(dir.File("a")).err, 9);
+  EXPECT_EQ(Load<int>(dir.File("a.tif")).err, 10);
+}
+
+const char kOwnHeader[] = "P5\n#Imagen recuperada de ZAL\n3 2\n255\n";
+
+TEST(Image, PgmWrittenBytesAndShortFiles) {
+  zaltest::TempDir dir;
+  // Rows of 3 + gap; spare samples hold values no writer may emit.
+  std::vector<float> fplane = {12.4f, 12.5f, -3.0f, 77, 77, 77, 254.6f, 300.0f, 0.0f, 77, 77, 77};
+  std::vector<int> iplane = {12, 256, -1, 77, 77, 77, 255, 0, 128, 77, 77, 77};
+  const std::string f = dir.File("f.pgm"), i = dir.File("i.pgm");
+  ASSERT_EQ(GuardaImagenLuminancia(f.c_str(), 3, 2, fplane.data(), kGap), 0);
+  ASSERT_EQ(GuardaImagenLuminancia(i.c_str(), 3, 2, iplane.data(), kGap), 0);
+  EXPECT_EQ(Text(ReadFile(f)), kOwnHeader + "\x0c\x0d\x00\xff\xff\x00"s);
+  EXPECT_EQ(Text(ReadFile(i)), kOwnHeader + "\x0c\x00\xff\xff\x00\x80"s);
+  const auto li = Load<int>(i);
+  ASSERT_EQ(li.err, 0);
+  EXPECT_EQ(std::pair(li.width, li.height), std::pair(3, 2));
+  EXPECT_EQ(li.at(2, 1), 128);
+  WriteFile(f, kOwnHeader + "\x05\x06\x07\x08"s);  // missing samples read as -1
+  const auto lf = Load<float>(f);
+  ASSERT_EQ(lf.err, 0);
+  EXPECT_EQ(std::pair(lf.at(0, 1), lf.at(1, 1)), std::pair(8.0f, -1.0f));
+  EXPECT_EQ(Load<int>(f).at(2, 1), -1);
+  EXPECT_EQ(Load<float>(dir.File("missing.pgm")).err, 4);
+}
+
+TEST(Image, PgmHeaders) {
+  struct Case {
+    std::string text;
+    int err, width = 0, height = 0, first = 0;  // first: the first sample, when it loads
+  };
+  const std::string zeros73(73, '0');
+  const Case cases[] = {
+      {"P5\n# made elsewhere\n512 512\n255\nA", 0, 512, 512, 'A'}, {"P5 3 2 255 A", 0, 3, 2, 'A'},
+      {"P5x\n3\n2\n255\tA", 0, 3, 2, 'A'}, {"P5\n3 2\n255\r\nA", 0, 3, 2, '\n'},  // CR ends the field, LF is a sample
+      {"P5\n#a\n#b\n  " + std::string(200, '#') + "\n3 #c\n 2\n#d\n255\nA", 0, 3, 2, 'A'},
+      {"P5\n3 2\n255 #A", 0, 3, 2, '#'}, {"P5\n+3 2abc\n255\nA", 0, 3, 2, 'A'},  // after the maximum value: data
+      {"P5\n" + zeros73 + "3 2\n255\nA", 0, 3, 2, 'A'}, {"P5\n65535 1\n255\nA", 0, 65535, 1, 'A'},  // 74 characters
+      {"P6\n3 2\n255\nA", 6}, {"Q5\n3 2\n255\nA", 6}, {"P\n3 2\n255\nA", 6}, {"", 6},
+      {"P5\n" + zeros73 + "03 2\n255\nA", 6},  // 75
+      {"P2\n3 2\n255\n1 2 3", 7}, {"P2\n3 2\n100\n1 2 3", 3}, {"P5\n3 2\n65535\nA", 3}, {"P5\n3 2\n", 3},
+      {"P5\n0 2\n255\nA", 12}, {"P5\n-3 2\n255\nA", 12}, {"P5\n65536 1\n255\nA", 12},
+      {"P5\n16385 16385\n255\nA", 12}, {"P5\n4294967297 2\n255\nA", 12},  // must not wrap to 1
+  };
+  zaltest::TempDir dir;
+  const std::string name = dir.File("h.pgm");
+  for (const Case& c : cases) {
+    WriteFile(name, c.text);
+    const auto f = Load<float>(name);
+    const auto i = Load<int>(name);
+    EXPECT_EQ(f.err, c.err) << c.text;
+    EXPECT_EQ(i.err, c.err) << c.text;
+    EXPECT_EQ(f.touched || i.touched, c.err == 0) << c.text;
+    if (c.err != 0) continue;
+    EXPECT_EQ(std::pair(f.width, f.height), std::pair(c.width, c.height)) << c.text;
+    EXPECT_EQ(f.at(0, 0), float(c.first)) << c.text;
+    EXPECT_EQ(i.at(0, 0), c.first) << c.text;
+  }
+}
+
+TEST(Image, RawAndItsDimensionFile) {
+  zaltest::TempDir dir;
+  if (dir.path.find('.') != std::string::npos) GTEST_SKIP() << "the temporary folder's name has a dot";
+  fs::create_directory(dir.File("sub"));
+  WriteFile(dir.File("photo.txt"), "ancho: 1\nalto: 2\n"s);
+  WriteFile(dir.File("sub/photo.txt"), "ancho: 3\nalto: 4\n"s);
+  WriteFile(dir.File("sub/.txt"), "ancho: 5\nalto: 6\n"s);
+  // The name is cut at its first dot, wherever it is.
+  for (const auto& [name, width] : {std::pair{"photo.raw", 1}, {"photo.old.raw", 1}, {"photo", 1},
+                                    {"sub/photo.bin", 3}, {"sub/../photo.raw", 5}}) {
+    int w = 0, h = 0;
+    EXPECT_EQ(CargaRawDimensiones(dir.File(name).c_str(), &w, &h), 0) << name;
+    EXPECT_EQ(w, width) << name;
+  }
+  struct Case {
+    std::string text;
+    int err, width, height;  // as the caller's variables end
+  };
+  const Case cases[] = {
+      {"ancho:640\nalto: 480\n", 0, 640, 480}, {"ancho: \t 640 pixels\nalto:480", 0, 640, 480},
+      {"ancho: 640 " + std::string(500, 'x') + "\nalto: +48 rows\r\n", 0, 640, 48},
+      {"ancho: 4294967297\nalto: -4294967297\n", 0, INT_MAX, INT_MIN},
+      {"Ancho: 640\nalto: 480\n", 8, -9, -9}, {"ancho 640\nalto: 480\n", 8, -9, -9},
+      {"ancho: x640\nalto: 480\n", 8, -9, -9}, {"ancho:\n640\nalto: 480\n", 8, -9, -9},
+      {"ancho: 640\nAlto: 480\n", 8, 640, -9}, {"ancho: 640\n", 8, 640, -9}, {"", 8, -9, -9},
+  };
+  for (const Case& c : cases) {
+    WriteFile(dir.File("p.txt"), c.text);
+    int w = -9, h = -9;
+    EXPECT_EQ(CargaRawDimensiones(dir.File("p.raw").c_str(), &w, &h), c.err) << c.text;
+    EXPECT_EQ(std::pair(w, h), std::pair(c.width, c.height)) << c.text;
+  }
+  // Saved without a dimension file; loaded at the caller's size, else the file's.
+  const std::string name = dir.File("img.raw");
+  std::vector<int> plane(3 * (4 + kGap), 99);
+  for (int k = 0; k < 12; ++k) plane[size_t(k / 4) * (4 + kGap) + k % 4] = 10 + k;
+  ASSERT_EQ(GuardaImagenLuminancia(name.c_str(), 4, 3, plane.data(), kGap), 0);
+  EXPECT_EQ(ReadFile(name).size(), 12u);
+  EXPECT_FALSE(zaltest::FileExists(dir.File("img.txt")));
+  EXPECT_EQ(Load<float>(name).err, 4);
+  WriteFile(dir.File("img.txt"), "ancho: 4\nalto: 3\n"s);
+  const auto fromFile = Load<float>(name, 4, 0);
+  ASSERT_EQ(fromFile.err, 0);
+  EXPECT_EQ(std::pair(fromFile.height, fromFile.at(3, 2)), std::pair(3, 21.0f));
+  const auto given = Load<int>(name, 2, 7);  // bytes past the end read as -1
+  ASSERT_EQ(given.err, 0);
+  EXPECT_EQ(std::pair(given.at(1, 1), given.at(0, 6)), std::pair(13, -1));
+  for (const auto& [w, h] : {std::pair{-5, 3}, {70000, 1}, {3, 65536}, {20000, 20000}}) {
+    const auto r = Load<float>(name, w, h);
+    EXPECT_EQ(r.err, 12) << w << "x" << h;
+    EXPECT_FALSE(r.touched);
+  }
+  float* untouched = nullptr;
+  EXPECT_EQ(CargaRawLuminancia(name.c_str(), 4, 3, &untouched, -1), 12);  // rows would overlap
+  WriteFile(dir.File("img.txt"), "ancho: 0\nalto: 3\n"s);
+  EXPECT_EQ(Load<int>(name).err, 12);
+  // A field or a line that never ends is refused after a bounded read.
+  if (!fs::exists("/dev/zero")) GTEST_SKIP() << "no /dev/zero";
+  fs::create_symlink("/dev/zero", dir.File("zero.pgm"));
+  fs::create_symlink("/dev/zero", dir.File("zero.txt"));
+  WriteFile(dir.File("zero.raw"), "abcd"s);
+  EXPECT_EQ(Load<float>(dir.File("zero.pgm")).err, 6);
+  EXPECT_EQ(Load<float>(dir.File("zero.raw")).err, 8);
+}
+
+uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+TEST(Image, BmpWritten) {
+  zaltest::TempDir dir;
+  for (int width = 4; width <= 7; ++width) {
+    const int pad = (8 - width) % 4;
+    std::vector<float> plane(size_t(2) * (width + kGap), 500.0f);
+    for (int x = 0; x < width; ++x) plane[x] = float(x), plane[width + kGap + x] = 100.0f;
+    ASSERT_EQ(GuardaImagenLuminancia(dir.File("w.bmp").c_str(), width, 2, plane.data(), kGap), 0);
+    const auto b = ReadFile(dir.File("w.bmp"));
+    ASSERT_EQ(b.size(), 1078 + size_t(2) * (width + pad)) << width;
+    const uint32_t fields[] = {Get32(b, 2), Get32(b, 10), Get32(b, 14), Get32(b, 18), Get32(b, 22), Get32(b, 26),
+                               Get32(b, 30), Get32(b, 38), Get32(b, 42), Get32(b, 54 + 4 * 200)};
+    EXPECT_EQ(std::vector<uint32_t>(std::begin(fields), std::end(fields)),
+              (std::vector<uint32_t>{uint32_t(b.size()), 1078, 40, uint32_t(width), 2, 1 | 8 << 16, 0, 3780, 3780,
+                                     200 * 0x010101u}));
+    EXPECT_EQ(Text(b).substr(0, 2), "BM");
+    // Bottom-up: the last plane row first, then zero pads.
+    EXPECT_EQ(b[1078], 100);
+    EXPECT_EQ(b[1078 + width + pad + width - 1], width - 1);
+    for (int k = 0; k < pad; ++k) EXPECT_EQ(b[1078 + width + k], 0);
+  }
+}
+
+// A BMP with chosen header fields; its palette is inverted so that a reader
+// applying it would show.
+std::string MakeBmp(int32_t width, int32_t height, const std::string& pixels, uint32_t offset = 1078,
+                    uint32_t info = 40, uint16_t bits = 8, uint32_t compression = 0) {
+  std::string b(1078, '\0');
+  auto put = [&b](size_t at, uint32_t v, int n) {
+    for (int k = 0; k < n; ++k) b[at + k] = char(v >> (8 * k));
+  };
+  b[0] = 'B', b[1] = 'M';
+  put(2, uint32_t(1078 + pixels.size()), 4), put(10, offset, 4), put(14, info, 4), put(18, uint32_t(width), 4);
+  put(22, uint32_t(height), 4), put(26, 1, 2), put(28, bits, 2), put(30, compression, 4);
+  for (int k = 0; k < 256; ++k) put(54 + 4 * size_t(k), (255 - k) * 0x010101u, 4);
+  return b + pixels;
+}
+
+TEST(Image, BmpRead) {
+  zaltest::TempDir dir;
+  const std::string name = dir.File("t.bmp");
+  WriteFile(name, MakeBmp(2, -3, "\x01\x02\0\0\x03\x04\0\0\x05\x06\0\0"s));  // top-down
+  const auto f = Load<float>(name);
+  ASSERT_EQ(f.err, 0);
+  EXPECT_EQ(std::vector({float(f.height), f.at(0, 0), f.at(1, 2)}), std::vector({3.0f, 1.0f, 6.0f}));
+  WriteFile(name, MakeBmp(2, 3, "\x01\x02\0\0\x03\x04\0\0\x05"s));  // bottom-up, ends early
+  const auto i = Load<int>(name);
+  ASSERT_EQ(i.err, 0);
+  EXPECT_EQ(std::vector({i.at(0, 2), i.at(0, 0), i.at(1, 0)}), std::vector({1, 5, -1}));
+  const std::string px(64, '\x10');
+  const std::pair<std::string, int> refused[] = {
+      {"MB" + MakeBmp(2, 2, px).substr(2), 1}, {MakeBmp(2, 2, px, 54, 40, 24), 2},
+      {MakeBmp(2, 2, px, 1078 - 4 * 16), 2}, {MakeBmp(2, 2, px, 1078, 12), 2},
+      {MakeBmp(2, 2, px, 1078, 40, 8, 1), 3}, {MakeBmp(2, 2, px, 1078, 40, 24), 3},
+      {MakeBmp(0, 2, px), 12}, {MakeBmp(-2, 2, px), 12}, {MakeBmp(2, 0, px), 12}, {MakeBmp(2, INT_MIN, px), 12},
+      {MakeBmp(70000, 1, px), 12}, {MakeBmp(INT_MAX, INT_MAX, px), 12}, {MakeBmp(2, 2, px).substr(0, 1), 1},
+      {MakeBmp(2, 2, px).substr(0, 13), 2}, {MakeBmp(2, 2, px).substr(0, 16), 2},
+      {MakeBmp(2, 2, px).substr(0, 20), 3}, {MakeBmp(2, 2, px).substr(0, 33), 3}};
+  for (const auto& [bytes, err] : refused) {
+    WriteFile(name, bytes);
+    const auto r = Load<float>(name);
+    EXPECT_EQ(r.err, err) << bytes.size();
+    EXPECT_FALSE(r.touched);
+  }
+  WriteFile(name, MakeBmp(2, 2, px).substr(0, 34));  // ends after the compression field: -1s
+  EXPECT_EQ(Load<int>(name).at(1, 1), -1);
+}
+
+// Saves onto a full device fail, inside the stream's buffer and past it, and
+// leave the device alone.
+TEST(Image, FailedSaves) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  zaltest::TempDir dir;
+  const std::vector<float> fplane(size_t(300) * (300 + kGap), 5.0f);
+  const std::vector<int> iplane(fplane.size(), 5);
+  for (const char* ext : {"pgm", "bmp", "raw"}) {
+    const std::string link = dir.File("out."s + ext);
+    fs::create_symlink("/dev/full", link);
+    for (int side : {2, 300}) {
+      EXPECT_EQ(GuardaImagenLuminancia(link.c_str(), side, side, fplane.data(), kGap), 5) << ext << side;
+      EXPECT_EQ(GuardaImagenLuminancia(link.c_str(), side, side, iplane.data(), kGap), 5) << ext << side;
+    }
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+  }
+  EXPECT_EQ(GuardaImagenLuminancia(dir.File("no/such.pgm").c_str(), 2, 2, fplane.data(), kGap), 5);
+}
+
+// Every saved byte is redondeaSaturaByte of its sample, wherever in a row (and
+// in the saver's groups of samples) the awkward values fall.
+TEST(Image, Rounding) {
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  const std::pair<float, int> cases[] = {{-0.3f, 0}, {std::nextafter(0.5f, 0.0f), 0}, {0.5f, 1}, {127.5f, 128},
+                                         {std::nextafter(254.5f, 0.0f), 254}, {254.5f, 255}, {1000.0f, 255},
+                                         {-inf, 0}, {inf, 255}, {nan, 0}};
+  for (const auto& [v, want] : cases) EXPECT_EQ(redondeaSaturaByte(v), want) << v;
+  const float odd[] = {-0.0f, std::nextafter(0.5f, 0.0f), 0.5f, 1.5f, 2.5f, std::nextafter(254.5f, 0.0f), 254.5f,
+                       std::nextafter(255.5f, 0.0f), 255.5f, 256.0f, -1e30f, 1e30f, inf, -inf, nan, 127.49999f};
+  zaltest::Rng rng(21);
+  zaltest::TempDir dir;
+  for (int width : {1, 3, 4, 7, 37}) {
+    std::vector<float> plane(size_t(5) * (width + 3), 7.0f);
+    std::string want;
+    for (int y = 0; y < 5; ++y)
+      for (int x = 0; x < width; ++x) {
+        const float v = rng.Below(3) == 0 ? odd[rng.Below(std::size(odd))] : float(rng.Below(300000)) / 1000 - 20;
+        plane[size_t(y) * (width + 3) + x] = v;
+        want += char(redondeaSaturaByte(v));
+      }
+    ASSERT_EQ(GuardaPGM(dir.File("r.pgm").c_str(), width, 5, plane.data(), 3), 0);
+    const std::string file = Text(ReadFile(dir.File("r.pgm")));
+    EXPECT_EQ(file.substr(file.size() - want.size()), want) << "width " << width;
+  }
+}
+
+TEST(Image, PlaneConversionKeepsSpareSamples) {
+  std::vector<float> in = {-4.0f, 0.49f, 127.5f, 9.0f, 300.0f, 254.5f, 17.0f, 9.0f};  // 3 x 2, gap 1
+  std::vector<int> out(8, -7);
+  Buffer_ftoi(3, 2, in.data(), out.data(), 1);
+  EXPECT_EQ(out, (std::vector<int>{0, 0, 128, -7, 255, 255, 17, -7}));
+  Buffer_ftoi(3, 2, in.data(), nullptr, 1);  // in place, then back
+  Buffer_itof(3, 2, reinterpret_cast<int*>(in.data()), nullptr, 1);
+  EXPECT_EQ(in, (std::vector<float>{0, 0, 128, 9, 255, 255, 17, 9}));
+  Buffer_itof(3, 2, out.data(), in.data(), 1);
+  EXPECT_EQ(in[3], 9.0f);
+}
+
+TEST(Image, ErrorTextsAndQuality) {
+  std::string texts;
+  for (int code : {-100, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, INT_MAX}) {
+    char buffer[128];
+    std::fill(buffer, buffer + 128, 'x');
+    ImagenCheckError(code, buffer);
+    texts += buffer + "\n"s;
+  }
+  const std::string unsupported = "File format not supported (error #10";
+  EXPECT_EQ(texts, "Unknown error (error #0)\nUnknown error (error #100)\n" + unsupported + "1)\n" + unsupported + "2)\n" +
+                       unsupported + "3)\nCannot read file (error #104)\nCannot write file (error #105)\n" + unsupported +
+                       "6)\n" + unsupported + "7)\nCorrupt dimension file for raw format (error #108)\n"
+                       "No extension in file name (error #109)\nFile format not supported (error #110)\n"
+                       "Insuficient memory available (error #111)\nImage size not supported (error #112)\n"
+                       "Unknown error (error #113)\nUnknown error (error #2147483747)\n");
+  // Differences 1 and 3: the running mean is 1, then 5. Spare samples differ wildly.
+  const int a[] = {10, 20, 999}, b[] = {11, 17, -999}, zero[] = {0}, full[] = {255};
+  EXPECT_EQ(CalculaMSELuminancia(2, 1, a, b, 1), 5.0f);
+  EXPECT_NEAR(CalculaPSNRLuminancia(2, 1, b, a, 1), 41.14f, 0.005f);
+  EXPECT_EQ(CalculaPSNRLuminancia(1, 1, zero, full, 0), 0.0f);
+  const int c[] = {3, 4, 5, 6}, d[] = {3, 9, 5, 0};
+  EXPECT_EQ(CalculaPSNRLuminancia(1, 2, c, d, 1), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(CalculaPSNRLuminancia(0, 0, c, d, 0), std::numeric_limits<float>::infinity());
+}
+
+using Target = std::string (*)(const uint8_t*, size_t);
+
+std::string Feed(Target target, const std::string& bytes) {
+  return target(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+TEST(Replays, RegressionInputsAndSeedCorpora) {
+  const std::pair<const char*, Target> targets[] = {
+      {"decoder", zalfuzz::Decodificador}, {"pgm", zalfuzz::CargadorPGM}, {"bmp", zalfuzz::CargadorBMP},
+      {"raw", zalfuzz::CargadorRAW}, {"roundtrip", zalfuzz::IdaYVuelta}};
+  const fs::path data = zaltest::TestDataDir();
+  for (const auto& [name, target] : targets) {
+    EXPECT_EQ(target(nullptr, 0), "") << name;
+    for (int b = 0; b < 256; b += 17) EXPECT_EQ(Feed(target, std::string(1, char(b))), "") << name << " " << b;
+    for (const fs::path& folder : {data / "regress" / name, data / ".." / ".." / "fuzz" / "corpus" / name}) {
+      std::vector<fs::path> files;
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path());
+      EXPECT_FALSE(files.empty()) << "nothing to replay in " << folder;
+      std::sort(files.begin(), files.end());
+      for (const fs::path& f : files) {
+        const auto bytes = zaltest::ReadFile(f.string());
+        EXPECT_EQ(Feed(target, std::string(bytes.begin(), bytes.end())), "") << f;
+      }
+    }
+  }
+}
+
+// Every loader on the bytes as a PGM, a BMP and a RAW image (whose first byte
+// tells how many of the following bytes form its dimension file).
+void LoadEveryWay(const std::string& bytes) {
+  for (Target target : {zalfuzz::CargadorPGM, zalfuzz::CargadorBMP, zalfuzz::CargadorRAW})
+    EXPECT_EQ(Feed(target, bytes), "") << bytes.size() << " bytes";
+}
+
+TEST(Replays, DamagedImageFiles) {
+  zaltest::TempDir dir;
+  const std::vector<float> plane(size_t(5) * (6 + 3), 42.0f);
+  ASSERT_EQ(GuardaBMPLuminancia(dir.File("v.bmp").c_str(), 6, 5, plane.data(), 3), 0);
+  const auto bmp = zaltest::ReadFile(dir.File("v.bmp"));
+  const std::string dimensions = "ancho: 7\nalto: 5\n";
+  const std::string valid[] = {"P5\n#Imagen recuperada de ZAL\n7 5\n255\n" + std::string(35, '\x80'),
+                               std::string(bmp.begin(), bmp.end()),
+                               char(dimensions.size()) + dimensions + std::string(35, '\x80')};
+  zaltest::Rng rng(7);
+  for (const std::string& whole : valid) {
+    for (size_t n = 0; n <= whole.size(); ++n) LoadEveryWay(whole.substr(0, n));
+    for (size_t at = 0; at < 60 && at < whole.size(); ++at)
+      for (int k = 0; k < 4; ++k) {
+        std::string damaged = whole;
+        damaged[at] = char(rng.Below(256));
+        LoadEveryWay(damaged);
+      }
+  }
+  const char* prefixes[] = {"", "P5", "P5 ", "P5\n#", "BM", "\x0f" "ancho: "};
+  for (int k = 0; k < 150; ++k) {
+    std::string bytes = prefixes[k % 6];
+    for (uint32_t i = 0, n = rng.Below(k % 2 ? 40 : 1500); i < n; ++i) bytes += char(rng.Below(256));
+    LoadEveryWay(bytes);
+  }
+  const std::string lots(100000, '7');
+  for (const std::string& bytes : {"P5\n#" + std::string(100000, 'c') + "\n3 2\n255\nabcdef",
+                                   "P5\n" + lots + " 2\n255\nabcdef", "P5 3 2 " + lots + "\nabcdef", "P5" + lots,
+                                   std::string(100000, '#'), std::string(100000, ' '),
+                                   std::string("P5 2147483647 2147483647 255 x"), std::string("P5 -2147483648 -1 255 x"),
+                                   std::string("\x14" "ancho: -1\nalto: 2\n  abcdef")})
+    LoadEveryWay(bytes);
+}
+
+}  // namespace

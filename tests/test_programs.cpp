@@ -1,0 +1,412 @@
+// The three programs end to end. Each case is a command line run by the shell
+// in a fresh folder beside shared inputs (named ../name), with the exact text
+// it must print (long texts as a prefix of their SHA-256), its exit status and
+// the folder it must leave. Bppquest's cases run twice, with the likely next
+// trial coded ahead on a second thread and without: it may not change a byte.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "entropy/CodificadorAritmetico.h"
+#include "support/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+constexpr auto npos = std::string::npos;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAsan = true;  // no address-space limit can be set under it
+#else
+constexpr bool kAsan = false;
+#endif
+
+struct Outcome {
+  std::string out, err;  // err: what a sanitizer would report
+  int status = -1;
+};
+struct Limits {
+  long memory = 0, disk = 0;  // address space in KiB, largest file in 512-byte blocks (a full disk); 0: none
+  const char* ahead = "";     // ZAL_BPPQUEST_AHEAD
+};
+
+std::string Q(const std::string& word) {
+  std::string r = "'";
+  for (char c : word) r += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return r + "'";
+}
+
+const zaltest::TempDir& Inputs();
+
+// A write past the disk limit then fails instead of killing the program.
+Outcome Exec(const std::string& prog, const Args& args, const std::string& dir, const Limits& lim = {}) {
+  std::ostringstream line;
+  line << "cd " << Q(dir) << " && trap '' XFSZ && ulimit -v " << (lim.memory ? std::to_string(lim.memory) : "unlimited")
+       << " && ulimit -f " << (lim.disk ? std::to_string(lim.disk) : "unlimited") << " && ZAL_BPPQUEST_AHEAD=" << lim.ahead << " exec "
+       << Q(zaltest::BinDir() + "/" + prog);
+  for (const std::string& a : args) line << " " << Q(a);
+  const std::string err = Inputs().File("stderr");
+  Outcome r;
+  line << " 2>" << Q(err);
+  FILE* p = popen(line.str().c_str(), "r");
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+  const int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  const auto bytes = zaltest::ReadFile(err);
+  r.err.assign(bytes.begin(), bytes.end());
+  return r;
+}
+
+// Timing figures differ from run to run: each becomes N.
+std::string Untimed(const std::string& text) {
+  std::istringstream in(text);
+  std::string out;
+  for (std::string line; std::getline(in, line); out += line + "\n") {
+    if (line.find("(in cycles):") != npos && line.size() >= 9) line = line.substr(0, line.size() - 9) + "N";
+    if (line.find("(in seconds):") != npos) line = line.substr(0, line.rfind(' ') + 1) + "N";
+  }
+  return !text.empty() && text.back() != '\n' ? out.substr(0, out.size() - 1) : out;
+}
+
+struct Case {
+  const char* prog;
+  Args args;
+  std::string out;  // exact standard output, or "sha256:" and a prefix of its hash
+  int status = 0;
+  // What the folder holds afterwards, and nothing else: "name" (exists), "name#N" (N bytes),
+  // "name=other" (same bytes), "name@hex" (prefix of its SHA-256), "~name" (still a link), "!name" (absent).
+  std::string files = "";
+  Limits lim = {};
+  std::string before = "";  // made first: "name" (older content) or "name>target" (a link)
+};
+
+std::string Sha(const std::string& text, size_t n = 16) {
+  return zaltest::Sha256Hex(std::vector<uint8_t>(text.begin(), text.end())).substr(0, n);
+}
+
+void Check(const Case& c, const std::string& dir, const Outcome& r) {
+  const std::string out = Untimed(r.out);
+  EXPECT_EQ(c.out.rfind("sha256:", 0) == 0 ? "sha256:" + Sha(out, c.out.size() - 7) : out, c.out) << out;
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, "");
+  std::set<std::string> listed, present;
+  std::istringstream before(c.before), in(c.files);
+  for (std::string f; before >> f;) listed.insert(f.substr(0, f.find('>')));
+  for (std::string f; in >> f;) {
+    const size_t k = f.find_first_of("=#@"), from = f[0] == '!' || f[0] == '~';
+    const std::string name = f.substr(from, k == npos ? npos : k - from), path = dir + "/" + name;
+    if (f[0] == '!') {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << f;
+      listed.erase(name);
+      continue;
+    }
+    listed.insert(name);
+    EXPECT_TRUE(f[0] == '~' ? fs::is_symlink(path) : fs::is_regular_file(path)) << f;
+    if (k == npos) continue;
+    const auto bytes = zaltest::ReadFile(path);
+    const std::string text(bytes.begin(), bytes.end()), want = f.substr(k + 1);
+    if (f[k] == '=') {
+      EXPECT_TRUE(bytes == zaltest::ReadFile(dir + "/" + want)) << f;
+    }
+    EXPECT_EQ(f[k] == '#' ? std::to_string(bytes.size()) : f[k] == '@' ? Sha(text, want.size()) : want, want) << f;
+  }
+  for (const auto& e : fs::directory_iterator(dir)) present.insert(e.path().filename());
+  EXPECT_EQ(present, listed);
+}
+
+// The shared inputs, made once.
+const zaltest::TempDir& Inputs() {
+  static const zaltest::TempDir dir;
+  static const bool made = [](const zaltest::TempDir& d) {
+    const std::string data = zaltest::TestDataDir() + "/";
+    const auto wave = zaltest::ReadFile(data + "wave_128x128.pgm");          // 15-byte header
+    const auto decoded = zaltest::ReadFile(data + "wave_q25_r2_l3.dec.pgm");  // 41-byte header
+    zaltest::WriteFile(d.File("in.pgm"), wave);
+    zaltest::WriteFile(d.File("in.raw"), std::vector<uint8_t>(wave.begin() + 15, wave.end()));
+    zaltest::WriteFile(d.File("q25.zal"), zaltest::ReadFile(data + "wave_q25_r2_l3.zal"));
+    zaltest::WriteFile(d.File("q25.pgm"), decoded);
+    zaltest::WriteFile(d.File("q25.raw"), std::vector<uint8_t>(decoded.begin() + 41, decoded.end()));
+    zaltest::WriteFile(d.File("def.zal"), zaltest::ReadFile(data + "wave_default.zal"));
+    zaltest::WritePgm(d.File("w64.pgm"), zaltest::FlatImage(64, 128, 9));
+    zaltest::WritePgm(d.File("h64.pgm"), zaltest::FlatImage(128, 64, 9));
+    std::string crop = "P5\n96 64\n255\n";  // 96 x 64 of the wave: its rates are not exact in float
+    for (int y = 0; y < 64; ++y) crop.append(wave.begin() + 15 + 128 * y, wave.begin() + 15 + 128 * y + 96);
+    zaltest::WriteFile(d.File("crop.pgm"), crop);
+    // Compressed headers without a body.
+    for (const auto& [name, w, h, levels] : {std::tuple{"large.zal", 8176, 8176, 3}, {"side.zal", 8184, 8176, 3},
+                                             {"levels.zal", 8176, 8176, 12}, {"short.zal", 1024, 1024, 5}}) {
+      InicializaEscritura(d.File(name).c_str());
+      CodificaBits(13, w), CodificaBits(13, h), CodificaBits(32, 0x3F800000), CodificaBits(5, 2), CodificaBits(4, levels);
+      for (int k = 0; k <= levels; ++k) CodificaBits(5, 3);
+      FinalizaEscrituraFicheroDeBits();
+    }
+    for (const auto& [name, text] : {std::pair{"huge.pgm", "P5\n16384 16384\n255\n\x01\x02"}, {"wide.pgm", "P5\n65536 2\n255\nab"},
+                                     {"many.pgm", "P5\n20000 20000\n255\nab"}, {"neg.pgm", "P5\n2 -7\n255\nab"}})
+      zaltest::WriteFile(d.File(name), std::string(text));
+    zaltest::WriteFile(d.File("small.pgm"), "P5\n32 32\n255\n" + std::string(1024, 'x'));
+    return true;
+  }(dir);
+  return made ? dir : dir;
+}
+
+void RunCases(const std::vector<Case>& cases) {
+  static int n = 0;
+  for (const Case& c : cases) {
+    std::string line = c.prog;
+    for (const std::string& a : c.args) line += " " + a;
+    SCOPED_TRACE(line);
+    for (const char* ahead : std::string(c.prog) == "Bppquest" ? std::vector{"0", "1"} : std::vector{""}) {
+      const std::string dir = Inputs().File("case" + std::to_string(++n));
+      fs::create_directory(dir);
+      std::istringstream before(c.before);
+      for (std::string f; before >> f;)
+        if (f.find('>') != npos)
+          fs::create_symlink(f.substr(f.find('>') + 1), dir + "/" + f.substr(0, f.find('>')));
+        else
+          zaltest::WriteFile(dir + "/" + f, std::string("older content"));
+      Limits lim = c.lim;
+      lim.ahead = ahead;
+      Check(c, dir, Exec(c.prog, c.args, dir, lim));
+    }
+  }
+}
+
+TEST(Programs, BannerHelpAndParsingErrors) {
+  std::vector<Case> cases;
+  for (const auto& [prog, title] : {std::pair{"ZALcod", "Image Coder"}, {"ZALdecod", "Image Decoder"}, {"Bppquest", "Find bit rate"}})
+    cases.push_back({prog, {}, "Zonal Adaptive Layers (ZAL) " + std::string(title) + " - version 1.1\nUse " + prog +
+                                   " --help for instructions on how to use this program\n"});
+  for (const char* h : {"--help", "-h"}) {  // first, whatever follows
+    cases.push_back({"ZALcod", {h, "whatever", "--bogus"}, "sha256:189bcb7024821aaa"});
+    cases.push_back({"ZALdecod", {h, "-i"}, "sha256:3e4fe366882c9bd4"});
+    cases.push_back({"Bppquest", {h}, "sha256:3c0033c6ff3a4c91"});
+  }
+  // The first fault stops the walk; a value may not begin with '-'; a value is read as a 32-bit number,
+  // an 8-bit one keeps its low bits (256: 0), and a rate or start must be above 0.
+  const std::string raw = "Width and height must be specified for raw image files";
+  const std::tuple<const char*, Args, std::string> errors[] = {
+      {"ZALcod", {"-i", "a.pgm", "--help"}, "Parameter --help unknown"}, {"ZALcod", {"-i", "a.pgm", "-o", "b.zal", "-w", "-512"}, "Incorrect width"},
+      {"ZALcod", {"--width", "abc"}, "Incorrect width"}, {"ZALcod", {"-i", "a.raw", "-h", "0"}, "Incorrect height"},
+      {"ZALcod", {"--height"}, "Incorrect height"}, {"ZALcod", {"-r", "256"}, "Incorrect rplanes parameter"},
+      {"ZALcod", {"--level", "0"}, "Incorrect level parameter"}, {"ZALcod", {"-q", "0"}, "Incorrect quantization parameter"},
+      {"ZALcod", {"--quant", "1e-50"}, "Incorrect quantization parameter"}, {"ZALcod", {"-i", "a.pgm", "-o"}, "Output file name not specified"},
+      {"ZALcod", {"-i", "-o", "b.zal"}, "Input file name not specified"}, {"ZALcod", {"--verbose", "a.pgm"}, "Parameter a.pgm unknown"},
+      {"ZALcod", {"-x", "-w", "0"}, "Parameter -x unknown"}, {"ZALcod", {"-w", "0", "-x"}, "Incorrect width"},
+      {"ZALcod", {"-i", "a.pgm", "-t", "-s"}, "Output file name not specified"}, {"ZALcod", {"-i", "a.raw", "-o", "b.zal", "-w", "64"}, raw},
+      {"ZALcod", {"-i", "a.raw", "-o", "b.zal", "-h", "64"}, raw}, {"Bppquest", {"-b", "0"}, "Incorrect bit rate"},
+      {"Bppquest", {"--bitrate", " -1"}, "Incorrect bit rate"}, {"Bppquest", {"-b", "nan"}, "Incorrect bit rate"},
+      {"Bppquest", {"-s", "0"}, "Incorrect starting quantization parameter"}, {"Bppquest", {"--start", " -0.5"}, "Incorrect starting quantization parameter"},
+      {"Bppquest", {"-s", "1e-50"}, "Incorrect starting quantization parameter"}, {"Bppquest", {"-i", "a.raw", "-h", "0"}, "Incorrect height"},
+      {"Bppquest", {"-w", "x"}, "Incorrect width"}, {"Bppquest", {"-r", "512"}, "Incorrect rplanes parameter"},
+      {"Bppquest", {"-l"}, "Incorrect level parameter"}, {"Bppquest", {"-k", "a.pgm"}, "Parameter a.pgm unknown"},
+      {"Bppquest", {"-i", "a.pgm", "--help"}, "Parameter --help unknown"}, {"Bppquest", {"-o", "b.zal", "-v"}, "Input file name not specified"},
+      {"Bppquest", {"-i", "a.pgm", "-k"}, "Output file name not specified"}, {"Bppquest", {"-i", "a.raw", "-o", "b.zal", "-w", "64"}, raw},
+      {"ZALdecod", {"-i", "a.zal", "-h"}, "Parameter -h unknown"}, {"ZALdecod", {"-v", "--help"}, "Parameter --help unknown"},
+      {"ZALdecod", {"-i"}, "Input file name not specified"}, {"ZALdecod", {"-i", "a.zal", "-o", "-v"}, "Output file name not specified"},
+      {"ZALdecod", {"-i", "a.zal", "--compare"}, "File to compare not specified"}, {"ZALdecod", {"-t", "a.zal"}, "Parameter a.zal unknown"},
+      {"ZALdecod", {"-o", "a.pgm"}, "Input file name not specified"},
+      {"ZALdecod", {"-i", "missing.zal", "-v", "-s"}, "Nor output file neither compare file specified"}};
+  for (const auto& [prog, args, text] : errors) cases.push_back({prog, args, "Parsing error: " + text + "\n", 1});
+  RunCases(cases);
+}
+
+std::string Zal(const std::string& file, int code) {
+  const char* texts[] = {"", "", "Incorrect rplane parameter", "", "", "", "Image side should be multiple of 2^(level+1)",
+                         "Cannot write file", "Cannot read file", "Insuficient memory available",
+                         "Quantization parameter too small for this image"};
+  return "Error in ZAL (" + file + "):\n" + texts[code] + " (error #" + std::to_string(200 + code) + ")\n";
+}
+const std::string kWavelet = "\nError in wavelet transform: \nImage side should be multiple of 2^level (error #301)\n";
+
+TEST(Programs, ZALcod) {
+  RunCases({
+      {"ZALcod", {"-i", "../in.pgm", "-o", "out.zal"}, "", 0, "out.zal=../def.zal"},
+      // A later value replaces an earlier one.
+      {"ZALcod", {"-q", "5", "-i", "../in.pgm", "-o", "out.zal", "-q", "0.8956599831581116"}, "", 0, "out.zal=../def.zal"},
+      {"ZALcod", {"-i", "../in.pgm", "-o", "out.zal", "-v", "-w", "5", "-q", "25abc", "-l", "3"}, "sha256:bca5322cb89cceb6", 0, "out.zal=../q25.zal"},
+      {"ZALcod", {"-i", "../in.raw", "-o", "out.zal", "-v", "-w", "128", "-h", "128"}, "sha256:63202a5efbf13d0e", 0, "out.zal=../def.zal"},
+      {"ZALcod", {"-i", "../in.pgm", "-o", "out.zal", "-t"}, "\n- Wavelet transform time (in cycles): N\n- ZAL coding time (in cycles):        N\n", 0, "out.zal"},
+      {"ZALcod", {"-s", "-v", "-i", "../in.pgm", "-o", "out.zal"}, "sha256:869f9f17323dd9b5", 0, "out.zal"},  // --seconds turns timing on
+      {"ZALcod", {"-i", "missing.pgm", "-o", "out.zal"}, "\nError in missing.pgm: \nCannot read file (error #104)\n", 1},
+      {"ZALcod", {"-i", "../in.pgm", "-o", "out.zal", "-l", "8"}, kWavelet, 1},
+      {"ZALcod", {"-i", "../in.pgm", "-o", "out.zal", "-l", "7"}, "\n" + Zal("out.zal", 6), 1},
+      {"ZALcod", {"-i", "../in.pgm", "-o", "out.zal", "-q", "1e-30"}, "\n" + Zal("out.zal", 10), 1},
+      {"ZALcod", {"-i", "../in.pgm", "-o", "no/out.zal"}, "\n" + Zal("no/out.zal", 7), 1},
+      // Values keep their low 8 bits (300: 44); beyond 32 bits they saturate first (-1, not 2).
+      {"ZALcod", {"-i", "../in.pgm", "-o", "out.zal", "-v", "-l", "300"}, "sha256:e7fce582dd99e265", 1},
+      {"ZALcod", {"-i", "../in.pgm", "-o", "out.zal", "-v", "-r", "4294967298"}, "sha256:7c818e5e05b1acb7", 1},
+  });
+}
+
+TEST(Programs, ZALdecod) {
+  RunCases({
+      {"ZALdecod", {"-v", "-i", "../q25.zal", "-o", "out.pgm"}, "sha256:844a9487386d5692", 0, "out.pgm=../q25.pgm"},
+      {"ZALdecod", {"-i", "../q25.zal", "-o", "out.bmp"}, "", 0, "out.bmp@08b2fdf08479"},
+      {"ZALdecod", {"-i", "../q25.zal", "-o", "out.RAW"}, "", 0, "out.RAW=../q25.raw"},  // no dimension file
+      {"ZALdecod", {"-i", "missing.zal", "-o", "x.pgm"}, Zal("missing.zal", 8), 1},
+      {"ZALdecod", {"-i", "../q25.zal", "-o", "out.tif"}, "Error in out.tif: File format not supported (error #110)\n", 1},
+      {"ZALdecod", {"-i", "../q25.zal", "-o", "out"}, "Error in out: No extension in file name (error #109)\n", 1},
+      {"ZALdecod", {"-i", "../q25.zal", "-o", "no/out.pgm"}, "Error in no/out.pgm: Cannot write file (error #105)\n", 1},
+      {"ZALdecod", {"-i", "../q25.zal", "-c", "../in.pgm", "-v"}, "sha256:f93d9252faef317d"},
+      {"ZALdecod", {"-i", "../q25.zal", "-c", "../q25.pgm"}, "\n- PSNR of the compressed image: inf dB\n"},
+      // A RAW reference is read with the decoded size.
+      {"ZALdecod", {"-i", "../q25.zal", "-c", "../q25.raw"}, "\n- PSNR of the compressed image: inf dB\n"},
+      // The comparison comes after the output is written.
+      {"ZALdecod", {"-i", "../q25.zal", "-o", "out.pgm", "-c", "missing.pgm"}, "Error in missing.pgm: \nCannot read file (error #104)\n", 1, "out.pgm=../q25.pgm"},
+      {"ZALdecod", {"-i", "../q25.zal", "-c", "../w64.pgm"},
+       "Error in ../w64.pgm: \nImage size 64 x 128 differs from the decoded size 128 x 128\n", 1},
+      {"ZALdecod", {"-i", "../q25.zal", "-c", "../h64.pgm"},
+       "Error in ../h64.pgm: \nImage size 128 x 64 differs from the decoded size 128 x 128\n", 1},
+      {"ZALdecod", {"-i", "../q25.zal", "-o", "out.pgm", "-t"}, "sha256:4fe557bdee241b2c", 0, "out.pgm"},
+      {"ZALdecod", {"-i", "../q25.zal", "-c", "../in.pgm", "-s", "-v"}, "sha256:831c908f64470d2a"},
+      // A header announcing a plane and no body: the decoder ends at the missing bytes.
+      {"ZALdecod", {"-i", "../short.zal", "-o", "out.pgm"}, "Error in ZAL (../short.zal):\nCorrupt compressed file: invalid data (error #213)\n", 1},
+  });
+}
+
+// The search on the wave image at 3 levels, quiet and listed: a quiet search
+// stops coding a trial once it passes the target's size, so the files must
+// agree; the trial lines and files are pinned.
+TEST(Programs, Bppquest) {
+  const Args in = {"-i", "../in.pgm", "-o", "out.zal", "-l", "3"};
+  auto with = [&](Args extra) {
+    extra.insert(extra.begin(), in.begin(), in.end());
+    return extra;
+  };
+  RunCases({
+      {"Bppquest", with({"-v", "-w", "5"}), "sha256:95d8357fb074f8b9", 0, "out.zal@ec01681fc5b0"},
+      {"Bppquest", with({}), "", 0, "out.zal@ec01681fc5b0"},
+      {"Bppquest", {"-i", "../in.pgm", "-o", "/dev/null", "-l", "3", "-v"}, "sha256:49f3a3ec3f176eba"},  // no size to read there
+      {"Bppquest", with({"-v", "-b", "5.17822266"}), "sha256:f656624c3b813e70", 0, "out.zal@bf571d819d1a"},  // the first trial meets the target
+      {"Bppquest", with({"-v", "-b", "20"}), "sha256:dcf9a3af663e8264", 0, "out.zal@a425f1bef693"},  // never steps to 0
+      {"Bppquest", with({"-b", "20"}), "", 0, "out.zal@a425f1bef693"},
+      {"Bppquest", with({"-b", "0.001"}),
+       "\nError in bit rate search: \nThe bit rate 0.001000 bpp cannot be reached: the lowest rate with rplanes=2 is 0.171875 bpp\n", 1},
+      // Above 32 the last step cannot move q: the search ends there.
+      {"Bppquest", with({"-v", "-l", "5", "-b", "0.0244140625", "-s", "40"}), "sha256:3a5307e55132ea5d", 0, "out.zal@b3b207262fda"},
+      // The lowest rate of five levels is met only far above q = 100: the search stops after 1000 trials.
+      {"Bppquest", with({"-v", "-l", "5", "-b", "0.019042969"}), "sha256:192b66f05ba49931", 1, "out.zal@15104518f674"},
+      {"Bppquest", with({"-v", "-l", "4", "-b", "0.25"}), "sha256:a09e0a070ffcde2f", 0, "out.zal@a511826edec6"},
+      {"Bppquest", with({"-l", "4", "-b", "0.25"}), "", 0, "out.zal@a511826edec6"},
+      {"Bppquest", with({"-v", "-l", "5", "-b", "0.4", "-s", "0.7"}), "sha256:fad363ceb8c02903", 0, "out.zal@033f469be405"},
+      {"Bppquest", with({"-r", "3", "-b", "2.2"}), "", 0, "out.zal@fddfe41cbd28"},
+      {"Bppquest", with({"-b", "0.8", "-s", "3"}), "", 0, "out.zal@009c99521dec"},
+      // --keep raises rplanes rather than pass q = 1; listed, it starts from the default rplanes.
+      {"Bppquest", with({"-v", "-k", "-r", "4", "-b", "1"}), "sha256:7629a05beb6e07ee", 0, "out.zal@4527689b502c"},
+      {"Bppquest", with({"-k", "-r", "4", "-b", "2.5"}), "", 0, "out.zal@f655c8916536"},
+      {"Bppquest", with({"-v", "-k", "-s", "1.2"}), "sha256:04bfdc9311c97749", 1, "out.zal@6ea62c1413ed"},  // beyond the coder's rplanes
+      {"Bppquest", with({"-k", "-b", "0.001"}), "\n" + Zal("out.zal", 2), 1, "out.zal@a4c1af34fe1e"},  // never below the target
+      {"Bppquest", {"-i", "missing.pgm", "-o", "out.zal"}, "\nError in missing.pgm: \nCannot read file (error #104)\n", 1},
+      {"Bppquest", with({"-l", "8"}), kWavelet, 1},
+      {"Bppquest", with({"-l", "7"}), "\n" + Zal("out.zal", 6), 1},
+      {"Bppquest", with({"-v", "-s", "1e-30"}), "sha256:8a6374de42855565", 1},  // refused before any trial line
+      {"Bppquest", {"-i", "../in.pgm", "-o", "no/out.zal", "-l", "3", "-v"}, "sha256:9ba18f449290b7d2", 1},
+      // A trial whose size meets the target exactly ends the search, though its rate is not exact in float.
+      {"Bppquest", {"-i", "../crop.pgm", "-o", "out.zal", "-l", "3", "-b", "0.200520828"}, "", 0, "out.zal@7279e74aa731"},
+  });
+}
+
+// A full disk: every failed write is status 1, and an output cut short is
+// removed, new or truncated, but never a device or a link's target.
+TEST(Programs, FullDisk) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const Args cod = {"-i", "../in.pgm", "-o", "out.zal"}, bpp = {"-i", "../in.pgm", "-o", "out.zal", "-l", "3", "-b", "2"};
+  const std::string zal = "\n" + Zal("out.zal", 7);
+  const Limits disk{0, 2};  // 1 KiB to 2 KiB, by the shell
+  std::vector<Case> cases = {
+      {"ZALcod", cod, zal, 1, "~out.zal", {}, "out.zal>/dev/full"},
+      {"Bppquest", bpp, zal, 1, "~out.zal", {}, "out.zal>/dev/full"},
+      {"ZALcod", cod, zal, 1, "!out.zal", disk},
+      {"ZALcod", cod, zal, 1, "!out.zal", disk, "out.zal"},
+      {"Bppquest", bpp, zal, 1, "!out.zal", disk},
+      {"Bppquest", bpp, zal, 1, "!out.zal", disk, "out.zal"},
+      {"ZALcod", cod, zal, 1, "~out.zal target", disk, "target out.zal>target"},
+      {"ZALdecod", {"-i", "../def.zal", "-o", "out.pgm"}, "", 0, "out.pgm#16425", {0, 1 << 20}},  // under the limit all is well
+  };
+  for (const std::string name : {"out.pgm", "out.bmp", "out.raw", "link.bmp"}) {
+    const std::string text = "Error in " + name + ": Cannot write file (error #105)\n";
+    if (name == "link.bmp") {
+      cases.push_back({"ZALdecod", {"-i", "../def.zal", "-o", name}, text, 1, "~link.bmp target", disk, "target link.bmp>target"});
+      continue;
+    }
+    cases.push_back({"ZALdecod", {"-i", "../def.zal", "-o", name}, text, 1, "~" + name, {}, name + ">/dev/full"});
+    cases.push_back({"ZALdecod", {"-i", "../def.zal", "-o", name}, text, 1, "!" + name, disk, name});
+  }
+  RunCases(cases);
+}
+
+// Sizes refused from the header alone, before a plane is asked for (under the
+// memory limit an attempt would read 111 or 209), and sizes accepted whose
+// plane cannot be had under it.
+TEST(Programs, SizeLimits) {
+  const Limits mem{kAsan ? 0 : 128 << 10};
+  std::vector<Case> cases;
+  for (const char* pgm : {"../wide.pgm", "../many.pgm", "../neg.pgm"})
+    cases.push_back({"ZALcod", {"-i", pgm, "-o", "out.zal"}, "\nError in " + std::string(pgm) + ": \nImage size not supported (error #112)\n", 1, "", mem});
+  for (const char* zal : {"../side.zal", "../levels.zal"})
+    cases.push_back({"ZALdecod", {"-i", zal, "-o", "out.pgm"}, "Error in ZAL (" + std::string(zal) + "):\nCorrupt compressed file: invalid header (error #212)\n", 1, "", mem});
+  if (!kAsan) {
+    cases.push_back({"ZALdecod", {"-i", "../large.zal", "-o", "out.pgm"}, Zal("../large.zal", 9), 1, "", mem});
+    cases.push_back({"ZALcod", {"-i", "../huge.pgm", "-o", "out.zal"}, "\nError in ../huge.pgm: \nInsuficient memory available (error #111)\n", 1, "", mem});
+  }
+  // The plane fits under the limit, a second one does not: Bppquest's backup, ZALdecod's comparison.
+  const zaltest::TempDir& in = Inputs();
+  if (!kAsan && !fs::exists(in.File("big.zal"))) {
+    zaltest::WritePgm(in.File("big.pgm"), zaltest::FlatImage(4096, 2048, 100));
+    ASSERT_EQ(Exec("ZALcod", {"-i", "big.pgm", "-o", "big.zal", "-l", "3"}, in.path).status, 0);
+  }
+  const Limits plane{2048L * 4099 * 4 * 3 / 2 / 1024};  // a plane and a half
+  if (!kAsan) {
+    cases.push_back({"Bppquest", {"-i", "../big.pgm", "-o", "out.zal"}, "\nError in bit rate search: \nInsuficient memory available for a copy of the coefficients\n", 1, "", plane});
+    cases.push_back({"ZALdecod", {"-i", "../big.zal", "-c", "missing.pgm"}, "Error in missing.pgm: \nInsuficient memory available (error #111)\n", 1, "", plane});
+  }
+  RunCases(cases);
+}
+
+// Any target and start, with and without --keep, end within the search's
+// bound with status 0 or 1 and nothing on standard error.
+TEST(Programs, BppquestEndsForAnyNumbers) {
+  const zaltest::TempDir& in = Inputs();
+  for (const char* start : {"nan", "inf", "-1", "0", "1e-45", "3e38"})
+    for (const char* target : {"nan", "-inf", "0", "1e-30", "3", "1e30"})
+      for (const char* keep : {"-v", "-k"}) {
+        const Outcome r = Exec("Bppquest", {"-i", "small.pgm", "-o", "small.zal", "-l", "3", "-s", start, "-b", target, keep}, in.path);
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << start << " " << target << " " << keep;
+        EXPECT_EQ(r.err, "") << start << " " << target << " " << keep;
+      }
+}
+
+// The input comes through a named pipe removed once opened: the report says
+// that its size cannot be read.
+TEST(Programs, ReportWithoutTheInputsSize) {
+  const zaltest::TempDir dir;
+  const std::string fifo = dir.File("in.raw");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t writer = fork();
+  if (writer == 0) {
+    alarm(30);  // should the reader never come
+    FILE* f = std::fopen(fifo.c_str(), "wb");  // waits for the reader
+    unlink(fifo.c_str());
+    for (int i = 0; i < 128 * 128; ++i) std::fputc(100, f);
+    _exit(std::fclose(f) == 0 ? 0 : 1);
+  }
+  const Outcome r = Exec("ZALcod", {"-i", "in.raw", "-o", "out.zal", "-v", "-w", "128", "-h", "128"}, dir.path);
+  waitpid(writer, nullptr, 0);
+  ASSERT_EQ(r.status, 0);
+  const size_t report = r.out.find("\nCOMPRESSION REPORT:\n");
+  ASSERT_NE(report, npos) << r.out;
+  EXPECT_EQ(r.out.substr(report), "\nCOMPRESSION REPORT:\n- Input image size: unknown (cannot read the status of in.raw)\n"
+                                 "- Output image size: 20 (in bytes)\n- Final bit rate (R) 0.009766 bpp\n");
+}
+
+}  // namespace
