@@ -63,6 +63,9 @@ if(ZAL_DPKG_SHLIBDEPS)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
+# The programs' package keeps to what it has always held; the library's
+# components (libzal1, libzal-dev) are not in it.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
 # Only the binary package: a source package would sweep up build folders.
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)

@@ -1458,48 +1458,67 @@ void Decuantiza() {
 
 // The header fields the encoder can write; anything else is refused before a
 // plane is allocated.
-bool CabeceraValida() {
-  const int n = z.nlevelCod;
+bool CabeceraValida(const ZALCabecera& c) {
+  const int n = c.levels, fcorrec = 2 - c.rplanes;
   int M = 0;
   for (int k = 0; k <= n; ++k) {
-    const int s = z.simbolosNivel[k];
+    const int s = c.simbolos[k];
     if (k > 0 && s < 1) return false;
     if (k > 0 && k < n && 2 * s - 2 > kSimbolosMaximos) return false;
     if (s > M) M = s;
   }
-  return M - z.fcorrec <= kBitsMaximos;
+  return M - fcorrec <= kBitsMaximos;
+}
+
+// Reads the header from the open bit file into c, each field as it comes (a
+// refused header leaves the fields read so far). 0 or kZALCabeceraCorrupta.
+int LeeCabecera(ZALCabecera& c) {
+  c.ancho = DecodificaBits(13);
+  c.alto = DecodificaBits(13);
+  c.quant = std::bit_cast<float>(DecodificaBits(32));
+  c.rplanes = DecodificaBits(5);
+  c.levels = DecodificaBits(4);
+  const int n = c.levels;
+  const int lado = 1 << (n + 1);
+  if (c.rplanes < 2 || c.rplanes > 12 || n < 3 || n > kMaxNiveles || c.ancho < 1 || c.alto < 1 ||
+      c.ancho % lado != 0 || c.alto % lado != 0)
+    return kZALCabeceraCorrupta;
+  for (int k = 0; k <= n; ++k) c.simbolos[k] = DecodificaBits(5);
+  return CabeceraValida(c) ? kZALOk : kZALCabeceraCorrupta;
 }
 
 int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* width, int* height,
-               float** plane, const char* path, signed char blankborder) {
+               float** plane, const char* path, FuenteBytes* fuente, signed char blankborder) {
   *plane = nullptr;
   z.referencia = usarReferencia;
   if (blankborder < 0) return kZALBordeIncorrecto;
-  if (path == nullptr || InicializaLecturaFicheroDeBits(path) != 0) return kZALNoLee;
+  const int abierto = fuente != nullptr ? InicializaLecturaFuente(fuente)
+                      : path != nullptr ? InicializaLecturaFicheroDeBits(path)
+                                        : kAritNoAbre;
+  if (abierto != 0) return kZALNoLee;
 
-  z.ancho = *width = DecodificaBits(13);
-  z.anchoBuf = z.ancho + blankborder;
-  z.alto = *height = DecodificaBits(13);
-  z.QUniforme = *quant = std::bit_cast<float>(DecodificaBits(32));
-  z.capas = DecodificaBits(5);
-  *rplanes = static_cast<signed char>(z.capas);
-  z.nlevelCod = DecodificaBits(4);
-  *levels = static_cast<signed char>(z.nlevelCod);
-  const int n = z.nlevelCod;
-  const int lado = 1 << (n + 1);
-  if (z.capas < 2 || z.capas > 12 || n < 3 || n > kMaxNiveles || z.ancho < 1 || z.alto < 1 ||
-      z.ancho % lado != 0 || z.alto % lado != 0) {
+  ZALCabecera c;
+  const int cabecera = LeeCabecera(c);
+  *width = c.ancho;
+  *height = c.alto;
+  *quant = c.quant;
+  *rplanes = static_cast<signed char>(c.rplanes);
+  *levels = static_cast<signed char>(c.levels);
+  if (cabecera != kZALOk) {
     FinalizaLecturaFicheroDeBits();
-    return kZALCabeceraCorrupta;
+    return cabecera;
   }
-  for (int k = 0; k <= n; ++k) z.simbolosNivel[k] = DecodificaBits(5);
+  z.ancho = c.ancho;
+  z.anchoBuf = z.ancho + blankborder;
+  z.alto = c.alto;
+  z.QUniforme = c.quant;
+  z.capas = c.rplanes;
+  z.nlevelCod = c.levels;
+  const int n = z.nlevelCod;
+  for (int k = 0; k <= n; ++k) z.simbolosNivel[k] = c.simbolos[k];
   z.fcorrec = 2 - z.capas;
   z.umbral = 1 << z.capas;
   z.cotaContexto = 2 * z.umbral;
-  if (!CabeceraValida()) {
-    FinalizaLecturaFicheroDeBits();
-    return kZALCabeceraCorrupta;
-  }
   int M = 0;
   for (int k = 0; k <= n; ++k)
     if (z.simbolosNivel[k] > M) M = z.simbolosNivel[k];
@@ -1601,39 +1620,55 @@ int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, const char* path) {
 int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
                      int* height, float** plane, const char* path, signed char blankborder) {
   AcumuladorTStart(2);
-  const int error = Decodifica(rplanes, levels, quant, width, height, plane, path, blankborder);
+  const int error =
+      Decodifica(rplanes, levels, quant, width, height, plane, path, nullptr, blankborder);
   AcumuladorTStop(2);
   if (error == kZALOk) FinalizaLecturaFicheroDeBits();
   return error;
 }
 
-void ZALCheckError(int code, char* buffer) {
-  const char* formato;
+int ZALDecodificadorFuente(signed char* rplanes, signed char* levels, float* quant, int* width,
+                           int* height, float** plane, FuenteBytes* fuente,
+                           signed char blankborder) {
+  *plane = nullptr;
+  if (fuente == nullptr) return kZALNoLee;
+  AcumuladorTStart(2);
+  const int error =
+      Decodifica(rplanes, levels, quant, width, height, plane, nullptr, fuente, blankborder);
+  AcumuladorTStop(2);
+  if (error == kZALOk) FinalizaLecturaFicheroDeBits();
+  return error;
+}
+
+int ZALLeeCabecera(FuenteBytes* fuente, ZALCabecera* cabecera) {
+  if (fuente == nullptr || cabecera == nullptr || InicializaLecturaFuente(fuente) != 0)
+    return kZALNoLee;
+  const int error = LeeCabecera(*cabecera);
+  FinalizaLecturaFicheroDeBits();
+  return error;
+}
+
+const char* ZALTextoError(int code) {
   switch (code) {
-    case kZALArquitectura:
-      formato = "Architecture not supported (different sizes of int and float) (error #%d)";
-      break;
-    case kZALRplanes: formato = "Incorrect rplane parameter (error #%d)"; break;
-    case kZALSinImagen: formato = "Image must be loaded before compressed (error #%d)"; break;
-    case kZALDemasiadosNiveles: formato = "Too many decomposition levels (error #%d)"; break;
-    case kZALPocosNiveles: formato = "Number of decomposition levels too low (error #%d)"; break;
-    case kZALLadoNoMultiplo:
-      formato = "Image side should be multiple of 2^(level+1) (error #%d)";
-      break;
-    case kZALNoEscribe: formato = "Cannot write file (error #%d)"; break;
-    case kZALNoLee: formato = "Cannot read file (error #%d)"; break;
-    case kZALSinMemoria: formato = "Insuficient memory available (error #%d)"; break;
-    case kZALQuantPequeno:
-      formato = "Quantization parameter too small for this image (error #%d)";
-      break;
-    case kZALLadoFueraDeRango:
-      formato = "Image side should be between 1 and 8191 (error #%d)";
-      break;
-    case kZALCabeceraCorrupta: formato = "Corrupt compressed file: invalid header (error #%d)"; break;
-    case kZALDatosCorruptos: formato = "Corrupt compressed file: invalid data (error #%d)"; break;
-    case kZALBordeIncorrecto: formato = "Incorrect blank border (error #%d)"; break;
-    case kZALQuantInvalido: formato = "Incorrect quantization parameter (error #%d)"; break;
-    default: formato = "Unknown error (error #%d)"; break;
+    case kZALArquitectura: return "Architecture not supported (different sizes of int and float)";
+    case kZALRplanes: return "Incorrect rplane parameter";
+    case kZALSinImagen: return "Image must be loaded before compressed";
+    case kZALDemasiadosNiveles: return "Too many decomposition levels";
+    case kZALPocosNiveles: return "Number of decomposition levels too low";
+    case kZALLadoNoMultiplo: return "Image side should be multiple of 2^(level+1)";
+    case kZALNoEscribe: return "Cannot write file";
+    case kZALNoLee: return "Cannot read file";
+    case kZALSinMemoria: return "Insuficient memory available";
+    case kZALQuantPequeno: return "Quantization parameter too small for this image";
+    case kZALLadoFueraDeRango: return "Image side should be between 1 and 8191";
+    case kZALCabeceraCorrupta: return "Corrupt compressed file: invalid header";
+    case kZALDatosCorruptos: return "Corrupt compressed file: invalid data";
+    case kZALBordeIncorrecto: return "Incorrect blank border";
+    case kZALQuantInvalido: return "Incorrect quantization parameter";
+    default: return "Unknown error";
   }
-  std::snprintf(buffer, 128, formato, code + 200);
+}
+
+void ZALCheckError(int code, char* buffer) {
+  std::snprintf(buffer, 128, "%s (error #%d)", ZALTextoError(code), code + 200);
 }
