@@ -166,3 +166,19 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # Only the binary packages: a source package would sweep up build folders.
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)
+
+# What a user of the library gets, end to end: tests/packaging.sh builds the
+# C example against the installed files, runs the Python module and checks
+# the packages (exit 77: skipped for lack of a tool, which it names).
+if(ZAL_TESTS)
+  set(ZAL_EXAMPLE_FLAGS "")
+  if(ZAL_SANITIZE)
+    set(ZAL_EXAMPLE_FLAGS "-fsanitize=address,undefined")
+  endif()
+  foreach(part c python deb)
+    add_test(NAME Packaging.${part}
+      COMMAND bash ${PROJECT_SOURCE_DIR}/tests/packaging.sh ${part} ${PROJECT_BINARY_DIR}
+        ${PROJECT_SOURCE_DIR} "${ZAL_EXAMPLE_FLAGS}")
+    set_tests_properties(Packaging.${part} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900)
+  endforeach()
+endif()

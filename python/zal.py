@@ -75,7 +75,7 @@ def _load():
                                                ctypes.POINTER(_Params), I, _TrialFn, P,
                                                ctypes.POINTER(_u8p), ctypes.POINTER(S)]),
             ("zal_decode", I, [P, S, ctypes.POINTER(_Info), ctypes.POINTER(_u8p)]),
-            ("zal_psnr", ctypes.c_double, image),
+            ("zal_psnr", ctypes.c_double, [P, P, I, I, S]),
             ("zal_free", None, [P])]:
         f = getattr(lib, name)
         f.restype, f.argtypes = res, args
