@@ -115,8 +115,8 @@ void ParaCadaBloque(int k, F&& bloque) {
       for (int by = 0; by < H; by += bh) bloque(cx[q] + bx, cy[q] + by, bw, bh, q);
 }
 
-inline void PonEtiqueta(float* celda, int32_t v) { std::memcpy(celda, &v, sizeof v); }
-inline int32_t Etiqueta(const float* celda) {
+[[gnu::always_inline]] inline void PonEtiqueta(float* celda, int32_t v) { std::memcpy(celda, &v, sizeof v); }
+[[gnu::always_inline]] inline int32_t Etiqueta(const float* celda) {
   int32_t v;
   std::memcpy(&v, celda, sizeof v);
   return v;
