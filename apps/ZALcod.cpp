@@ -6,7 +6,7 @@
 #include <string>
 
 #include "apps/common.h"
-#include "coder/ZALcoder.h"
+#include "coder/ZALetapas.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "apps/common.h"
-#include "coder/ZALcoder.h"
+#include "coder/ZALetapas.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
@@ -173,9 +173,7 @@ int main(int argc, char** argv) {
   if (s.verbose) ImprimeParametros();
 
   if (s.verbose) std::printf("\nAPPLYING INVERSE WAVELET TRANSFORM\n");
-  AcumuladorTStart(4);
-  codigo = TransformaWaveletInversa(s.level, s.ancho, s.alto, plane, s.blankborder);
-  AcumuladorTStop(4);
+  codigo = ZALReconstruyePlano(s.level, s.ancho, s.alto, plane, s.blankborder);
   if (codigo != 0) {
     WaveletsCheckError(codigo, buffer);
     std::printf("Error in inverse wavelet transform: \n%s\n", buffer);

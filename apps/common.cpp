@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "coder/ZALetapas.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
@@ -99,9 +100,7 @@ float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, sign
     return nullptr;
   }
   if (verbose) std::printf("\nAPPLYING WAVELET TRANSFORM\n");
-  AcumuladorTStart(3);
-  codigo = TransformaWavelet(level, *ancho, *alto, plane, blankborder);
-  AcumuladorTStop(3);
+  codigo = ZALTransformaPlano(level, *ancho, *alto, plane, blankborder);
   if (codigo != 0) {
     WaveletsCheckError(codigo, buffer);
     std::printf("\nError in wavelet transform: \n%s\n", buffer);

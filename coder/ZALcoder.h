@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+class FuenteBytes;
+
 // Error codes of the coder; ZALCheckError shows them plus 200.
 enum : int {
   kZALOk = 0,
@@ -63,6 +65,22 @@ int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, const char* path);
 int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
                      int* height, float** plane, const char* path, signed char blankborder);
 
+// As ZALDecodificador, reading the stream from `fuente` (a file read in
+// blocks, or bytes in memory) instead of opening a file: the same decoding.
+int ZALDecodificadorFuente(signed char* rplanes, signed char* levels, float* quant, int* width,
+                           int* height, float** plane, FuenteBytes* fuente, signed char blankborder);
+
+// The header of a stream, as the decoder reads it.
+struct ZALCabecera {
+  int ancho = 0, alto = 0;
+  float quant = 0.0f;
+  int rplanes = 0, levels = 0;
+  int simbolos[10] = {};  // per level, LL first
+};
+// Reads only the header from `fuente`, with the decoder's checks: 0, 8 when
+// there is no source, or 12 (the fields read so far are kept).
+int ZALLeeCabecera(FuenteBytes* fuente, ZALCabecera* cabecera);
+
 // Test hook: calls made while it is on take the plain paths kept beside the
 // fast ones (one-thread labelling without shortcuts, member-by-member
 // emission and decoding). Both give the same files, labels and planes.
@@ -74,5 +92,8 @@ void ZALReferencia(bool on);
 // gives the same labels. Returns the set in force.
 int ZALSimd(int simd);
 
-// Message for a coder error code, into a buffer of at least 128 characters.
+// Message for a coder error code, into a buffer of at least 128 characters:
+// its text (below) and the number shown, code + 200.
 void ZALCheckError(int code, char* buffer);
+// The text alone, static.
+const char* ZALTextoError(int code);

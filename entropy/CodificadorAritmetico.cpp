@@ -28,6 +28,7 @@ struct EstadoFichero {
   int32_t low;
   int32_t high;
   FILE* file;
+  FuenteBytes* fuente;  // reading: where the bytes come from
   bool referencia;      // this file goes through the plain step-by-step paths
   // Writing, fast path (see Registros): the open bytes of the stream, the
   // window over their last ones and where it stands.
@@ -294,11 +295,20 @@ void CodificaBitsAux(int n, int v) {
 
 // Reading --------------------------------------------------------------------
 
-// Next byte of the file; every byte past its end reads as 0xFF.
+// Reading a file is reading its source: the stream's bytes in blocks.
+class FuenteFichero final : public FuenteBytes {
+ public:
+  size_t Lee(uint8_t* destino, size_t n) override {
+    return FichES.file ? std::fread(destino, 1, n, FichES.file) : 0;
+  }
+};
+thread_local FuenteFichero fuenteFichero;
+
+// Next byte of the source; every byte past its end reads as 0xFF.
 uint8_t LeeByte() {
   if (FichES.leido == FichES.lleno) {
-    if (FichES.fin || !FichES.file) return 0xFF;
-    FichES.lleno = std::fread(FichES.buffer, 1, kBloque, FichES.file);
+    if (FichES.fin || !FichES.fuente) return 0xFF;
+    FichES.lleno = FichES.fuente->Lee(FichES.buffer, kBloque);
     FichES.leido = 0;
     if (FichES.lleno < kBloque) FichES.fin = true;
     if (FichES.lleno == 0) return 0xFF;
@@ -354,6 +364,7 @@ int DecodificaBitsAuxReferencia(int n) {
 void CierraFichero() {
   if (FichES.file) std::fclose(FichES.file);
   FichES.file = nullptr;
+  FichES.fuente = nullptr;
 }
 
 void Reinicia() {
@@ -557,11 +568,10 @@ void CodificaBits(int nbits, int value) {
   CodificaBitsAux(nbits, value);
 }
 
-int InicializaLecturaFicheroDeBits(const char* path) {
-  CierraFichero();
-  Reinicia();
-  FichES.file = path ? std::fopen(path, "rb") : nullptr;
-  if (!FichES.file) return kAritNoAbre;
+namespace {
+
+// The first 16 bits of the stream into the decoder's value register.
+void EmpiezaLectura() {
   FichES.mask = 0;
   if (FichES.referencia) {
     for (int i = 0; i < 16; ++i) FichES.value = 2 * FichES.value + LeeBit();
@@ -570,6 +580,34 @@ int InicializaLecturaFicheroDeBits(const char* path) {
     l.hasta = LeeBitsLector(l, 16);  // low is 0
     DevuelveLector(l);
   }
+}
+
+}  // namespace
+
+int InicializaLecturaFicheroDeBits(const char* path) {
+  CierraFichero();
+  Reinicia();
+  FichES.file = path ? std::fopen(path, "rb") : nullptr;
+  if (!FichES.file) return kAritNoAbre;
+  FichES.fuente = &fuenteFichero;
+  EmpiezaLectura();
+  return kAritOk;
+}
+
+size_t FuenteMemoria::Lee(uint8_t* destino, size_t n) {
+  const size_t parte = std::min(n, resto_);
+  if (parte > 0) std::memcpy(destino, p_, parte);
+  p_ += parte;
+  resto_ -= parte;
+  return parte;
+}
+
+int InicializaLecturaFuente(FuenteBytes* fuente) {
+  CierraFichero();
+  Reinicia();
+  if (!fuente) return kAritNoAbre;
+  FichES.fuente = fuente;
+  EmpiezaLectura();
   return kAritOk;
 }
 

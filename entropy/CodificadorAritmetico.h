@@ -45,8 +45,32 @@ int FinalizaEscrituraFicheroDeBits();       // flush and close; 0, or kAritError
 int64_t BytesEscritos();
 void CodificaBits(int nbits, int value);    // raw field of 0..32 bits (low bits of value)
 
-// Reading.
+// Reading. The stream's bytes come from a source, in blocks as the decoder
+// needs them: a file (read, never mapped: a file that shrinks under a mapping
+// would kill the process) or bytes in memory. Every byte past the source's
+// end reads as 0xFF.
+class FuenteBytes {
+ public:
+  // Puts up to n bytes in destino; fewer (or 0) only at the end of the source.
+  virtual size_t Lee(uint8_t* destino, size_t n) = 0;
+
+ protected:
+  ~FuenteBytes() = default;
+};
+// Bytes held in memory: reading never goes past datos[tamano - 1].
+class FuenteMemoria final : public FuenteBytes {
+ public:
+  FuenteMemoria(const uint8_t* datos, size_t tamano) : p_(datos), resto_(datos ? tamano : 0) {}
+  size_t Lee(uint8_t* destino, size_t n) override;
+
+ private:
+  const uint8_t* p_;
+  size_t resto_;
+};
 int InicializaLecturaFicheroDeBits(const char* path);  // 0, or 1 if it cannot be opened
+// As above from a source the caller keeps alive until FinalizaLectura...; 1
+// if it is null.
+int InicializaLecturaFuente(FuenteBytes* fuente);
 void FinalizaLecturaFicheroDeBits();
 int DecodificaBits(int nbits);  // raw field of 0..32 bits
 

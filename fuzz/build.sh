@@ -14,7 +14,7 @@ mkdir -p "$out/obj"
 # Same floating-point rules as the normal build: results must not depend on
 # the compiler's contraction of multiply-adds.
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
-       -Wall -Wextra -fno-sanitize-recover=undefined -I"$root" -I"$root/tests" ${FUZZ_FLAGS:-})
+       -Wall -Wextra -fno-sanitize-recover=undefined -I"$root" -I"$root/include" -I"$root/tests" ${FUZZ_FLAGS:-})
 
 objs=()
 for src in "$root"/entropy/*.cpp "$root"/wavelet/*.cpp "$root"/coder/*.cpp \

@@ -562,6 +562,29 @@ int EscribeFicheroLuminancia(FILE* file, int width, int height, const int* plane
   return EscribeFilas(file, width, height, plane, Paso(width, gap), 0, false) ? 0 : kErrEscritura;
 }
 
+int CargaImagenBytes(const unsigned char* pixels, int width, int height, size_t stride,
+                     float** plane, signed char gap) {
+  *plane = nullptr;
+  if (!TamanoAdmitido(width, height, gap)) return kErrTamano;
+  Anticipo anticipo;
+  const int err = ReservaPlano(width, height, gap, plane, anticipo);
+  if (err) return err;
+  const int64_t paso = Paso(width, gap);
+  for (int64_t y = 0; y < height; ++y) {
+    const unsigned char* fila = pixels + size_t(y) * stride;
+    float* destino = *plane + y * paso;
+    for (int64_t x = 0; x < width; ++x) destino[x] = MuestraDeByte<float>(fila[x]);
+  }
+  return 0;
+}
+
+void GuardaImagenBytes(int width, int height, const float* plane, signed char gap,
+                       unsigned char* pixels, size_t stride) {
+  const int64_t paso = Paso(width, gap);
+  for (int64_t y = 0; y < height; ++y)
+    BytesDeMuestras(plane + y * paso, size_t(width), pixels + size_t(y) * stride);
+}
+
 // Cells are moved through memcpy so that the in-place conversion, where the
 // same memory is read as float and written as int (or the reverse), stays
 // well defined.
@@ -593,25 +616,28 @@ void Buffer_itof(int width, int height, int* source, float* target, signed char 
     }
 }
 
-void ImagenCheckError(int code, char* buffer) {
-  const char* texto;
+const char* ImagenTextoError(int code) {
   switch (code) {
     case kErrFirmaBMP:
     case kErrCabeceraBMP:
     case kErrFormatoMuestras:
     case kErrMagicPGM:
     case kErrPGMAscii:
-    case kErrExtension: texto = "File format not supported"; break;
-    case kErrLectura: texto = "Cannot read file"; break;
-    case kErrEscritura: texto = "Cannot write file"; break;
-    case kErrDimensiones: texto = "Corrupt dimension file for raw format"; break;
-    case kErrSinExtension: texto = "No extension in file name"; break;
-    case kErrMemoria: texto = "Insuficient memory available"; break;
-    case kErrTamano: texto = "Image size not supported"; break;
-    default: texto = "Unknown error"; break;
+    case kErrExtension: return "File format not supported";
+    case kErrLectura: return "Cannot read file";
+    case kErrEscritura: return "Cannot write file";
+    case kErrDimensiones: return "Corrupt dimension file for raw format";
+    case kErrSinExtension: return "No extension in file name";
+    case kErrMemoria: return "Insuficient memory available";
+    case kErrTamano: return "Image size not supported";
+    default: return "Unknown error";
   }
+}
+
+void ImagenCheckError(int code, char* buffer) {
   // The number in 64 bits, so that no code can overflow with the offset.
-  std::snprintf(buffer, 128, "%s (error #%lld)", texto, static_cast<long long>(code) + 100);
+  std::snprintf(buffer, 128, "%s (error #%lld)", ImagenTextoError(code),
+                static_cast<long long>(code) + 100);
 }
 
 // ===================================================================== BMP
@@ -734,10 +760,12 @@ int GuardaRawLuminancia(const char* name, int width, int height, const int* plan
 
 // ================================================================= quality
 
+namespace {
+
 // Running mean, kept as a float after every step as the reference does; each
-// step is formed in double.
-float CalculaMSELuminancia(int width, int height, const int* first, const int* second, signed char gap) {
-  const int64_t paso = Paso(width, gap);
+// step is formed in double. Rows are `paso` samples apart in both planes.
+template <typename T>
+float MSE(int width, int height, const T* first, const T* second, int64_t paso) {
   int64_t n = 0;
   float media = 0.0f;
   for (int64_t y = 0; y < height; ++y)
@@ -750,9 +778,23 @@ float CalculaMSELuminancia(int width, int height, const int* first, const int* s
   return media;
 }
 
-float CalculaPSNRLuminancia(int width, int height, const int* first, const int* second, signed char gap) {
-  const float mse = CalculaMSELuminancia(width, height, first, second, gap);
+float PSNRDeMSE(float mse) {
   // Identical planes: the quotient would be a division by zero.
   if (mse == 0.0f) return std::numeric_limits<float>::infinity();
   return static_cast<float>(10.0 * std::log10(65025.0 / double(mse)));
+}
+
+}  // namespace
+
+float CalculaMSELuminancia(int width, int height, const int* first, const int* second, signed char gap) {
+  return MSE(width, height, first, second, Paso(width, gap));
+}
+
+float CalculaPSNRLuminancia(int width, int height, const int* first, const int* second, signed char gap) {
+  return PSNRDeMSE(CalculaMSELuminancia(width, height, first, second, gap));
+}
+
+float CalculaPSNRBytes(int width, int height, const unsigned char* first,
+                       const unsigned char* second, size_t stride) {
+  return PSNRDeMSE(MSE(width, height, first, second, int64_t(stride)));
 }

@@ -33,11 +33,21 @@ inline int redondeaSaturaByte(float x) {
   return static_cast<int>(static_cast<double>(x) + 0.5);
 }
 
+// Images held in memory: 8-bit samples, rows `stride` bytes apart. The loader
+// makes a float plane with the file loaders' checks and codes (12, 11); the
+// saver writes each sample as the file savers do (rounded and saturated).
+int CargaImagenBytes(const unsigned char* pixels, int width, int height, size_t stride,
+                     float** plane, signed char gap);
+void GuardaImagenBytes(int width, int height, const float* plane, signed char gap,
+                       unsigned char* pixels, size_t stride);
+
 void Buffer_ftoi(int width, int height, float* source, int* target, signed char gap);
 void Buffer_itof(int width, int height, int* source, float* target, signed char gap);
 
 // Message for an image error code, into a buffer of 128 characters.
 void ImagenCheckError(int code, char* buffer);
+// The text of a code alone, static.
+const char* ImagenTextoError(int code);
 
 // BMP (8-bit grey, 256-entry palette). The header reader gives a negative
 // height for rows stored top-down; the loader reads them and returns the
@@ -69,3 +79,6 @@ int GuardaRawLuminancia(const char* name, int width, int height, const int* plan
 // Quality.
 float CalculaMSELuminancia(int width, int height, const int* first, const int* second, signed char gap);
 float CalculaPSNRLuminancia(int width, int height, const int* first, const int* second, signed char gap);
+// The same measure over two 8-bit images in memory, rows `stride` bytes apart.
+float CalculaPSNRBytes(int width, int height, const unsigned char* first,
+                       const unsigned char* second, size_t stride);

@@ -164,7 +164,7 @@ TEST(Package, DebHoldsProgramsPagesAndDependenciesAndRuns) {
   zaltest::TempDir dir;
   Salida r = Shell("cpack --config " + Q(Compilacion() + "/CPackConfig.cmake") + " -G DEB -B " + Q(dir.path));
   ASSERT_EQ(r.estado, 0) << r.texto;
-  r = Shell("ls " + Q(dir.path) + "/*.deb");
+  r = Shell("ls " + Q(dir.path) + "/zal_*.deb");  // the programs' package among the four
   ASSERT_EQ(r.estado, 0) << r.texto;
   const std::string deb = r.texto.substr(0, r.texto.find('\n'));
   auto campo = [&](const std::string& nombre) { return Lineas(Shell("dpkg-deb -f " + Q(deb) + " " + nombre).texto + "\n")[0]; };

@@ -5,8 +5,10 @@ set -euo pipefail
 # The compilers and CMake; Google Test for the suite and Google Benchmark for
 # bench/; GNU parallel for the batch recipes; groff and man for the manual
 # pages; dpkg-dev (dpkg-shlibdeps) and file for the Debian package, since CPack
-# runs file to find the programs in it.
-pkgs=(cmake g++ make libgtest-dev libbenchmark-dev parallel groff-base man-db dpkg-dev file gzip)
+# runs file to find the programs in it; pkg-config, python3 and numpy for the
+# library's C and Python examples.
+pkgs=(cmake g++ make libgtest-dev libbenchmark-dev parallel groff-base man-db dpkg-dev file gzip
+      pkg-config python3 python3-numpy)
 need=()
 for pkg in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")

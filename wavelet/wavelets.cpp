@@ -514,19 +514,15 @@ int WaveletsModo(int simd, int hilos) {
   return SimdEnVigor();
 }
 
-void WaveletsCheckError(int code, char* text) {
-  const char* formato;
+const char* WaveletsTextoError(int code) {
   switch (code) {
-    case 1:
-      formato = "Image side should be multiple of 2^level (error #%d)";
-      break;
-    case 2:
-      formato = "Insuficient memory available (error #%d)";
-      break;
-    default:
-      formato = "Unknown error (error #%d)";
-      break;
+    case 1: return "Image side should be multiple of 2^level";
+    case 2: return "Insuficient memory available";
+    default: return "Unknown error";
   }
+}
+
+void WaveletsCheckError(int code, char* text) {
   // The shown number wraps like 32-bit int arithmetic instead of overflowing.
-  std::snprintf(text, 128, formato, int32_t(uint32_t(code) + 300u));
+  std::snprintf(text, 128, "%s (error #%d)", WaveletsTextoError(code), int32_t(uint32_t(code) + 300u));
 }

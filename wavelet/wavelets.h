@@ -11,6 +11,8 @@ int TransformaWavelet(int level, int ancho, int alto, float* plane, int border);
 int TransformaWaveletInversa(int level, int ancho, int alto, float* plane, int border);
 // Message for a code of either transform, into a buffer of 128 characters.
 void WaveletsCheckError(int code, char* text);
+// The text of a code alone, static.
+const char* WaveletsTextoError(int code);
 // How later calls run: `simd` 0 plain kernels, 1 AVX2, 2 AVX-512, or -1 the
 // widest the processor offers (the default), a wider request than that being
 // lowered to it; `hilos` 1 thread, 2 threads on every pass that splits, or -1

@@ -1,0 +1,333 @@
+// The public C API (include/zal/zal.h) over the stages the programs use
+// (coder/ZALetapas.h). This file only checks arguments, moves bytes between
+// the caller's buffers and the stages' planes, and turns each stage's code
+// into the status the programs print for it: the image module's codes plus
+// 100, the coder's plus 200, the transform's plus 300, and 209 for every
+// lack of memory. Nothing here prints, exits or lets an exception out.
+#include "zal/zal.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "coder/ZALetapas.h"
+#include "entropy/CodificadorAritmetico.h"
+#include "image/ImagenLuminanciaES.h"
+#include "wavelet/wavelets.h"
+
+namespace {
+
+constexpr signed char kBorde = 3;  // the programs' blank border after each row
+constexpr float kQuantDefecto = 0.8956599831581116f;  // ZALcod's default, bits 0x3F6549F9
+constexpr float kStartDefecto = 0.1f;                 // Bppquest's default start
+constexpr int kLevelsDefecto = 6;
+constexpr int kRplanesDefecto = 2;
+
+// The image module's codes that have a status of their own here.
+constexpr int kImagenSinMemoria = 11;
+constexpr int kWaveletSinMemoria = 2;
+
+int DeImagen(int codigo) {
+  return codigo == 0 ? 0 : codigo == kImagenSinMemoria ? ZAL_STATUS_NO_MEMORY : 100 + codigo;
+}
+int DeWavelet(int codigo) {
+  return codigo == 0 ? 0 : codigo == kWaveletSinMemoria ? ZAL_STATUS_NO_MEMORY : 300 + codigo;
+}
+// `enMemoria`: the stream went to memory or was only counted, so that a
+// failed write can only be memory running out.
+int DeCoder(int codigo, bool enMemoria) {
+  if (codigo == 0) return 0;
+  if (codigo == kZALSinMemoria || (enMemoria && codigo == kZALNoEscribe))
+    return ZAL_STATUS_NO_MEMORY;
+  return 200 + codigo;
+}
+
+struct LiberaPlano {
+  void operator()(float* p) const { std::free(p); }
+};
+using Plano = std::unique_ptr<float, LiberaPlano>;
+
+// The 8-bit settings take the command lines' values: an int beyond 8 bits is
+// saturated, so that it is refused as the nearest 8-bit value would be.
+signed char Ocho(int v) {
+  return static_cast<signed char>(v < -128 ? -128 : v > 127 ? 127 : v);
+}
+
+// Pixels, sizes and stride of an image argument; *paso gets the stride.
+bool ImagenValida(const uint8_t* pixels, int width, int height, size_t stride, size_t* paso) {
+  if (pixels == nullptr || width <= 0 || height <= 0) return false;
+  if (stride == 0) stride = size_t(width);
+  if (stride < size_t(width)) return false;
+  // The last row must end within the address space.
+  if (size_t(height - 1) > (std::numeric_limits<size_t>::max() - size_t(width)) / stride)
+    return false;
+  *paso = stride;
+  return true;
+}
+
+bool ParametrosValidos(const zal_params* p) {
+  if (p == nullptr || p->flags != 0) return false;
+  for (int r : p->reserved)
+    if (r != 0) return false;
+  return true;
+}
+
+// The coding side's first two stages, as ZALcod takes them: the samples into
+// a plane, then the transform.
+int PreparaPlano(const uint8_t* pixels, int width, int height, size_t paso, signed char level,
+                 Plano& plano) {
+  float* p = nullptr;
+  const int carga = CargaImagenBytes(pixels, width, height, paso, &p, kBorde);
+  plano.reset(p);
+  if (carga != 0) return DeImagen(carga);
+  return DeWavelet(ZALTransformaPlano(level, width, height, plano.get(), kBorde));
+}
+
+// A copy of the stream in a buffer the caller frees with zal_free.
+int Entrega(const std::vector<uint8_t>& flujo, uint8_t** out, size_t* out_size) {
+  uint8_t* copia = static_cast<uint8_t*>(std::malloc(flujo.empty() ? 1 : flujo.size()));
+  if (copia == nullptr) return ZAL_STATUS_NO_MEMORY;
+  if (!flujo.empty()) std::memcpy(copia, flujo.data(), flujo.size());
+  *out = copia;
+  *out_size = flujo.size();
+  return 0;
+}
+
+// The rate search's output, in memory.
+class SalidaMemoria final : public ZALSalidaBusqueda {
+ public:
+  std::vector<uint8_t> flujo;
+
+  int Guarda(const std::vector<uint8_t>& f) override {
+    try {
+      flujo = f;
+    } catch (const std::bad_alloc&) {
+      flujo.clear();
+      return kZALSinMemoria;
+    }
+    return 0;
+  }
+  int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
+               float* plane, signed char blankborder) override {
+    int64_t bytes = 0;
+    const int codigo = ZALCodificadorMemoria(rplanes, level, quant, width, height, plane,
+                                             blankborder, &bytes, &flujo);
+    return codigo == kZALNoEscribe ? kZALSinMemoria : codigo;
+  }
+  bool Tamano(int64_t* bytes) override {
+    *bytes = static_cast<int64_t>(flujo.size());
+    return true;
+  }
+};
+
+struct Ensayo {
+  zal_trial_fn fn;
+  void* user;
+};
+
+int LlamaEnsayo(void* usuario, float quant, int rplanes, float rate) {
+  const Ensayo& e = *static_cast<const Ensayo*>(usuario);
+  return e.fn(e.user, quant, rplanes, static_cast<double>(rate));
+}
+
+void InfoDeCabecera(const ZALCabecera& c, zal_info* info) {
+  *info = zal_info{};
+  info->width = c.ancho;
+  info->height = c.alto;
+  info->levels = c.levels;
+  info->rplanes = c.rplanes;
+  info->quant = c.quant;
+}
+
+// Runs a body that may meet an exception (a container that finds no memory)
+// and turns any into a status.
+template <class F>
+int Protegido(F&& cuerpo) {
+  try {
+    return cuerpo();
+  } catch (...) {
+    return ZAL_STATUS_NO_MEMORY;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+unsigned zal_version(void) { return ZAL_VERSION_NUMBER; }
+
+const char* zal_strerror(int status) {
+  if (status == 0) return "Success";
+  if (status > 100 && status < 200) return ImagenTextoError(status - 100);
+  if (status > 200 && status < 300) return ZALTextoError(status - 200);
+  if (status > 300 && status < 400) return WaveletsTextoError(status - 300);
+  switch (status) {
+    case ZAL_STATUS_INVALID_ARGUMENT: return "Invalid argument";
+    case ZAL_STATUS_UNREACHABLE_RATE: return "The bit rate cannot be reached with this rplanes";
+    case ZAL_STATUS_NO_QUANT_FOUND: return "No quantization parameter found for the bit rate";
+    case ZAL_STATUS_CANCELLED: return "Bit rate search cancelled";
+    default: return "Unknown error";
+  }
+}
+
+void zal_default_params(zal_params* p) {
+  if (p == nullptr) return;
+  *p = zal_params{};
+  p->levels = kLevelsDefecto;
+  p->rplanes = kRplanesDefecto;
+  p->quant = kQuantDefecto;
+}
+
+int zal_read_header(const uint8_t* data, size_t size, zal_info* info) {
+  if (data == nullptr || info == nullptr) return ZAL_STATUS_INVALID_ARGUMENT;
+  *info = zal_info{};
+  return Protegido([&] {
+    FuenteMemoria fuente(data, size);
+    ZALCabecera c;
+    const int codigo = ZALLeeCabecera(&fuente, &c);
+    if (codigo != 0) return DeCoder(codigo, true);
+    InfoDeCabecera(c, info);
+    return 0;
+  });
+}
+
+int zal_encode(const uint8_t* pixels, int width, int height, size_t stride, const zal_params* p,
+               uint8_t** out, size_t* out_size) {
+  if (out != nullptr) *out = nullptr;
+  if (out_size != nullptr) *out_size = 0;
+  size_t paso = 0;
+  if (!ImagenValida(pixels, width, height, stride, &paso) || !ParametrosValidos(p) ||
+      out == nullptr || out_size == nullptr)
+    return ZAL_STATUS_INVALID_ARGUMENT;
+  return Protegido([&] {
+    Plano plano;
+    const signed char level = Ocho(p->levels);
+    int estado = PreparaPlano(pixels, width, height, paso, level, plano);
+    if (estado != 0) return estado;
+    std::vector<uint8_t> flujo;
+    int64_t bytes = 0;
+    estado = DeCoder(ZALCodificadorMemoria(Ocho(p->rplanes), level, p->quant, width, height,
+                                           plano.get(), kBorde, &bytes, &flujo),
+                     true);
+    plano.reset();
+    return estado != 0 ? estado : Entrega(flujo, out, out_size);
+  });
+}
+
+int zal_encoded_size(const uint8_t* pixels, int width, int height, size_t stride,
+                     const zal_params* p, size_t* size) {
+  if (size != nullptr) *size = 0;
+  size_t paso = 0;
+  if (!ImagenValida(pixels, width, height, stride, &paso) || !ParametrosValidos(p) ||
+      size == nullptr)
+    return ZAL_STATUS_INVALID_ARGUMENT;
+  return Protegido([&] {
+    Plano plano;
+    const signed char level = Ocho(p->levels);
+    int estado = PreparaPlano(pixels, width, height, paso, level, plano);
+    if (estado != 0) return estado;
+    int64_t bytes = 0;
+    estado = DeCoder(ZALCodificadorTamano(Ocho(p->rplanes), level, p->quant, width, height,
+                                          plano.get(), kBorde, &bytes),
+                     true);
+    if (estado == 0) *size = static_cast<size_t>(bytes);
+    return estado;
+  });
+}
+
+int zal_encode_to_rate(const uint8_t* pixels, int width, int height, size_t stride,
+                       double target_bpp, float start_quant, zal_params* p, int keep_rplanes,
+                       zal_trial_fn on_trial, void* user, uint8_t** out, size_t* out_size) {
+  if (out != nullptr) *out = nullptr;
+  if (out_size != nullptr) *out_size = 0;
+  size_t paso = 0;
+  // The rate as Bppquest reads it: rounded to float, refused unless above 0.
+  const float target = static_cast<float>(target_bpp);
+  if (!ImagenValida(pixels, width, height, stride, &paso) || !ParametrosValidos(p) ||
+      out == nullptr || out_size == nullptr || !(target > 0.0f) || std::isnan(start_quant))
+    return ZAL_STATUS_INVALID_ARGUMENT;
+  return Protegido([&] {
+    ZALParametrosBusqueda b;
+    b.target = target;
+    b.startq = start_quant > 0.0f ? start_quant : kStartDefecto;
+    b.rplanes = Ocho(p->rplanes);
+    b.level = Ocho(p->levels);
+    b.blankborder = kBorde;
+    b.keep = keep_rplanes != 0;
+    b.width = width;
+    b.height = height;
+    b.adelantado = ZALBusquedaAdelantada(width, height);
+    Plano plano;
+    int estado = PreparaPlano(pixels, width, height, paso, b.level, plano);
+    if (estado != 0) return estado;
+    SalidaMemoria salida;
+    Ensayo ensayo = {on_trial, user};
+    ZALResultadoBusqueda r;
+    const int busqueda = ZALBuscaTasa(plano.get(), b, on_trial ? &LlamaEnsayo : nullptr, &ensayo,
+                                      salida, &r);
+    plano.reset();
+    switch (busqueda) {
+      case kBusquedaOk: estado = 0; break;
+      case kBusquedaInalcanzable: return ZAL_STATUS_UNREACHABLE_RATE;
+      case kBusquedaCancelada: return ZAL_STATUS_CANCELLED;
+      case kBusquedaSinMemoria: return ZAL_STATUS_NO_MEMORY;
+      case kBusquedaSinQuant: estado = ZAL_STATUS_NO_QUANT_FOUND; break;
+      default: estado = DeCoder(r.codigo, true); break;
+    }
+    // Success, or a failure after which Bppquest leaves a stream on disk.
+    if (r.salidaEscrita) {
+      const int entrega = Entrega(salida.flujo, out, out_size);
+      if (entrega != 0) return entrega;
+    }
+    if (estado == 0) {
+      p->quant = r.quant;
+      p->rplanes = r.rplanes;
+    }
+    return estado;
+  });
+}
+
+int zal_decode(const uint8_t* data, size_t size, zal_info* info, uint8_t** pixels) {
+  if (pixels != nullptr) *pixels = nullptr;
+  if (data == nullptr || info == nullptr || pixels == nullptr) return ZAL_STATUS_INVALID_ARGUMENT;
+  *info = zal_info{};
+  return Protegido([&] {
+    FuenteMemoria fuente(data, size);
+    signed char rplanes = 0, levels = 0;
+    float quant = 0.0f;
+    int width = 0, height = 0;
+    float* p = nullptr;
+    const int codigo =
+        ZALDecodificadorFuente(&rplanes, &levels, &quant, &width, &height, &p, &fuente, kBorde);
+    Plano plano(p);
+    if (codigo != 0) return DeCoder(codigo, true);
+    const int inversa = DeWavelet(ZALReconstruyePlano(levels, width, height, plano.get(), kBorde));
+    if (inversa != 0) return inversa;
+    const size_t bytes = size_t(width) * size_t(height);
+    uint8_t* imagen = static_cast<uint8_t*>(std::malloc(bytes));
+    if (imagen == nullptr) return ZAL_STATUS_NO_MEMORY;
+    GuardaImagenBytes(width, height, plano.get(), kBorde, imagen, size_t(width));
+    info->width = width;
+    info->height = height;
+    info->levels = levels;
+    info->rplanes = rplanes;
+    info->quant = quant;
+    *pixels = imagen;
+    return 0;
+  });
+}
+
+double zal_psnr(const uint8_t* a, const uint8_t* b, int width, int height, size_t stride) {
+  size_t paso = 0;
+  if (b == nullptr || !ImagenValida(a, width, height, stride, &paso))
+    return std::numeric_limits<double>::quiet_NaN();
+  return static_cast<double>(CalculaPSNRBytes(width, height, a, b, paso));
+}
+
+void zal_free(void* p) { std::free(p); }
+
+}  // extern "C"

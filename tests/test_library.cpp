@@ -1,0 +1,374 @@
+// The C API against the programs it must agree with (ZALcod's streams, ZALdecod's
+// images and PSNR, Bppquest's trials and file), on many threads at once; a status
+// for every bad call; the shared object's exports and soname; the header alone.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zal/zal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Imagen { int w = 0, h = 0; Bytes px; };  // rows of w bytes
+
+Imagen DePlano(const zaltest::Plane& p) {
+  Imagen im{p.width, p.height, {}};
+  for (int y = 0; y < p.height; ++y)
+    for (int x = 0; x < p.width; ++x) im.px.push_back(uint8_t(std::clamp(p.at(x, y), 0.0f, 255.0f)));
+  return im;
+}
+
+// The image's rows `extra` bytes further apart, the gaps full of noise.
+Bytes ConPaso(const Imagen& im, size_t extra) {
+  Bytes b((im.w + extra) * im.h, 0xA5);
+  for (int y = 0; y < im.h; ++y) std::memcpy(&b[y * (im.w + extra)], &im.px[size_t(y) * im.w], im.w);
+  return b;
+}
+
+void EscribePgm(const std::string& ruta, const Imagen& im) {
+  zaltest::WriteFile(ruta, "P5\n" + std::to_string(im.w) + " " + std::to_string(im.h) + "\n255\n" +
+                               std::string(im.px.begin(), im.px.end()));
+}
+
+// The last w*h bytes of a PGM file: its samples.
+Bytes Muestras(const std::string& pgm, const Imagen& im) {
+  const Bytes b = zaltest::ReadFile(pgm);
+  return b.size() < im.px.size() ? Bytes() : Bytes(b.end() - im.px.size(), b.end());
+}
+
+// Runs a shell command line; its standard output, and its exit status in *estado.
+std::string Shell(const std::string& orden, int* estado = nullptr) {
+  std::string texto;
+  FILE* tubo = popen(orden.c_str(), "r");
+  if (!tubo) return texto;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, tubo)) > 0;) texto.append(buf, n);
+  const int s = pclose(tubo);
+  if (estado) *estado = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+  return texto;
+}
+
+std::string Programa(const std::string& nombre) { return zaltest::BinDir() + "/" + nombre; }
+
+std::string Texto(const char* formato, double v) {
+  char b[64];
+  std::snprintf(b, sizeof b, formato, v);
+  return b;
+}
+
+// The value after `clave` in the programs' output, up to the end of its line.
+std::string Tras(const std::string& salida, const std::string& clave) {
+  const size_t i = salida.find(clave);
+  return i == std::string::npos ? "" : salida.substr(i + clave.size(), salida.find('\n', i) - i - clave.size());
+}
+
+zal_params Parametros(int levels, int rplanes, float quant) {
+  zal_params p;
+  zal_default_params(&p);
+  p.levels = levels, p.rplanes = rplanes, p.quant = quant;
+  return p;
+}
+
+struct Caso { const char* nombre; Imagen im; int levels, rplanes; float quant; size_t extra; };
+
+TEST(Library, EncodeSizeDecodeAndPsnrAreThePrograms) {
+  using namespace zaltest;
+  const Caso casos[] = {
+      {"smooth 64x64", DePlano(SmoothImage(64, 64, 1)), 3, 2, 0.895660f, 0},
+      {"textured 256x128", DePlano(TexturedImage(256, 128, 2)), 6, 3, 4.0f, 7},
+      {"noisy 96x160", DePlano(NoisyImage(96, 160, 3)), 4, 5, 0.3f, 13},
+      {"smooth 128x384", DePlano(SmoothImage(128, 384, 4)), 5, 12, 12.0f, 1},
+      {"flat 32x32", DePlano(FlatImage(32, 32, 200.0f)), 3, 2, 1.0f, 64},
+  };
+  TempDir dir;
+  const std::string pgm = dir.File("in.pgm"), zal = dir.File("f.zal"), dec = dir.File("d.pgm");
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.nombre);
+    EscribePgm(pgm, c.im);
+    int estado = -1;
+    Shell(Programa("ZALcod") + " -i " + pgm + " -o " + zal + " -l " + std::to_string(c.levels) +
+              " -r " + std::to_string(c.rplanes) + " -q " + Texto("%.9g", c.quant),
+          &estado);
+    ASSERT_EQ(estado, 0);
+    const Bytes fichero = zaltest::ReadFile(zal);
+    const std::string compara = Shell(Programa("ZALdecod") + " -i " + zal + " -o " + dec + " -c " + pgm, &estado);
+    ASSERT_EQ(estado, 0) << compara;
+
+    const zal_params p = Parametros(c.levels, c.rplanes, c.quant);
+    const Bytes pixels = ConPaso(c.im, c.extra);
+    uint8_t* flujo = nullptr;
+    size_t n = 0, tamano = 0;
+    ASSERT_EQ(zal_encode(pixels.data(), c.im.w, c.im.h, c.im.w + c.extra, &p, &flujo, &n), 0);
+    EXPECT_EQ(Bytes(flujo, flujo + n), fichero);
+    EXPECT_EQ(zal_encoded_size(pixels.data(), c.im.w, c.im.h, c.im.w + c.extra, &p, &tamano), 0);
+    EXPECT_EQ(tamano, fichero.size());
+
+    zal_info info, cabecera;
+    uint8_t* imagen = nullptr;
+    ASSERT_EQ(zal_decode(flujo, n, &info, &imagen), 0);
+    ASSERT_EQ(zal_read_header(flujo, n, &cabecera), 0);
+    for (const zal_info& i : {info, cabecera}) {
+      EXPECT_EQ(std::vector<int>({i.width, i.height, i.levels, i.rplanes}),
+                std::vector<int>({c.im.w, c.im.h, c.levels, c.rplanes}));
+      EXPECT_EQ(i.quant, c.quant);
+    }
+    const Imagen decodificada{c.im.w, c.im.h, Bytes(imagen, imagen + size_t(c.im.w) * c.im.h)};
+    EXPECT_EQ(decodificada.px, Muestras(dec, c.im));
+    const double psnr = zal_psnr(pixels.data(), ConPaso(decodificada, c.extra).data(), c.im.w, c.im.h, c.im.w + c.extra);
+    EXPECT_EQ(Texto("%1.2f", psnr) + " dB", Tras(compara, "- PSNR of the compressed image: "));
+    zal_free(flujo);
+    zal_free(imagen);
+  }
+}
+
+// Each trial as Bppquest -v prints it.
+int Anota(void* user, float quant, int, double bpp) {
+  *static_cast<std::string*>(user) += "Quantization " + Texto("%f", quant) + ": " + Texto("%f", bpp) + " bpp\n";
+  return 0;
+}
+
+TEST(Library, RateSearchTakesBppquestsDecisions) {
+  struct CasoTasa { Imagen im; double bpp; float start; int levels, rplanes, keep, estado; };
+  const CasoTasa casos[] = {
+      {DePlano(zaltest::SmoothImage(256, 256, 5)), 0.5, 0.0f, 6, 2, 0, 0},
+      {DePlano(zaltest::TexturedImage(128, 128, 6)), 1.0, 0.5f, 4, 2, 1, 0},
+      {DePlano(zaltest::NoisyImage(64, 64, 7)), 0.001, 0.0f, 3, 3, 0, ZAL_STATUS_UNREACHABLE_RATE},
+      // The lowest rate of five levels is only met far above q = 100: no
+      // quantization within the thousand trials (bpp -1: that rate).
+      {DePlano(zaltest::TexturedImage(64, 64, 5)), -1.0, 0.0f, 5, 2, 0, ZAL_STATUS_NO_QUANT_FOUND},
+  };
+  zaltest::TempDir dir;
+  const std::string pgm = dir.File("in.pgm"), zal = dir.File("f.zal");
+  for (CasoTasa c : casos) {
+    EscribePgm(pgm, c.im);
+    if (c.bpp < 0) {
+      const zal_params p = Parametros(c.levels, c.rplanes, 1e30f);
+      size_t n = 0;
+      ASSERT_EQ(zal_encoded_size(c.im.px.data(), c.im.w, c.im.h, 0, &p, &n), 0);
+      c.bpp = std::stod(Texto("%.9g", float(n * 8.0 / (c.im.w * c.im.h))));
+    }
+    const std::string orden = Programa("Bppquest") + " -i " + pgm + " -o " + zal + " -b " + Texto("%.9g", c.bpp) +
+                        " -l " + std::to_string(c.levels) + " -r " + std::to_string(c.rplanes) +
+                        (c.start > 0 ? " -s " + Texto("%.9g", c.start) : "") + (c.keep ? " -k" : "");
+    for (bool verbose : {true, false}) {
+      SCOPED_TRACE(orden + (verbose ? " -v" : ""));
+      std::remove(zal.c_str());
+      int estado = -1;
+      const std::string salida = Shell(orden + (verbose ? " -v" : ""), &estado);
+      std::string pruebas;
+      zal_params p = Parametros(c.levels, c.rplanes, 99.0f);
+      uint8_t* flujo = nullptr;
+      size_t n = 0;
+      EXPECT_EQ(zal_encode_to_rate(c.im.px.data(), c.im.w, c.im.h, 0, c.bpp, c.start, &p, c.keep,
+                                   verbose ? Anota : nullptr, &pruebas, &flujo, &n),
+                c.estado);
+      EXPECT_EQ(estado, c.estado == 0 ? 0 : 1);
+      EXPECT_EQ(Bytes(flujo, flujo + n), zaltest::ReadFile(zal));
+      if (verbose) {
+        std::string lineas, linea;
+        for (std::istringstream s(salida); std::getline(s, linea);)
+          if (linea.rfind("Quantization ", 0) == 0) lineas += linea + "\n";
+        EXPECT_EQ(pruebas, lineas);
+        if (c.estado == 0) {
+          EXPECT_EQ(Texto("%f", p.quant), Tras(salida, "- finer quantization parameter= "));
+          EXPECT_EQ(std::to_string(p.rplanes), Tras(salida, "- rplanes parameter (coarser quant)= "));
+        }
+      }
+      zal_free(flujo);
+    }
+  }
+}
+
+TEST(Library, ManyThreadsGiveTheOneThreadResults) {
+  std::vector<Imagen> imagenes;
+  for (int i = 0; i < 8; ++i)
+    imagenes.push_back(DePlano(i == 0 ? zaltest::TexturedImage(1024, 1024, 9)
+                                      : zaltest::SmoothImage(64 << (i % 3), 128, 10 + i)));
+  struct Resultado { Bytes flujo, imagen; size_t tamano = 0; int estado = -1; };
+  auto trabaja = [&](int i, Resultado& r) {
+    const zal_params p = Parametros(3 + i % 3, 2 + i % 4, 0.5f + i);
+    uint8_t* f = nullptr;
+    uint8_t* im = nullptr;
+    size_t n = 0;
+    zal_info info;
+    r.estado = zal_encode(imagenes[i].px.data(), imagenes[i].w, imagenes[i].h, 0, &p, &f, &n) |
+               zal_encoded_size(imagenes[i].px.data(), imagenes[i].w, imagenes[i].h, 0, &p, &r.tamano) |
+               zal_decode(f, n, &info, &im);
+    r.flujo.assign(f, f + n);
+    r.imagen.assign(im, im + size_t(imagenes[i].w) * imagenes[i].h);
+    zal_free(f);
+    zal_free(im);
+  };
+  std::vector<Resultado> solos(8), juntos(8);
+  for (int i = 0; i < 8; ++i) trabaja(i, solos[i]);
+  std::vector<std::thread> hilos;
+  for (int i = 0; i < 8; ++i) hilos.emplace_back(trabaja, i, std::ref(juntos[i]));
+  for (std::thread& h : hilos) h.join();
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(solos[i].estado | juntos[i].estado, 0) << i;
+    EXPECT_TRUE(juntos[i].flujo == solos[i].flujo && juntos[i].tamano == solos[i].flujo.size() &&
+                juntos[i].imagen == solos[i].imagen) << i;
+  }
+}
+
+// A stream of only a header, its fields as the format lays them out (the
+// first bits of a stream are the header's bits): levels 3, 16 x 16.
+Bytes Cabecera(int capas, std::vector<int> simbolos) {
+  std::vector<std::pair<int, uint32_t>> campos = {{13, 16}, {13, 16}, {32, 0x3F800000u}, {5, uint32_t(capas)}, {4, 3}};
+  for (int s : simbolos) campos.push_back({5, uint32_t(s)});
+  Bytes b(16, 0);
+  int bit = 0;
+  for (auto [n, v] : campos)
+    for (int i = n - 1; i >= 0; --i, ++bit)
+      if ((v >> i) & 1) b[bit / 8] |= uint8_t(0x80 >> (bit % 8));
+  return b;
+}
+
+TEST(Library, EveryBadCallEndsInItsStatus) {
+  const Imagen im = DePlano(zaltest::SmoothImage(96, 96, 11));
+  const Bytes grande(size_t(1) << 20, 128);
+  const uint8_t* px = im.px.data();
+  uint8_t* out = nullptr;
+  size_t n = 0;
+  zal_info info;
+  auto codifica = [&](std::function<void(zal_params&)> cambia, int w = 96, int h = 96, size_t paso = 0,
+                      const uint8_t* pixels = nullptr) {
+    zal_params p = Parametros(4, 2, 1.0f);
+    cambia(p);
+    const int estado = zal_encode(pixels ? pixels : px, w, h, paso, &p, &out, &n);
+    EXPECT_TRUE(estado == 0 || (out == nullptr && n == 0)) << estado;
+    zal_free(out);
+    return estado;
+  };
+  auto nada = [](zal_params&) {};
+  auto cancela = [](void*, float, int, double) { return 1; };
+  zal_params p = Parametros(4, 2, 1.0f);
+  const struct { const char* nombre; int estado, esperado; } casos[] = {
+      {"null pixels", zal_encode(nullptr, 96, 96, 0, &p, &out, &n), 401},
+      {"null params", zal_encode(px, 96, 96, 0, nullptr, &out, &n), 401},
+      {"null out", zal_encode(px, 96, 96, 0, &p, nullptr, &n), 401},
+      {"null size", zal_encoded_size(px, 96, 96, 0, &p, nullptr), 401},
+      {"width 0", codifica(nada, 0), 401},
+      {"negative height", codifica(nada, 96, -96), 401},
+      {"stride below width", codifica(nada, 96, 96, 95), 401},
+      {"stride overflows", codifica(nada, 96, 3, SIZE_MAX / 2), 401},
+      {"unknown flag", codifica([](zal_params& q) { q.flags = 1; }), 401},
+      {"reserved field", codifica([](zal_params& q) { q.reserved[5] = 1; }), 401},
+      {"side above the loaders'", codifica(nada, 70000, 1), 112},
+      {"side not a multiple of 2^levels", codifica([](zal_params& q) { q.levels = 6; }), 301},
+      {"rplanes 13", codifica([](zal_params& q) { q.rplanes = 13; }), 202},
+      {"rplanes 258 (not cut to 8 bits)", codifica([](zal_params& q) { q.rplanes = 258; }), 202},
+      {"levels 2", codifica([](zal_params& q) { q.levels = 2; }), 205},
+      {"levels 10", codifica([](zal_params& q) { q.levels = 10; }, 1024, 1024, 0, grande.data()), 204},
+      {"side not a multiple of 2^(levels+1)", codifica([](zal_params& q) { q.levels = 5; }), 206},
+      {"side above 8191", codifica([](zal_params& q) { q.levels = 3; }, 8192, 64, 0, grande.data()), 211},
+      {"quant too small", codifica([](zal_params& q) { q.quant = 1e-30f; }), 210},
+      {"quant 0", codifica([](zal_params& q) { q.quant = 0.0f; }), 215},
+      {"quant NaN", codifica([](zal_params& q) { q.quant = NAN; }), 215},
+      {"decode null data", zal_decode(nullptr, 10, &info, &out), 401},
+      {"decode null info", zal_decode(px, 100, nullptr, &out), 401},
+      {"decode null pixels", zal_decode(px, 100, &info, nullptr), 401},
+      {"header null", zal_read_header(nullptr, 4, &info), 401},
+      {"empty stream", zal_decode(px, 0, &info, &out), 212},
+      {"rplanes 1 in the header", zal_read_header(Cabecera(1, {3, 1, 1, 1}).data(), 16, &info), 212},
+      {"LL model without symbols", zal_decode(Cabecera(2, {0, 1, 1, 1}).data(), 16, &info, &out), 213},
+      {"rate 0", zal_encode_to_rate(px, 96, 96, 0, 0.0, 0, &p, 0, nullptr, nullptr, &out, &n), 401},
+      {"rate NaN", zal_encode_to_rate(px, 96, 96, 0, NAN, 0, &p, 0, nullptr, nullptr, &out, &n), 401},
+      {"start NaN", zal_encode_to_rate(px, 96, 96, 0, 1.0, NAN, &p, 0, nullptr, nullptr, &out, &n), 401},
+      {"rate out null", zal_encode_to_rate(px, 96, 96, 0, 1.0, 0, &p, 0, nullptr, nullptr, nullptr, &n), 401},
+      {"rate unreachable", zal_encode_to_rate(px, 96, 96, 0, 1e-4, 0, &p, 0, nullptr, nullptr, &out, &n), 402},
+      {"cancelled", zal_encode_to_rate(px, 96, 96, 0, 1.0, 0, &p, 0, cancela, nullptr, &out, &n), 404},
+  };
+  for (const auto& c : casos) {
+    EXPECT_EQ(c.estado, c.esperado) << c.nombre;
+    EXPECT_STRNE(zal_strerror(c.esperado), "Unknown error") << c.esperado;
+  }
+  EXPECT_EQ(out, nullptr);  // left null by every failed call above
+  EXPECT_TRUE(std::isnan(zal_psnr(px, nullptr, 96, 96, 0)));
+  EXPECT_TRUE(std::isnan(zal_psnr(px, px, 96, 96, 50)));
+  EXPECT_STREQ(zal_strerror(999), "Unknown error");
+  EXPECT_STREQ(zal_strerror(210), "Quantization parameter too small for this image");
+  EXPECT_EQ(zal_version(), unsigned(ZAL_VERSION_NUMBER));
+}
+
+// A stream cut short decodes exactly as ZALdecod decodes the cut file, and
+// the decoder reads nothing past the bytes it is given (the next page is not
+// readable).
+TEST(Library, CutStreamsDecodeAsTheProgramWithinTheirBytes) {
+  const Imagen im = DePlano(zaltest::TexturedImage(128, 128, 12));
+  const zal_params p = Parametros(4, 2, 0.5f);
+  uint8_t* flujo = nullptr;
+  size_t n = 0;
+  ASSERT_EQ(zal_encode(im.px.data(), im.w, im.h, 0, &p, &flujo, &n), 0);
+  const size_t pagina = size_t(sysconf(_SC_PAGESIZE)), paginas = (n + pagina - 1) / pagina + 1;
+  uint8_t* zona = static_cast<uint8_t*>(mmap(nullptr, paginas * pagina, PROT_READ | PROT_WRITE,
+                                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(zona, MAP_FAILED);
+  ASSERT_EQ(mprotect(zona + (paginas - 1) * pagina, pagina, PROT_NONE), 0);
+  zaltest::TempDir dir;
+  for (size_t corte : {n, n / 2, size_t(9)}) {
+    SCOPED_TRACE(corte);
+    uint8_t* inicio = zona + (paginas - 1) * pagina - corte;
+    std::memcpy(inicio, flujo, corte);
+    zaltest::WriteFile(dir.File("c.zal"), Bytes(flujo, flujo + corte));
+    int estado = -1;
+    const std::string salida = Shell(Programa("ZALdecod") + " -i " + dir.File("c.zal") + " -o " + dir.File("c.pgm"), &estado);
+    zal_info info;
+    uint8_t* imagen = nullptr;
+    const int codigo = zal_decode(inicio, corte, &info, &imagen);
+    EXPECT_EQ(codigo == 0, estado == 0) << salida;
+    if (codigo != 0)
+      EXPECT_NE(salida.find("(error #" + std::to_string(codigo) + ")"), std::string::npos) << salida;
+    else
+      EXPECT_EQ(Bytes(imagen, imagen + 128 * 128), Muestras(dir.File("c.pgm"), im));
+    zal_free(imagen);
+  }
+  munmap(zona, paginas * pagina);
+  zal_free(flujo);
+}
+
+TEST(Library, SharedObjectExportsOnlyTheApiUnderItsSoname) {
+  int estado = -1;
+  const std::string simbolos = Shell("nm -D --defined-only " + std::string(ZAL_SHARED_LIB), &estado);
+  ASSERT_EQ(estado, 0);
+  int api = 0;
+  std::istringstream lineas(simbolos);
+  for (std::string linea; std::getline(lineas, linea);) {
+    const std::string nombre = linea.substr(linea.rfind(' ') + 1);
+    if (nombre == "ZAL_" + std::to_string(ZAL_VERSION_MAJOR)) continue;  // the version node
+    EXPECT_EQ(nombre.rfind("zal_", 0), 0u) << linea;
+    EXPECT_NE(nombre.find("@@ZAL_" + std::to_string(ZAL_VERSION_MAJOR)), std::string::npos) << linea;
+    ++api;
+  }
+  EXPECT_EQ(api, 10);
+  EXPECT_NE(Shell("readelf -d " + std::string(ZAL_SHARED_LIB)).find("Library soname: [libzal.so.1]"),
+            std::string::npos);
+}
+
+TEST(Library, HeaderCompilesAloneAsC99AndCxx) {
+  const std::string fuente = std::string(ZAL_SOURCE_DIR) + "/tests/zal_header.c";
+  const std::string inc = " -I" + std::string(ZAL_SOURCE_DIR) + "/include ";
+  int estado = -1;
+  std::string salida = Shell(std::string(ZAL_C_COMPILER) + " -std=c99 -pedantic -Wall -Wextra -Werror -fsyntax-only" +
+                             inc + fuente + " 2>&1", &estado);
+  EXPECT_EQ(estado, 0) << salida;
+  salida = Shell(std::string(ZAL_CXX_COMPILER) + " -x c++ -std=c++20 -pedantic -Wall -Wextra -Werror -fsyntax-only" +
+                 inc + fuente + " 2>&1", &estado);
+  EXPECT_EQ(estado, 0) << salida;
+}
+
+}  // namespace
