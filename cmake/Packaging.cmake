@@ -84,6 +84,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/python/zal.py DESTINATION ${ZAL_PYTHON_DIR} 
 # ----------------------------------------------------------- Debian packages
 set(ZAL_PACKAGE_MAINTAINER "ZAL developers <devel@zal.invalid>"
   CACHE STRING "Maintainer named in the Debian packages")
+# Build folders configured before the project named itself kept the old
+# placeholder address in their cache.
+if(ZAL_PACKAGE_MAINTAINER MATCHES "@example\\.org")
+  set(ZAL_PACKAGE_MAINTAINER "ZAL developers <devel@zal.invalid>" CACHE STRING
+    "Maintainer named in the Debian packages" FORCE)
+endif()
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "zal")
 set(CPACK_PACKAGE_VENDOR "ZAL developers")
