@@ -360,15 +360,13 @@ TEST(Library, SharedObjectExportsOnlyTheApiUnderItsSoname) {
 }
 
 TEST(Library, HeaderCompilesAloneAsC99AndCxx) {
-  const std::string fuente = std::string(ZAL_SOURCE_DIR) + "/tests/zal_header.c";
-  const std::string inc = " -I" + std::string(ZAL_SOURCE_DIR) + "/include ";
-  int estado = -1;
-  std::string salida = Shell(std::string(ZAL_C_COMPILER) + " -std=c99 -pedantic -Wall -Wextra -Werror -fsyntax-only" +
-                             inc + fuente + " 2>&1", &estado);
-  EXPECT_EQ(estado, 0) << salida;
-  salida = Shell(std::string(ZAL_CXX_COMPILER) + " -x c++ -std=c++20 -pedantic -Wall -Wextra -Werror -fsyntax-only" +
-                 inc + fuente + " 2>&1", &estado);
-  EXPECT_EQ(estado, 0) << salida;
+  const std::string dir = ZAL_SOURCE_DIR;
+  for (std::string compilador : {ZAL_C_COMPILER " -std=c99", ZAL_CXX_COMPILER " -x c++ -std=c++20"}) {
+    int estado = -1;
+    const std::string salida = Shell(compilador + " -pedantic -Wall -Wextra -Werror -fsyntax-only -I" + dir +
+                                     "/include " + dir + "/tests/zal_header.c 2>&1", &estado);
+    EXPECT_EQ(estado, 0) << compilador << ": " << salida;
+  }
 }
 
 }  // namespace
