@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -142,6 +144,11 @@ const zaltest::TempDir& Inputs() {
     std::string crop = "P5\n96 64\n255\n";  // 96 x 64 of the wave: its rates are not exact in float
     for (int y = 0; y < 64; ++y) crop.append(wave.begin() + 15 + 128 * y, wave.begin() + 15 + 128 * y + 96);
     zaltest::WriteFile(d.File("crop.pgm"), crop);
+    // Two bars; at rplanes 12 one coarsest coefficient (-8190.995) turns significant between q = 0.999999106 and 0.999999762.
+    zaltest::Plane bars = zaltest::FlatImage(256, 256, 0);
+    for (const auto& [x0, x1, y0, y1, v] : {std::array{17, 123, 55, 218, 201}, {15, 210, 151, 210, 248}})
+      for (int y = y0; y < y1; ++y) std::fill(&bars.at(x0, y), &bars.at(x1, y), float(v));
+    zaltest::WritePgm(d.File("bars.pgm"), bars);
     // Compressed headers without a body.
     for (const auto& [name, w, h, levels] : {std::tuple{"large.zal", 8176, 8176, 3}, {"side.zal", 8184, 8176, 3},
                                              {"levels.zal", 8176, 8176, 12}, {"short.zal", 1024, 1024, 5}}) {
@@ -306,6 +313,10 @@ TEST(Programs, Bppquest) {
       {"Bppquest", with({"-k", "-r", "4", "-b", "2.5"}), "", 0, "out.zal@f655c8916536"},
       {"Bppquest", with({"-v", "-k", "-s", "1.2"}), "sha256:04bfdc9311c97749", 1, "out.zal@6ea62c1413ed"},  // beyond the coder's rplanes
       {"Bppquest", with({"-k", "-b", "0.001"}), "\n" + Zal("out.zal", 2), 1, "out.zal@a4c1af34fe1e"},  // never below the target
+      // The finest steps pass q = 1 from 0.999999106, above the target, so rplanes 13 fails next: the file is that
+      // trial's whole stream (ZALcod's at that q), though the search stopped coding it at the target's size.
+      {"Bppquest", {"-i", "../bars.pgm", "-o", "out.zal", "-l", "7", "-r", "12", "-k", "-s", "1", "-b", "0.00225"},
+       "\n" + Zal("out.zal", 2), 1, "out.zal@d67f9ec34b98"},
       {"Bppquest", {"-i", "missing.pgm", "-o", "out.zal"}, "\nError in missing.pgm: \nCannot read file (error #104)\n", 1},
       {"Bppquest", with({"-l", "8"}), kWavelet, 1},
       {"Bppquest", with({"-l", "7"}), "\n" + Zal("out.zal", 6), 1},
