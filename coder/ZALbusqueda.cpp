@@ -96,6 +96,18 @@ struct FlujoGuardado {
   float q = 0.0f;
   signed char rplanes = 0;
   std::vector<uint8_t> bytes;
+
+  // Takes the stream of the trial at (q, rplanes), coded with this size
+  // limit. Both the search's own trials and those coded ahead come through
+  // here, so that one check decides: a stream cut at the limit only told
+  // that its trial is above the target, and is never kept.
+  void Toma(int codigo, float q_, signed char rplanes_, int64_t n, int64_t limite,
+            std::vector<uint8_t>& flujo) {
+    valido = codigo == 0 && (limite < 0 || n <= limite);
+    q = q_;
+    rplanes = rplanes_;
+    if (&flujo != &bytes) bytes.swap(flujo);
+  }
 };
 
 // A trial coded on a second thread while the search goes on: the next one
@@ -179,9 +191,6 @@ bool PodriaSerLaUltima(const Busqueda& b, const Estado& e) {
   return Siguiente(b.p, e, Comparacion::kDebajo).terminada;
 }
 
-// Whether a stream coded with this size limit is whole.
-bool Completo(int64_t bytes, int64_t limite) { return limite < 0 || bytes <= limite; }
-
 void* CodificaPrevision(void* p) {
   Prevision& v = *static_cast<Prevision*>(p);
   std::memcpy(v.plane, v.backup, v.celdas * sizeof(float));
@@ -204,13 +213,7 @@ void RecogePrevision(Busqueda& b) {
   v.enCurso = false;
   if (v.codigo != 0) return;
   Anota(b, v.q, v.rplanes, v.bytes);
-  if (v.conFlujo && Completo(v.bytes, v.limite)) {
-    FlujoGuardado& f = b.flujos[1];
-    f.bytes.swap(v.flujo);
-    f.q = v.q;
-    f.rplanes = v.rplanes;
-    f.valido = true;
-  }
+  if (v.conFlujo) b.flujos[1].Toma(v.codigo, v.q, v.rplanes, v.bytes, v.limite, v.flujo);
 }
 
 // Starts coding the trial that follows e's when e's is above the target, past
@@ -304,9 +307,7 @@ int Mide(Busqueda& b, const Estado& e, float target, bool primera, int64_t* byte
     std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
     codigo = ZALCodificadorMemoria(rplanes, b.p.level, q, b.p.width, b.p.height, b.plane,
                                    b.p.blankborder, bytes, &f.bytes, b.limite, prevision);
-    f.q = q;
-    f.rplanes = rplanes;
-    f.valido = codigo == 0 && Completo(*bytes, b.limite);
+    f.Toma(codigo, q, rplanes, *bytes, b.limite, f.bytes);
   } else {
     codigo = CodificaTamano(b, q, rplanes, b.limite, bytes, prevision);
   }
