@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The library as a user gets it: installed under a temporary prefix and built
-# against (c), used from Python (python), packaged (deb). Every stream must
-# equal the programs' bytes.
+# What a user gets: the programs, their pages and the library installed under a
+# temporary prefix (the installed programs make the reference files), the
+# library built against (c), used from Python (python), and the four Debian
+# packages (deb). Every stream must equal the installed programs' bytes.
 #   packaging.sh c|python|deb BUILD-DIR SOURCE-DIR [compiler flags of the build]
 # Exits 77 (skipped), saying why, when a tool it needs is missing.
 set -euo pipefail
@@ -17,10 +18,18 @@ img=$src/tests/data/wave_128x128.pgm
 prefix=$tmp/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 export LD_LIBRARY_PATH=$prefix/lib
-"$build/apps/ZALcod" -i "$img" -o "$tmp/ref.zal"
-"$build/apps/ZALcod" -i "$img" -o "$tmp/ref4.zal" --quant 4
-"$build/apps/ZALdecod" -i "$tmp/ref.zal" -o "$tmp/ref.pgm" --compare "$img" >"$tmp/psnr.txt"
-"$build/apps/Bppquest" -i "$img" -o "$tmp/rate.zal" --bitrate 0.8 >/dev/null
+bin=$prefix/bin
+"$bin/ZALcod" -i "$img" -o "$tmp/ref.zal"
+"$bin/ZALcod" -i "$img" -o "$tmp/ref4.zal" --quant 4
+"$bin/ZALdecod" -i "$tmp/ref.zal" -o "$tmp/ref.pgm" --compare "$img" >"$tmp/psnr.txt"
+"$bin/Bppquest" -i "$img" -o "$tmp/rate.zal" --bitrate 0.8 >/dev/null
+for p in ZALcod ZALdecod Bppquest; do
+  [ -f "$prefix/share/man/man1/$p.1.gz" ] || [ -f "$prefix/share/man/man1/$p.1" ] || fail "no page for $p"
+done
+[ -f "$prefix/share/doc/zal/batch.md" ] || fail "no batch.md under the prefix"
+if command -v man >/dev/null; then  # man finds the pages where the prefix puts them
+  MANPATH=$prefix/share/man man -w ZALcod | grep -q "^$prefix/" || fail "man does not find ZALcod's page"
+fi
 py=/usr/bin/python3  # Debian's, with Debian's numpy
 [ -x "$py" ] || py=$(command -v python3) || py=
 
@@ -120,15 +129,20 @@ deb)
   done
   for f in lib/libzal.so.1 include/zal/zal.h lib/libzal.so lib/libzal.a lib/pkgconfig/zal.pc \
     lib/cmake/zal/zalConfig.cmake lib/cmake/zal/zalConfigVersion.cmake lib/cmake/zal/zalTargets.cmake \
-    share/man/man3/zal.3.gz lib/python3/dist-packages/zal.py bin/ZALcod share/man/man1/ZALcod.1.gz; do
+    share/man/man3/zal.3.gz lib/python3/dist-packages/zal.py bin/{ZALcod,ZALdecod,Bppquest} \
+    share/man/man1/{ZALcod,ZALdecod,Bppquest}.1.gz; do
     case $f in
     lib/libzal.so.1) p=libzal1 ;; lib/python3/*) p=python3-zal ;; bin/* | */man1/*) p=zal ;; *) p=libzal-dev ;;
     esac
     has "$tmp/$p.files" "./usr/$f"
   done
-  # Each file in one package; libzal1 holds the shared object and nothing to build with.
+  # Each file in one package, under /usr and nothing of the build machine's;
+  # libzal1 holds the shared object and nothing to build with.
   dups=$(cat "$tmp"/*.files | sort | uniq -d)
   [ -z "$dups" ] || fail "in two packages: $dups"
+  leaks=$(grep -hv '^\./usr/' "$tmp"/*.files; grep -h /local/ "$tmp"/*.files) || true
+  [ -z "$leaks" ] || fail "outside /usr: $leaks"
+  gzip -t "$tmp"/root/usr/share/man/man*/*.gz || fail "a page is not gzip"
   [ "$(grep -c '^./usr/lib/' "$tmp/libzal1.files")" = 2 ] || fail "libzal1: $(cat "$tmp/libzal1.files")"
   grep -q 'libstdc++6' "$tmp/libzal1.depends" || fail "libzal1 depends: $(cat "$tmp/libzal1.depends")"
   grep -qF "libzal1 (= $version)" "$tmp/libzal-dev.depends" || fail "libzal-dev depends on libzal1"
@@ -136,6 +150,15 @@ deb)
     fail "python3-zal depends: $(cat "$tmp/python3-zal.depends")"
   dpkg-deb -I "$tmp"/debs/libzal1_*.deb shlibs | grep -qx "libzal 1 libzal1 (>= $version)" || fail "shlibs"
   grep -qx 'prefix=/usr' "$tmp/root/usr/lib/pkgconfig/zal.pc" || fail "zal.pc: $(cat "$tmp/root/usr/lib/pkgconfig/zal.pc")"
+  # The programs' package: the programs' version, the C and C++ runtimes, and programs that run.
+  fields=$(dpkg-deb -f "$tmp"/debs/zal_*.deb Section Depends Description)
+  banner=$("$bin/ZALcod" | head -n 1) || true
+  [ "${banner##* version }" = "$version" ] || fail "package version $version, programs' banner: $banner"
+  for want in 'Section: graphics' 'Depends: .*libc6' 'Depends: .*libstdc++6' 'grey-scale'; do
+    grep -q "$want" <<<"$fields" || fail "zal lacks $want: $fields"
+  done
+  "$tmp/root/usr/bin/ZALcod" -i "$img" -o "$tmp/deb.zal"
+  same "$tmp/deb.zal" "$tmp/ref.zal"
   # The packaged module codes through the packaged library.
   if [ -n "$py" ] && [ -z "$flags" ]; then
     LD_LIBRARY_PATH=$tmp/root/usr/lib PYTHONPATH=$tmp/root/usr/lib/python3/dist-packages "$py" -c '

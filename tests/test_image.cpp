@@ -49,11 +49,7 @@ TEST(Image, TypeFromTheName) {
       {"a.PGM", 2}, {"a.Pgm", 2}, {"a.pgmx", 2}, {"a.pgm.bmp", 4}, {"a.dat", 3}, {"a.BIN", 3}, {"a.raw", 3},
       {"a/b.bmp", 4}, {".pgm", 1}, {"a", 1}, {"a.pg", 0}, {"a.tif", 0}, {"a.", 0}, {"o.dir/a", 0}, {"", 1}};
   for (const auto& [name, type] : cases) EXPECT_EQ(DeterminaTipo(name), type) << name;
-  zaltest::TempDir dir;
-  const std::vector<float> plane(4 * (2 + kGap), 1.0f);
-  EXPECT_EQ(GuardaImagenLuminancia(dir.File("a").c_str(), 2, 2, plane.data(), kGap), 9);
-  EXPECT_EQ(GuardaImagenLuminancia(dir.File("a.tif").c_str(), 2, 2, plane.data(), kGap), 10);
-  EXPECT_TRUE(fs::is_empty(dir.path));
+  zaltest::TempDir dir;  // saves: ZALdecod's cases
   WriteFile(dir.File("a"), "P5 1 1 255 x"s);
   EXPECT_EQ(Load<float>(dir.File("a")).err, 9);
   EXPECT_EQ(Load<int>(dir.File("a.tif")).err, 10);
@@ -182,36 +178,10 @@ TEST(Image, RawAndItsDimensionFile) {
   EXPECT_EQ(Load<float>(dir.File("zero.raw")).err, 8);
 }
 
-uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
-}
-
-TEST(Image, BmpWritten) {
-  zaltest::TempDir dir;
-  for (int width = 4; width <= 7; ++width) {
-    const int pad = (8 - width) % 4;
-    std::vector<float> plane(size_t(2) * (width + kGap), 500.0f);
-    for (int x = 0; x < width; ++x) plane[x] = float(x), plane[width + kGap + x] = 100.0f;
-    ASSERT_EQ(GuardaImagenLuminancia(dir.File("w.bmp").c_str(), width, 2, plane.data(), kGap), 0);
-    const auto b = ReadFile(dir.File("w.bmp"));
-    ASSERT_EQ(b.size(), 1078 + size_t(2) * (width + pad)) << width;
-    const uint32_t fields[] = {Get32(b, 2), Get32(b, 10), Get32(b, 14), Get32(b, 18), Get32(b, 22), Get32(b, 26),
-                               Get32(b, 30), Get32(b, 38), Get32(b, 42), Get32(b, 54 + 4 * 200)};
-    EXPECT_EQ(std::vector<uint32_t>(std::begin(fields), std::end(fields)),
-              (std::vector<uint32_t>{uint32_t(b.size()), 1078, 40, uint32_t(width), 2, 1 | 8 << 16, 0, 3780, 3780,
-                                     200 * 0x010101u}));
-    EXPECT_EQ(Text(b).substr(0, 2), "BM");
-    // Bottom-up: the last plane row first, then zero pads.
-    EXPECT_EQ(b[1078], 100);
-    EXPECT_EQ(b[1078 + width + pad + width - 1], width - 1);
-    for (int k = 0; k < pad; ++k) EXPECT_EQ(b[1078 + width + k], 0);
-  }
-}
-
-// A BMP with chosen header fields; its palette is inverted so that a reader
-// applying it would show.
+// A BMP with chosen header fields and a grey palette, or an inverted one (so
+// that a reader applying it would show).
 std::string MakeBmp(int32_t width, int32_t height, const std::string& pixels, uint32_t offset = 1078,
-                    uint32_t info = 40, uint16_t bits = 8, uint32_t compression = 0) {
+                    uint32_t info = 40, uint16_t bits = 8, uint32_t compression = 0, bool inverted = true) {
   std::string b(1078, '\0');
   auto put = [&b](size_t at, uint32_t v, int n) {
     for (int k = 0; k < n; ++k) b[at + k] = char(v >> (8 * k));
@@ -219,8 +189,25 @@ std::string MakeBmp(int32_t width, int32_t height, const std::string& pixels, ui
   b[0] = 'B', b[1] = 'M';
   put(2, uint32_t(1078 + pixels.size()), 4), put(10, offset, 4), put(14, info, 4), put(18, uint32_t(width), 4);
   put(22, uint32_t(height), 4), put(26, 1, 2), put(28, bits, 2), put(30, compression, 4);
-  for (int k = 0; k < 256; ++k) put(54 + 4 * size_t(k), (255 - k) * 0x010101u, 4);
+  put(38, 3780, 4), put(42, 3780, 4);  // pixels a metre
+  for (int k = 0; k < 256; ++k) put(54 + 4 * size_t(k), (inverted ? 255 - k : k) * 0x010101u, 4);
   return b + pixels;
+}
+
+// Bottom-up rows, each padded with zeros to a multiple of 4 bytes.
+TEST(Image, BmpWritten) {
+  zaltest::TempDir dir;
+  for (int width = 4; width <= 7; ++width) {
+    const int row = (width + 3) / 4 * 4;
+    std::vector<float> plane(size_t(2) * (width + kGap), 500.0f);
+    std::string rows(size_t(2) * row, '\0');
+    for (int x = 0; x < width; ++x) {
+      plane[x] = float(x), plane[width + kGap + x] = 100.0f;
+      rows[x] = 100, rows[row + x] = char(x);
+    }
+    ASSERT_EQ(GuardaImagenLuminancia(dir.File("w.bmp").c_str(), width, 2, plane.data(), kGap), 0);
+    EXPECT_EQ(Text(ReadFile(dir.File("w.bmp"))), MakeBmp(width, 2, rows, 1078, 40, 8, 0, false)) << width;
+  }
 }
 
 TEST(Image, BmpRead) {
@@ -312,21 +299,18 @@ TEST(Image, PlaneConversionKeepsSpareSamples) {
   EXPECT_EQ(in[3], 9.0f);
 }
 
+// The texts of codes the programs' outputs do not show; the pages' test holds the others.
 TEST(Image, ErrorTextsAndQuality) {
-  std::string texts;
-  for (int code : {-100, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, INT_MAX}) {
+  const std::pair<int, std::string> texts[] = {
+      {-100, "Unknown error (error #0)"}, {0, "Unknown error (error #100)"}, {13, "Unknown error (error #113)"},
+      {INT_MAX, "Unknown error (error #2147483747)"}, {1, "File format not supported (error #101)"},
+      {7, "File format not supported (error #107)"}, {8, "Corrupt dimension file for raw format (error #108)"}};
+  for (const auto& [code, text] : texts) {
     char buffer[128];
     std::fill(buffer, buffer + 128, 'x');
     ImagenCheckError(code, buffer);
-    texts += buffer + "\n"s;
+    EXPECT_EQ(buffer, text) << code;
   }
-  const std::string unsupported = "File format not supported (error #10";
-  EXPECT_EQ(texts, "Unknown error (error #0)\nUnknown error (error #100)\n" + unsupported + "1)\n" + unsupported + "2)\n" +
-                       unsupported + "3)\nCannot read file (error #104)\nCannot write file (error #105)\n" + unsupported +
-                       "6)\n" + unsupported + "7)\nCorrupt dimension file for raw format (error #108)\n"
-                       "No extension in file name (error #109)\nFile format not supported (error #110)\n"
-                       "Insuficient memory available (error #111)\nImage size not supported (error #112)\n"
-                       "Unknown error (error #113)\nUnknown error (error #2147483747)\n");
   // Differences 1 and 3: the running mean is 1, then 5. Spare samples differ wildly.
   const int a[] = {10, 20, 999}, b[] = {11, 17, -999}, zero[] = {0}, full[] = {255};
   EXPECT_EQ(CalculaMSELuminancia(2, 1, a, b, 1), 5.0f);
@@ -391,17 +375,9 @@ TEST(Replays, DamagedImageFiles) {
         LoadEveryWay(damaged);
       }
   }
-  const char* prefixes[] = {"", "P5", "P5 ", "P5\n#", "BM", "\x0f" "ancho: "};
-  for (int k = 0; k < 150; ++k) {
-    std::string bytes = prefixes[k % 6];
-    for (uint32_t i = 0, n = rng.Below(k % 2 ? 40 : 1500); i < n; ++i) bytes += char(rng.Below(256));
-    LoadEveryWay(bytes);
-  }
   const std::string lots(100000, '7');
-  for (const std::string& bytes : {"P5\n#" + std::string(100000, 'c') + "\n3 2\n255\nabcdef",
-                                   "P5\n" + lots + " 2\n255\nabcdef", "P5 3 2 " + lots + "\nabcdef", "P5" + lots,
-                                   std::string(100000, '#'), std::string(100000, ' '),
-                                   std::string("P5 2147483647 2147483647 255 x"), std::string("P5 -2147483648 -1 255 x"),
+  for (const std::string& bytes : {"P5\n#" + std::string(100000, 'c') + "\n3 2\n255\nabcdef", "P5 3 2 " + lots + "\nabcdef",
+                                   "P5" + lots, std::string("P5 2147483647 2147483647 255 x"),
                                    std::string("\x14" "ancho: -1\nalto: 2\n  abcdef")})
     LoadEveryWay(bytes);
 }

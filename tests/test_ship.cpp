@@ -1,11 +1,9 @@
-// What a user gets besides the programs: the manual pages, the installed tree,
-// the Debian package and the batch recipes of docs/batch.md, through the real
-// tools (groff, cmake, cpack, dpkg-deb, GNU parallel); a missing tool skips,
-// saying why.
+// What a user gets besides the programs: the manual pages and the batch recipes
+// of docs/batch.md, through the real tools (groff, GNU parallel); a missing tool
+// skips, saying why. The installed tree and the packages: tests/packaging.sh.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -46,7 +44,6 @@ std::string Q(const std::string& texto) {
 }
 bool Hay(const std::string& tool) { return Shell("command -v " + Q(tool) + " >/dev/null").estado == 0; }
 std::string Fuentes() { return zaltest::TestDataDir() + "/../.."; }
-std::string Compilacion() { return zaltest::BinDir() + "/.."; }
 std::string LeeTexto(const std::string& ruta) {
   const std::vector<uint8_t> bytes = zaltest::ReadFile(ruta);
   return std::string(bytes.begin(), bytes.end());
@@ -82,23 +79,6 @@ void EscribeFoto(const std::string& ruta, int ancho, int alto, uint64_t semilla)
   zaltest::WritePgm(ruta, suave);
 }
 
-// Codes, decodes and measures one image with the programs of `bin`.
-void RecorridoCompleto(const std::string& bin, const zaltest::TempDir& dir) {
-  const std::string foto = dir.File("foto.pgm"), zal = dir.File("foto.zal"), vuelta = dir.File("vuelta.pgm");
-  EscribeFoto(foto, 256, 128, 7);
-  Salida r = Shell(Q(bin + "/ZALcod") + " -i " + Q(foto) + " -o " + Q(zal));
-  ASSERT_EQ(r.estado, 0) << r.texto;
-  EXPECT_EQ(r.texto, "");
-  r = Shell(Q(bin + "/ZALdecod") + " -i " + Q(zal) + " -o " + Q(vuelta) + " --compare " + Q(foto));
-  ASSERT_EQ(r.estado, 0) << r.texto;
-  EXPECT_GT(NumeroTras(r.texto, "PSNR of the compressed image: "), 30.0) << r.texto;
-  EXPECT_EQ(Medidas(vuelta), "256x128");
-  r = Shell(Q(bin + "/Bppquest") + " -i " + Q(foto) + " -o " + Q(dir.File("medio.zal")) + " -b 0.5");
-  ASSERT_EQ(r.estado, 0) << r.texto;
-  const double bpp = double(zaltest::ReadFile(dir.File("medio.zal")).size()) * 8.0 / (256 * 128);
-  EXPECT_TRUE(bpp <= 0.5 && bpp > 0.45) << bpp;
-}
-
 // The pages format without warnings, name every option and default of the
 // program's help, and explain every error number the modules can give (a
 // module that gains a code makes this fail until the pages say what it means).
@@ -132,64 +112,13 @@ TEST(ManPages, FormatCleanlyAndDescribeEveryOptionDefaultAndError) {
         ++explicados;
         const size_t entrada = pagina.find(".B " + numero + "\n");
         ASSERT_NE(entrada, std::string::npos) << programa << " lacks error " << numero;
-        EXPECT_NE(pagina.substr(entrada, pagina.find(".TP", entrada) - entrada).find(mensaje.substr(0, mensaje.find(" (error #"))),
-                  std::string::npos) << programa << ", error " << numero;
+        const std::string texto = mensaje.substr(0, mensaje.find(" (error #"));
+        EXPECT_NE(pagina.substr(entrada, pagina.find(".TP", entrada) - entrada).find(texto), std::string::npos)
+            << programa << ", error " << numero;
       }
     EXPECT_GE(explicados, 20) << programa;
   }
   if (!groff) GTEST_SKIP() << "groff is not installed (tools/setup.sh installs it): the pages were not formatted";
-}
-
-TEST(Install, PutsProgramsAndPagesUnderThePrefixAndTheyRun) {
-  if (!Hay("cmake")) GTEST_SKIP() << "cmake is not on PATH";
-  zaltest::TempDir dir;
-  const std::string prefijo = dir.File("prefix");
-  const Salida r = Shell("cmake --install " + Q(Compilacion()) + " --prefix " + Q(prefijo));
-  ASSERT_EQ(r.estado, 0) << r.texto;
-  for (const char* programa : kProgramas) {
-    EXPECT_EQ(access((prefijo + "/bin/" + programa).c_str(), X_OK), 0) << programa;
-    const std::string pagina = prefijo + "/share/man/man1/" + programa + ".1";
-    EXPECT_TRUE(zaltest::FileExists(pagina + ".gz") || zaltest::FileExists(pagina)) << pagina;
-  }
-  EXPECT_TRUE(zaltest::FileExists(prefijo + "/share/doc/zal/batch.md"));
-  if (Hay("man")) {  // man finds the pages where the prefix puts them
-    const Salida w = Shell("MANPATH=" + Q(prefijo + "/share/man") + " man -w ZALcod");
-    EXPECT_NE(w.texto.find(prefijo), std::string::npos) << w.texto;
-  }
-  RecorridoCompleto(prefijo + "/bin", dir);
-}
-
-TEST(Package, DebHoldsProgramsPagesAndDependenciesAndRuns) {
-  if (!Hay("cpack") || !Hay("dpkg-deb")) GTEST_SKIP() << "cpack or dpkg-deb is not on PATH";
-  zaltest::TempDir dir;
-  Salida r = Shell("cpack --config " + Q(Compilacion() + "/CPackConfig.cmake") + " -G DEB -B " + Q(dir.path));
-  ASSERT_EQ(r.estado, 0) << r.texto;
-  r = Shell("ls " + Q(dir.path) + "/zal_*.deb");  // the programs' package among the four
-  ASSERT_EQ(r.estado, 0) << r.texto;
-  const std::string deb = r.texto.substr(0, r.texto.find('\n'));
-  auto campo = [&](const std::string& nombre) { return Lineas(Shell("dpkg-deb -f " + Q(deb) + " " + nombre).texto + "\n")[0]; };
-  // The package's version is the one the programs announce.
-  const std::string banner = Shell(Q(zaltest::BinDir() + "/ZALcod")).texto;
-  EXPECT_EQ("version " + campo("Version"), banner.substr(banner.find("version "), banner.find('\n') - banner.find("version ")));
-  EXPECT_EQ(campo("Package") + " " + campo("Section"), "zal graphics");
-  EXPECT_NE(campo("Maintainer"), "");
-  EXPECT_NE(campo("Description").find("grey-scale"), std::string::npos);
-  for (const char* dependencia : {"libc6", "libstdc++6"}) EXPECT_NE(campo("Depends").find(dependencia), std::string::npos);
-  r = Shell("dpkg-deb -c " + Q(deb));
-  ASSERT_EQ(r.estado, 0) << r.texto;
-  for (const std::string programa : kProgramas) {
-    EXPECT_NE(r.texto.find(" ./usr/bin/" + programa + "\n"), std::string::npos) << programa;
-    EXPECT_NE(r.texto.find(" ./usr/share/man/man1/" + programa + ".1.gz\n"), std::string::npos) << programa;
-  }
-  for (const std::string& linea : Lineas(r.texto)) {  // nothing of the build machine leaks in
-    const std::string ruta = linea.substr(linea.rfind(' ') + 1);
-    EXPECT_TRUE(ruta == "./" || Empieza(ruta, "./usr/")) << linea;
-    EXPECT_EQ(ruta.find("/local/"), std::string::npos) << linea;
-  }
-  const std::string raiz = dir.File("root");
-  ASSERT_EQ(Shell("dpkg-deb -x " + Q(deb) + " " + Q(raiz)).estado, 0);
-  EXPECT_EQ(Shell("gzip -t " + Q(raiz + "/usr/share/man/man1/ZALcod.1.gz")).estado, 0);
-  RecorridoCompleto(raiz + "/usr/bin", dir);
 }
 
 // The ```sh blocks of the section of docs/batch.md whose heading begins so.
@@ -264,9 +193,10 @@ TEST(Batch, RecipesCodeAndMeasureAFolder) {
   PreparaFotos(otra);
   zaltest::WriteFile(otra.File("zal-array.sh"), cluster[0]);
   ASSERT_EQ(mkdir(otra.File("fakebin").c_str(), 0755), 0);
-  zaltest::WriteFile(otra.File("fakebin/sbatch"), std::string("#!/bin/bash\nset -e\nrange=${1#--array=}\n"
-                                                              "for ((t = ${range%-*}; t <= ${range#*-}; t++)); do\n"
-                                                              "  SLURM_ARRAY_TASK_ID=$t SLURM_CPUS_PER_TASK=2 bash \"$2\"\ndone\n"));
+  zaltest::WriteFile(otra.File("fakebin/sbatch"),
+                     std::string("#!/bin/bash\nset -e\nrange=${1#--array=}\n"
+                                 "for ((t = ${range%-*}; t <= ${range#*-}; t++)); do\n"
+                                 "  SLURM_ARRAY_TASK_ID=$t SLURM_CPUS_PER_TASK=2 bash \"$2\"\ndone\n"));
   ASSERT_EQ(chmod(otra.File("fakebin/sbatch").c_str(), 0755), 0);
   r = Receta(otra, cluster[1], otra.File("fakebin") + ":");
   ASSERT_EQ(r.estado, 0) << r.texto;
