@@ -93,7 +93,9 @@ endif()
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "zal")
 set(CPACK_PACKAGE_VENDOR "ZAL developers")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The packages carry the project's release, as the library's header does; the
+# programs' banners keep their own version.
+set(CPACK_PACKAGE_VERSION ${ZAL_LIB_VERSION})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZAL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")

@@ -150,10 +150,10 @@ deb)
     fail "python3-zal depends: $(cat "$tmp/python3-zal.depends")"
   dpkg-deb -I "$tmp"/debs/libzal1_*.deb shlibs | grep -qx "libzal 1 libzal1 (>= $version)" || fail "shlibs"
   grep -qx 'prefix=/usr' "$tmp/root/usr/lib/pkgconfig/zal.pc" || fail "zal.pc: $(cat "$tmp/root/usr/lib/pkgconfig/zal.pc")"
-  # The programs' package: the programs' version, the C and C++ runtimes, and programs that run.
+  # The programs' package: the release, the C and C++ runtimes, and programs that run.
   fields=$(dpkg-deb -f "$tmp"/debs/zal_*.deb Section Depends Description)
-  banner=$("$bin/ZALcod" | head -n 1) || true
-  [ "${banner##* version }" = "$version" ] || fail "package version $version, programs' banner: $banner"
+  release=$(awk '/define ZAL_VERSION_(MAJOR|MINOR|PATCH) /{printf "%s%s", s, $3; s="."}' "$src/include/zal/zal.h")
+  [ "$version" = "$release" ] || fail "package version $version, the release $release"
   for want in 'Section: graphics' 'Depends: .*libc6' 'Depends: .*libstdc++6' 'grey-scale'; do
     grep -q "$want" <<<"$fields" || fail "zal lacks $want: $fields"
   done
