@@ -1,8 +1,5 @@
-// Image files and samples: type from the name, PGM / RAW / BMP reading and
-// writing, failed saves, rounding (the saver's vector path against the scalar
-// rule), plane conversion, error texts and the quality measure; then the
-// inputs that once made a fuzz target fail, the seed corpora and damaged
-// files, replayed through the targets' bodies (for the sanitizer build).
+// Image files and samples: PGM / RAW / BMP reading and writing, rounding, error texts and the
+// quality measure; then the fuzz targets' past failures, seed corpora and damaged files replayed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -306,10 +303,9 @@ TEST(Image, ErrorTextsAndQuality) {
       {INT_MAX, "Unknown error (error #2147483747)"}, {1, "File format not supported (error #101)"},
       {7, "File format not supported (error #107)"}, {8, "Corrupt dimension file for raw format (error #108)"}};
   for (const auto& [code, text] : texts) {
-    char buffer[128];
-    std::fill(buffer, buffer + 128, 'x');
-    ImagenCheckError(code, buffer);
-    EXPECT_EQ(buffer, text) << code;
+    std::string buffer(128, 'x');
+    ImagenCheckError(code, buffer.data());
+    EXPECT_EQ(buffer.c_str(), text) << code;
   }
   // Differences 1 and 3: the running mean is 1, then 5. Spare samples differ wildly.
   const int a[] = {10, 20, 999}, b[] = {11, 17, -999}, zero[] = {0}, full[] = {255};
@@ -336,15 +332,13 @@ TEST(Replays, RegressionInputsAndSeedCorpora) {
     EXPECT_EQ(target(nullptr, 0), "") << name;
     for (int b = 0; b < 256; b += 17) EXPECT_EQ(Feed(target, std::string(1, char(b))), "") << name << " " << b;
     for (const fs::path& folder : {data / "regress" / name, data / ".." / ".." / "fuzz" / "corpus" / name}) {
-      std::vector<fs::path> files;
+      int replayed = 0;
       std::error_code ec;
-      for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path());
-      EXPECT_FALSE(files.empty()) << "nothing to replay in " << folder;
-      std::sort(files.begin(), files.end());
-      for (const fs::path& f : files) {
-        const auto bytes = zaltest::ReadFile(f.string());
-        EXPECT_EQ(Feed(target, std::string(bytes.begin(), bytes.end())), "") << f;
+      for (const auto& e : fs::directory_iterator(folder, ec)) {
+        EXPECT_EQ(Feed(target, Text(ReadFile(e.path().string()))), "") << e.path();
+        ++replayed;
       }
+      EXPECT_GT(replayed, 0) << "nothing to replay in " << folder;
     }
   }
 }
@@ -360,10 +354,9 @@ TEST(Replays, DamagedImageFiles) {
   zaltest::TempDir dir;
   const std::vector<float> plane(size_t(5) * (6 + 3), 42.0f);
   ASSERT_EQ(GuardaBMPLuminancia(dir.File("v.bmp").c_str(), 6, 5, plane.data(), 3), 0);
-  const auto bmp = zaltest::ReadFile(dir.File("v.bmp"));
   const std::string dimensions = "ancho: 7\nalto: 5\n";
   const std::string valid[] = {"P5\n#Imagen recuperada de ZAL\n7 5\n255\n" + std::string(35, '\x80'),
-                               std::string(bmp.begin(), bmp.end()),
+                               Text(ReadFile(dir.File("v.bmp"))),
                                char(dimensions.size()) + dimensions + std::string(35, '\x80')};
   zaltest::Rng rng(7);
   for (const std::string& whole : valid) {
