@@ -2,7 +2,6 @@
 // quality measure; then the fuzz targets' past failures, seed corpora and damaged files replayed.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <limits>
@@ -73,7 +72,6 @@ TEST(Image, PgmWrittenBytesAndShortFiles) {
   ASSERT_EQ(lf.err, 0);
   EXPECT_EQ(std::pair(lf.at(0, 1), lf.at(1, 1)), std::pair(8.0f, -1.0f));
   EXPECT_EQ(Load<int>(f).at(2, 1), -1);
-  EXPECT_EQ(Load<float>(dir.File("missing.pgm")).err, 4);
 }
 
 TEST(Image, PgmHeaders) {
@@ -251,7 +249,6 @@ TEST(Image, FailedSaves) {
       EXPECT_EQ(GuardaImagenLuminancia(link.c_str(), side, side, iplane.data(), kGap), 5) << ext << side;
     }
   }
-  EXPECT_EQ(GuardaImagenLuminancia(dir.File("no/such.pgm").c_str(), 2, 2, fplane.data(), kGap), 5);
 }
 
 // Every saved byte is redondeaSaturaByte of its sample, wherever in a row (and
@@ -348,12 +345,9 @@ void LoadEveryWay(const std::string& bytes) {
 }
 
 TEST(Replays, DamagedImageFiles) {
-  zaltest::TempDir dir;
-  const std::vector<float> plane(size_t(5) * (6 + 3), 42.0f);
-  ASSERT_EQ(GuardaBMPLuminancia(dir.File("v.bmp").c_str(), 6, 5, plane.data(), 3), 0);
   const std::string dimensions = "ancho: 7\nalto: 5\n";
   const std::string valid[] = {"P5\n#Imagen recuperada de ZAL\n7 5\n255\n" + std::string(35, '\x80'),
-                               Text(ReadFile(dir.File("v.bmp"))),
+                               MakeBmp(6, 5, std::string(40, '\x80')),
                                char(dimensions.size()) + dimensions + std::string(35, '\x80')};
   zaltest::Rng rng(7);
   for (const std::string& whole : valid) {
