@@ -1,15 +1,12 @@
-// Image files and samples: type from the name, PGM / RAW / BMP reading and
-// writing, failed saves, rounding (the saver's vector path against the scalar
-// rule), plane conversion, error texts and the quality measure; then the
-// inputs that once made a fuzz target fail, the seed corpora and damaged
-// files, replayed through the targets' bodies (for the sanitizer build).
+// Image files and samples: PGM / RAW / BMP reading and writing, rounding, error texts and the
+// quality measure; then the fuzz targets' past failures, seed corpora and damaged files replayed.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 #include "fuzz/targets.h"
 #include "support/support.h"
@@ -67,16 +64,11 @@ TEST(Image, PgmWrittenBytesAndShortFiles) {
   ASSERT_EQ(GuardaImagenLuminancia(i.c_str(), 3, 2, iplane.data(), kGap), 0);
   EXPECT_EQ(Text(ReadFile(f)), kOwnHeader + "\x0c\x0d\x00\xff\xff\x00"s);
   EXPECT_EQ(Text(ReadFile(i)), kOwnHeader + "\x0c\x00\xff\xff\x00\x80"s);
-  const auto li = Load<int>(i);
-  ASSERT_EQ(li.err, 0);
-  EXPECT_EQ(std::pair(li.width, li.height), std::pair(3, 2));
-  EXPECT_EQ(li.at(2, 1), 128);
   WriteFile(f, kOwnHeader + "\x05\x06\x07\x08"s);  // missing samples read as -1
   const auto lf = Load<float>(f);
   ASSERT_EQ(lf.err, 0);
   EXPECT_EQ(std::pair(lf.at(0, 1), lf.at(1, 1)), std::pair(8.0f, -1.0f));
-  EXPECT_EQ(Load<int>(f).at(2, 1), -1);
-  EXPECT_EQ(Load<float>(dir.File("missing.pgm")).err, 4);
+  EXPECT_EQ(std::pair(Load<int>(f).at(0, 1), Load<int>(f).at(2, 1)), std::pair(8, -1));
 }
 
 TEST(Image, PgmHeaders) {
@@ -88,13 +80,13 @@ TEST(Image, PgmHeaders) {
   const Case cases[] = {
       {"P5\n# made elsewhere\n512 512\n255\nA", 0, 512, 512, 'A'}, {"P5 3 2 255 A", 0, 3, 2, 'A'},
       {"P5x\n3\n2\n255\tA", 0, 3, 2, 'A'}, {"P5\n3 2\n255\r\nA", 0, 3, 2, '\n'},  // CR ends the field, LF is a sample
-      {"P5\n#a\n#b\n  " + std::string(200, '#') + "\n3 #c\n 2\n#d\n255\nA", 0, 3, 2, 'A'},
+      {"P5\n#a\n#b\n  " + std::string(100000, '#') + "\n3 #c\n 2\n#d\n255\nA", 0, 3, 2, 'A'},
       {"P5\n3 2\n255 #A", 0, 3, 2, '#'}, {"P5\n+3 2abc\n255\nA", 0, 3, 2, 'A'},  // after the maximum value: data
       {"P5\n" + zeros73 + "3 2\n255\nA", 0, 3, 2, 'A'}, {"P5\n65535 1\n255\nA", 0, 65535, 1, 'A'},  // 74 characters
       {"P6\n3 2\n255\nA", 6}, {"Q5\n3 2\n255\nA", 6}, {"P\n3 2\n255\nA", 6}, {"", 6},
       {"P5\n" + zeros73 + "03 2\n255\nA", 6},  // 75
       {"P2\n3 2\n255\n1 2 3", 7}, {"P2\n3 2\n100\n1 2 3", 3}, {"P5\n3 2\n65535\nA", 3}, {"P5\n3 2\n", 3},
-      {"P5\n0 2\n255\nA", 12}, {"P5\n-3 2\n255\nA", 12}, {"P5\n65536 1\n255\nA", 12},
+      {"P5\n0 2\n255\nA", 12}, {"P5\n-3 2\n255\nA", 12}, {"P5\n2 -7\n255\nA", 12}, {"P5\n65536 1\n255\nA", 12},
       {"P5\n16385 16385\n255\nA", 12}, {"P5\n4294967297 2\n255\nA", 12},  // must not wrap to 1
   };
   zaltest::TempDir dir;
@@ -127,11 +119,7 @@ TEST(Image, RawAndItsDimensionFile) {
     EXPECT_EQ(CargaRawDimensiones(dir.File(name).c_str(), &w, &h), 0) << name;
     EXPECT_EQ(w, width) << name;
   }
-  struct Case {
-    std::string text;
-    int err, width, height;  // as the caller's variables end
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, int, int, int> cases[] = {  // text, status, the caller's width and height after
       {"ancho:640\nalto: 480\n", 0, 640, 480}, {"ancho: \t 640 pixels\nalto:480", 0, 640, 480},
       {"ancho: 640 " + std::string(500, 'x') + "\nalto: +48 rows\r\n", 0, 640, 48},
       {"ancho: 4294967297\nalto: -4294967297\n", 0, INT_MAX, INT_MIN},
@@ -139,19 +127,17 @@ TEST(Image, RawAndItsDimensionFile) {
       {"ancho: x640\nalto: 480\n", 8, -9, -9}, {"ancho:\n640\nalto: 480\n", 8, -9, -9},
       {"ancho: 640\nAlto: 480\n", 8, 640, -9}, {"ancho: 640\n", 8, 640, -9}, {"", 8, -9, -9},
   };
-  for (const Case& c : cases) {
-    WriteFile(dir.File("p.txt"), c.text);
+  for (const auto& [text, err, width, height] : cases) {
+    WriteFile(dir.File("p.txt"), text);
     int w = -9, h = -9;
-    EXPECT_EQ(CargaRawDimensiones(dir.File("p.raw").c_str(), &w, &h), c.err) << c.text;
-    EXPECT_EQ(std::pair(w, h), std::pair(c.width, c.height)) << c.text;
+    EXPECT_EQ(CargaRawDimensiones(dir.File("p.raw").c_str(), &w, &h), err) << text;
+    EXPECT_EQ(std::pair(w, h), std::pair(width, height)) << text;
   }
-  // Saved without a dimension file; loaded at the caller's size, else the file's.
+  // Saved bare (as ZALdecod's case pins); loaded at the caller's size, else the dimension file's.
   const std::string name = dir.File("img.raw");
   std::vector<int> plane(3 * (4 + kGap), 99);
   for (int k = 0; k < 12; ++k) plane[size_t(k / 4) * (4 + kGap) + k % 4] = 10 + k;
   ASSERT_EQ(GuardaImagenLuminancia(name.c_str(), 4, 3, plane.data(), kGap), 0);
-  EXPECT_EQ(ReadFile(name).size(), 12u);
-  EXPECT_FALSE(zaltest::FileExists(dir.File("img.txt")));
   EXPECT_EQ(Load<float>(name).err, 4);
   WriteFile(dir.File("img.txt"), "ancho: 4\nalto: 3\n"s);
   const auto fromFile = Load<float>(name, 4, 0);
@@ -178,8 +164,7 @@ TEST(Image, RawAndItsDimensionFile) {
   EXPECT_EQ(Load<float>(dir.File("zero.raw")).err, 8);
 }
 
-// A BMP with chosen header fields and a grey palette, or an inverted one (so
-// that a reader applying it would show).
+// A BMP with chosen header fields; its palette inverted by default, so that a reader applying it shows.
 std::string MakeBmp(int32_t width, int32_t height, const std::string& pixels, uint32_t offset = 1078,
                     uint32_t info = 40, uint16_t bits = 8, uint32_t compression = 0, bool inverted = true) {
   std::string b(1078, '\0');
@@ -240,8 +225,7 @@ TEST(Image, BmpRead) {
   EXPECT_EQ(Load<int>(name).at(1, 1), -1);
 }
 
-// Saves onto a full device fail, inside the stream's buffer and past it, and
-// leave the device alone.
+// Saves onto a full device fail, inside the stream's buffer and past it.
 TEST(Image, FailedSaves) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   zaltest::TempDir dir;
@@ -254,14 +238,10 @@ TEST(Image, FailedSaves) {
       EXPECT_EQ(GuardaImagenLuminancia(link.c_str(), side, side, fplane.data(), kGap), 5) << ext << side;
       EXPECT_EQ(GuardaImagenLuminancia(link.c_str(), side, side, iplane.data(), kGap), 5) << ext << side;
     }
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_TRUE(fs::is_character_file("/dev/full"));
   }
-  EXPECT_EQ(GuardaImagenLuminancia(dir.File("no/such.pgm").c_str(), 2, 2, fplane.data(), kGap), 5);
 }
 
-// Every saved byte is redondeaSaturaByte of its sample, wherever in a row (and
-// in the saver's groups of samples) the awkward values fall.
+// Every saved byte is redondeaSaturaByte of its sample, wherever in a row the awkward values fall.
 TEST(Image, Rounding) {
   const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
   const std::pair<float, int> cases[] = {{-0.3f, 0}, {std::nextafter(0.5f, 0.0f), 0}, {0.5f, 1}, {127.5f, 128},
@@ -306,10 +286,9 @@ TEST(Image, ErrorTextsAndQuality) {
       {INT_MAX, "Unknown error (error #2147483747)"}, {1, "File format not supported (error #101)"},
       {7, "File format not supported (error #107)"}, {8, "Corrupt dimension file for raw format (error #108)"}};
   for (const auto& [code, text] : texts) {
-    char buffer[128];
-    std::fill(buffer, buffer + 128, 'x');
-    ImagenCheckError(code, buffer);
-    EXPECT_EQ(buffer, text) << code;
+    std::string buffer(128, 'x');
+    ImagenCheckError(code, buffer.data());
+    EXPECT_EQ(buffer.c_str(), text) << code;
   }
   // Differences 1 and 3: the running mean is 1, then 5. Spare samples differ wildly.
   const int a[] = {10, 20, 999}, b[] = {11, 17, -999}, zero[] = {0}, full[] = {255};
@@ -323,9 +302,7 @@ TEST(Image, ErrorTextsAndQuality) {
 
 using Target = std::string (*)(const uint8_t*, size_t);
 
-std::string Feed(Target target, const std::string& bytes) {
-  return target(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
+std::string Feed(Target t, const std::string& b) { return t(reinterpret_cast<const uint8_t*>(b.data()), b.size()); }
 
 TEST(Replays, RegressionInputsAndSeedCorpora) {
   const std::pair<const char*, Target> targets[] = {
@@ -336,34 +313,27 @@ TEST(Replays, RegressionInputsAndSeedCorpora) {
     EXPECT_EQ(target(nullptr, 0), "") << name;
     for (int b = 0; b < 256; b += 17) EXPECT_EQ(Feed(target, std::string(1, char(b))), "") << name << " " << b;
     for (const fs::path& folder : {data / "regress" / name, data / ".." / ".." / "fuzz" / "corpus" / name}) {
-      std::vector<fs::path> files;
+      int replayed = 0;
       std::error_code ec;
-      for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path());
-      EXPECT_FALSE(files.empty()) << "nothing to replay in " << folder;
-      std::sort(files.begin(), files.end());
-      for (const fs::path& f : files) {
-        const auto bytes = zaltest::ReadFile(f.string());
-        EXPECT_EQ(Feed(target, std::string(bytes.begin(), bytes.end())), "") << f;
+      for (const auto& e : fs::directory_iterator(folder, ec)) {
+        EXPECT_EQ(Feed(target, Text(ReadFile(e.path().string()))), "") << e.path();
+        ++replayed;
       }
+      EXPECT_GT(replayed, 0) << "nothing to replay in " << folder;
     }
   }
 }
 
-// Every loader on the bytes as a PGM, a BMP and a RAW image (whose first byte
-// tells how many of the following bytes form its dimension file).
+// Every loader on the bytes (as a RAW image, the first byte is the length of the dimension file after it).
 void LoadEveryWay(const std::string& bytes) {
   for (Target target : {zalfuzz::CargadorPGM, zalfuzz::CargadorBMP, zalfuzz::CargadorRAW})
     EXPECT_EQ(Feed(target, bytes), "") << bytes.size() << " bytes";
 }
 
 TEST(Replays, DamagedImageFiles) {
-  zaltest::TempDir dir;
-  const std::vector<float> plane(size_t(5) * (6 + 3), 42.0f);
-  ASSERT_EQ(GuardaBMPLuminancia(dir.File("v.bmp").c_str(), 6, 5, plane.data(), 3), 0);
-  const auto bmp = zaltest::ReadFile(dir.File("v.bmp"));
   const std::string dimensions = "ancho: 7\nalto: 5\n";
   const std::string valid[] = {"P5\n#Imagen recuperada de ZAL\n7 5\n255\n" + std::string(35, '\x80'),
-                               std::string(bmp.begin(), bmp.end()),
+                               MakeBmp(6, 5, std::string(40, '\x80')),
                                char(dimensions.size()) + dimensions + std::string(35, '\x80')};
   zaltest::Rng rng(7);
   for (const std::string& whole : valid) {
@@ -375,11 +345,6 @@ TEST(Replays, DamagedImageFiles) {
         LoadEveryWay(damaged);
       }
   }
-  const std::string lots(100000, '7');
-  for (const std::string& bytes : {"P5\n#" + std::string(100000, 'c') + "\n3 2\n255\nabcdef", "P5 3 2 " + lots + "\nabcdef",
-                                   "P5" + lots, std::string("P5 2147483647 2147483647 255 x"),
-                                   std::string("\x14" "ancho: -1\nalto: 2\n  abcdef")})
-    LoadEveryWay(bytes);
 }
 
 }  // namespace
