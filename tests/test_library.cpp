@@ -1,6 +1,5 @@
-// The C API against the programs it must agree with (ZALcod's streams, ZALdecod's
-// images and PSNR, Bppquest's trials and file), on many threads at once; a status
-// for every bad call; the shared object's exports and soname; the header alone.
+// The C API against the programs (ZALcod's streams, ZALdecod's images and PSNR, Bppquest's
+// trials and file), on many threads; every bad call's status; the exports; the header alone.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -11,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,35 +20,31 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using zaltest::BinDir;
 
-struct Imagen { int w = 0, h = 0; Bytes px; };  // rows of w bytes
+struct Imagen { int w = 0, h = 0; Bytes px; zaltest::Plane plano; };  // px: rows of w bytes
 
 Imagen DePlano(const zaltest::Plane& p) {
-  Imagen im{p.width, p.height, {}};
+  Imagen im{p.width, p.height, {}, p};
   for (int y = 0; y < p.height; ++y)
     for (int x = 0; x < p.width; ++x) im.px.push_back(uint8_t(std::clamp(p.at(x, y), 0.0f, 255.0f)));
   return im;
 }
 
-// The image's rows `extra` bytes further apart, the gaps full of noise.
-Bytes ConPaso(const Imagen& im, size_t extra) {
-  Bytes b((im.w + extra) * im.h, 0xA5);
-  for (int y = 0; y < im.h; ++y) std::memcpy(&b[y * (im.w + extra)], &im.px[size_t(y) * im.w], im.w);
+// Rows of w bytes `extra` bytes further apart, the gaps full of noise.
+Bytes ConPaso(const Bytes& px, int w, int h, size_t extra) {
+  Bytes b((w + extra) * h, 0xA5);
+  for (int y = 0; y < h; ++y) std::memcpy(&b[y * (w + extra)], &px[size_t(y) * w], w);
   return b;
 }
 
-void EscribePgm(const std::string& ruta, const Imagen& im) {
-  zaltest::WriteFile(ruta, "P5\n" + std::to_string(im.w) + " " + std::to_string(im.h) + "\n255\n" +
-                               std::string(im.px.begin(), im.px.end()));
-}
-
-// The last w*h bytes of a PGM file: its samples.
-Bytes Muestras(const std::string& pgm, const Imagen& im) {
+// The last n bytes of a PGM file: its samples.
+Bytes Muestras(const std::string& pgm, size_t n) {
   const Bytes b = zaltest::ReadFile(pgm);
-  return b.size() < im.px.size() ? Bytes() : Bytes(b.end() - im.px.size(), b.end());
+  return b.size() < n ? Bytes() : Bytes(b.end() - n, b.end());
 }
 
-// Runs a shell command line; its standard output, and its exit status in *estado.
+// A command line's standard output, and its exit status in *estado.
 std::string Shell(const std::string& orden, int* estado = nullptr) {
   std::string texto;
   FILE* tubo = popen(orden.c_str(), "r");
@@ -62,15 +56,13 @@ std::string Shell(const std::string& orden, int* estado = nullptr) {
   return texto;
 }
 
-std::string Programa(const std::string& nombre) { return zaltest::BinDir() + "/" + nombre; }
-
 std::string Texto(const char* formato, double v) {
   char b[64];
   std::snprintf(b, sizeof b, formato, v);
   return b;
 }
 
-// The value after `clave` in the programs' output, up to the end of its line.
+// The rest of the line after `clave` in the programs' output.
 std::string Tras(const std::string& salida, const std::string& clave) {
   const size_t i = salida.find(clave);
   return i == std::string::npos ? "" : salida.substr(i + clave.size(), salida.find('\n', i) - i - clave.size());
@@ -98,52 +90,42 @@ TEST(Library, EncodeSizeDecodeAndPsnrAreThePrograms) {
   const std::string pgm = dir.File("in.pgm"), zal = dir.File("f.zal"), dec = dir.File("d.pgm");
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.nombre);
-    EscribePgm(pgm, c.im);
-    int estado = -1;
-    Shell(Programa("ZALcod") + " -i " + pgm + " -o " + zal + " -l " + std::to_string(c.levels) +
-              " -r " + std::to_string(c.rplanes) + " -q " + Texto("%.9g", c.quant),
-          &estado);
-    ASSERT_EQ(estado, 0);
-    const Bytes fichero = zaltest::ReadFile(zal);
-    const std::string compara = Shell(Programa("ZALdecod") + " -i " + zal + " -o " + dec + " -c " + pgm, &estado);
-    ASSERT_EQ(estado, 0) << compara;
-
+    WritePgm(pgm, c.im.plano);
+    int codifica = -1, estado = -1;
+    Shell(BinDir() + "/ZALcod -i " + pgm + " -o " + zal + " -l " + std::to_string(c.levels) + " -r " +
+              std::to_string(c.rplanes) + " -q " + Texto("%.9g", c.quant), &codifica);
+    const std::string compara = Shell(BinDir() + "/ZALdecod -i " + zal + " -o " + dec + " -c " + pgm, &estado);
+    ASSERT_EQ(codifica | estado, 0) << compara;
+    const int w = c.im.w, h = c.im.h;
+    const size_t paso = w + c.extra;
     const zal_params p = Parametros(c.levels, c.rplanes, c.quant);
-    const Bytes pixels = ConPaso(c.im, c.extra);
+    const Bytes pixels = ConPaso(c.im.px, w, h, c.extra);
     uint8_t* flujo = nullptr;
-    size_t n = 0, tamano = 0;
-    ASSERT_EQ(zal_encode(pixels.data(), c.im.w, c.im.h, c.im.w + c.extra, &p, &flujo, &n), 0);
-    EXPECT_EQ(Bytes(flujo, flujo + n), fichero);
-    EXPECT_EQ(zal_encoded_size(pixels.data(), c.im.w, c.im.h, c.im.w + c.extra, &p, &tamano), 0);
-    EXPECT_EQ(tamano, fichero.size());
-
-    zal_info info, cabecera;
     uint8_t* imagen = nullptr;
+    size_t n = 0, tamano = 0;
+    ASSERT_EQ(zal_encode(pixels.data(), w, h, paso, &p, &flujo, &n), 0);
+    EXPECT_EQ(Bytes(flujo, flujo + n), ReadFile(zal));
+    EXPECT_EQ(zal_encoded_size(pixels.data(), w, h, paso, &p, &tamano), 0);
+    EXPECT_EQ(tamano, n);
+    zal_info info, cabecera;
     ASSERT_EQ(zal_decode(flujo, n, &info, &imagen), 0);
     ASSERT_EQ(zal_read_header(flujo, n, &cabecera), 0);
     for (const zal_info& i : {info, cabecera}) {
-      EXPECT_EQ(std::vector<int>({i.width, i.height, i.levels, i.rplanes}),
-                std::vector<int>({c.im.w, c.im.h, c.levels, c.rplanes}));
+      EXPECT_EQ(std::vector<int>({i.width, i.height, i.levels, i.rplanes}), std::vector<int>({w, h, c.levels, c.rplanes}));
       EXPECT_EQ(i.quant, c.quant);
     }
-    const Imagen decodificada{c.im.w, c.im.h, Bytes(imagen, imagen + size_t(c.im.w) * c.im.h)};
-    EXPECT_EQ(decodificada.px, Muestras(dec, c.im));
-    const double psnr = zal_psnr(pixels.data(), ConPaso(decodificada, c.extra).data(), c.im.w, c.im.h, c.im.w + c.extra);
-    EXPECT_EQ(Texto("%1.2f", psnr) + " dB", Tras(compara, "- PSNR of the compressed image: "));
+    const Bytes decodificada(imagen, imagen + size_t(w) * h), salida = ConPaso(decodificada, w, h, c.extra);
+    EXPECT_EQ(decodificada, Muestras(dec, decodificada.size()));
+    EXPECT_EQ(Texto("%1.2f", zal_psnr(pixels.data(), salida.data(), w, h, paso)) + " dB",
+              Tras(compara, "- PSNR of the compressed image: "));
     zal_free(flujo);
     zal_free(imagen);
   }
 }
 
-// Each trial as Bppquest -v prints it, and the first ones as they were given.
-struct Pruebas {
-  std::string texto;
-  std::vector<std::pair<zal_params, double>> primeras;
-};
-int Anota(void* user, float quant, int rplanes, double bpp) {
-  Pruebas& p = *static_cast<Pruebas*>(user);
-  p.texto += "Quantization " + Texto("%f", quant) + ": " + Texto("%f", bpp) + " bpp\n";
-  if (p.primeras.size() < 3) p.primeras.push_back({Parametros(0, rplanes, quant), bpp});
+// Each trial as Bppquest -v prints it.
+int Anota(void* texto, float quant, int, double bpp) {
+  *static_cast<std::string*>(texto) += "Quantization " + Texto("%f", quant) + ": " + Texto("%f", bpp) + " bpp\n";
   return 0;
 }
 
@@ -153,52 +135,43 @@ TEST(Library, RateSearchTakesBppquestsDecisions) {
       {DePlano(zaltest::SmoothImage(256, 256, 5)), 0.5, 0.0f, 6, 2, 0, 0},
       {DePlano(zaltest::TexturedImage(128, 128, 6)), 1.0, 0.5f, 4, 2, 1, 0},
       {DePlano(zaltest::NoisyImage(64, 64, 7)), 0.001, 0.0f, 3, 3, 0, ZAL_STATUS_UNREACHABLE_RATE},
-      // The lowest rate of five levels is only met far above q = 100: no
-      // quantization within the thousand trials (bpp -1: that rate).
+      // Five levels' lowest rate is met only far above q = 100: not within the
+      // thousand trials (bpp -1: that rate).
       {DePlano(zaltest::TexturedImage(64, 64, 5)), -1.0, 0.0f, 5, 2, 0, ZAL_STATUS_NO_QUANT_FOUND},
   };
   zaltest::TempDir dir;
   const std::string pgm = dir.File("in.pgm"), zal = dir.File("f.zal");
   for (CasoTasa c : casos) {
-    EscribePgm(pgm, c.im);
+    zaltest::WritePgm(pgm, c.im.plano);
     if (c.bpp < 0) {
       const zal_params p = Parametros(c.levels, c.rplanes, 1e30f);
       size_t n = 0;
       ASSERT_EQ(zal_encoded_size(c.im.px.data(), c.im.w, c.im.h, 0, &p, &n), 0);
       c.bpp = std::stod(Texto("%.9g", float(n * 8.0 / (c.im.w * c.im.h))));
     }
-    const std::string orden = Programa("Bppquest") + " -i " + pgm + " -o " + zal + " -b " + Texto("%.9g", c.bpp) +
-                        " -l " + std::to_string(c.levels) + " -r " + std::to_string(c.rplanes) +
-                        (c.start > 0 ? " -s " + Texto("%.9g", c.start) : "") + (c.keep ? " -k" : "");
-    for (bool verbose : {true, false}) {
-      SCOPED_TRACE(orden + (verbose ? " -v" : ""));
+    const std::string orden = BinDir() + "/Bppquest -i " + pgm + " -o " + zal + " -b " + Texto("%.9g", c.bpp) +
+                              " -l " + std::to_string(c.levels) + " -r " + std::to_string(c.rplanes) +
+                              (c.start > 0 ? " -s " + Texto("%.9g", c.start) : "") + (c.keep ? " -k" : "");
+    for (const char* verbose : {" -v", ""}) {
+      SCOPED_TRACE(orden + verbose);
       std::remove(zal.c_str());
       int estado = -1;
-      const std::string salida = Shell(orden + (verbose ? " -v" : ""), &estado);
-      Pruebas pruebas;
+      const std::string salida = Shell(orden + verbose, &estado);
+      std::string pruebas, lineas, linea;
       zal_params p = Parametros(c.levels, c.rplanes, 99.0f);
       uint8_t* flujo = nullptr;
       size_t n = 0;
       EXPECT_EQ(zal_encode_to_rate(c.im.px.data(), c.im.w, c.im.h, 0, c.bpp, c.start, &p, c.keep,
-                                   verbose ? Anota : nullptr, &pruebas, &flujo, &n),
+                                   *verbose ? Anota : nullptr, &pruebas, &flujo, &n),
                 c.estado);
       EXPECT_EQ(estado, c.estado == 0 ? 0 : 1);
       EXPECT_EQ(Bytes(flujo, flujo + n), zaltest::ReadFile(zal));
-      if (verbose) {
-        std::string lineas, linea;
-        for (std::istringstream s(salida); std::getline(s, linea);)
-          if (linea.rfind("Quantization ", 0) == 0) lineas += linea + "\n";
-        EXPECT_EQ(pruebas.texto, lineas);
-        for (auto [q, bpp] : pruebas.primeras) {  // a shown rate is the whole stream's
-          size_t bytes = 0;
-          q.levels = c.levels;
-          EXPECT_EQ(zal_encoded_size(c.im.px.data(), c.im.w, c.im.h, 0, &q, &bytes), 0);
-          EXPECT_EQ(float(bytes * 8.0 / (c.im.w * c.im.h)), float(bpp));
-        }
-        if (c.estado == 0) {
-          EXPECT_EQ(Texto("%f", p.quant), Tras(salida, "- finer quantization parameter= "));
-          EXPECT_EQ(std::to_string(p.rplanes), Tras(salida, "- rplanes parameter (coarser quant)= "));
-        }
+      for (std::istringstream s(salida); std::getline(s, linea);)
+        if (linea.rfind("Quantization ", 0) == 0) lineas += linea + "\n";
+      EXPECT_EQ(pruebas, lineas);
+      if (*verbose && c.estado == 0) {
+        EXPECT_EQ(Texto("%f", p.quant), Tras(salida, "- finer quantization parameter= "));
+        EXPECT_EQ(std::to_string(p.rplanes), Tras(salida, "- rplanes parameter (coarser quant)= "));
       }
       zal_free(flujo);
     }
@@ -210,35 +183,31 @@ TEST(Library, ManyThreadsGiveTheOneThreadResults) {
   for (int i = 0; i < 8; ++i)
     imagenes.push_back(DePlano(i == 0 ? zaltest::TexturedImage(1024, 1024, 9)
                                       : zaltest::SmoothImage(64 << (i % 3), 128, 10 + i)));
-  struct Resultado { Bytes flujo, imagen; size_t tamano = 0; int estado = -1; };
-  auto trabaja = [&](int i, Resultado& r) {
+  auto trabaja = [&](int i, Bytes& r) {  // r: the stream, then the decoded image
+    const Imagen& im = imagenes[i];
     const zal_params p = Parametros(3 + i % 3, 2 + i % 4, 0.5f + i);
     uint8_t* f = nullptr;
-    uint8_t* im = nullptr;
-    size_t n = 0;
+    uint8_t* d = nullptr;
+    size_t n = 0, tamano = 0;
     zal_info info;
-    r.estado = zal_encode(imagenes[i].px.data(), imagenes[i].w, imagenes[i].h, 0, &p, &f, &n) |
-               zal_encoded_size(imagenes[i].px.data(), imagenes[i].w, imagenes[i].h, 0, &p, &r.tamano) |
-               zal_decode(f, n, &info, &im);
-    r.flujo.assign(f, f + n);
-    r.imagen.assign(im, im + size_t(imagenes[i].w) * imagenes[i].h);
+    EXPECT_EQ(zal_encode(im.px.data(), im.w, im.h, 0, &p, &f, &n), 0) << i;
+    EXPECT_EQ(zal_encoded_size(im.px.data(), im.w, im.h, 0, &p, &tamano), 0) << i;
+    EXPECT_EQ(tamano, n) << i;
+    EXPECT_EQ(zal_decode(f, n, &info, &d), 0) << i;
+    r.assign(f, f + n);
+    r.insert(r.end(), d, d + (d ? size_t(im.w) * im.h : 0));
     zal_free(f);
-    zal_free(im);
+    zal_free(d);
   };
-  std::vector<Resultado> solos(8), juntos(8);
+  std::vector<Bytes> solos(8), juntos(8);
   for (int i = 0; i < 8; ++i) trabaja(i, solos[i]);
   std::vector<std::thread> hilos;
   for (int i = 0; i < 8; ++i) hilos.emplace_back(trabaja, i, std::ref(juntos[i]));
   for (std::thread& h : hilos) h.join();
-  for (int i = 0; i < 8; ++i) {
-    EXPECT_EQ(solos[i].estado | juntos[i].estado, 0) << i;
-    EXPECT_TRUE(juntos[i].flujo == solos[i].flujo && juntos[i].tamano == solos[i].flujo.size() &&
-                juntos[i].imagen == solos[i].imagen) << i;
-  }
+  EXPECT_TRUE(juntos == solos);
 }
 
-// A stream of only a header, its fields as the format lays them out (the
-// first bits of a stream are the header's bits): levels 3, 16 x 16.
+// A stream of only a header (16 x 16, quant 1, levels 3), its fields as the format lays them out.
 Bytes Cabecera(int capas, std::vector<int> simbolos) {
   std::vector<std::pair<int, uint32_t>> campos = {{13, 16}, {13, 16}, {32, 0x3F800000u}, {5, uint32_t(capas)}, {4, 3}};
   for (int s : simbolos) campos.push_back({5, uint32_t(s)});
@@ -257,7 +226,7 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
   uint8_t* out = nullptr;
   size_t n = 0;
   zal_info info;
-  auto codifica = [&](std::function<void(zal_params&)> cambia, int w = 96, int h = 96, size_t paso = 0,
+  auto codifica = [&](void (*cambia)(zal_params&), int w = 96, int h = 96, size_t paso = 0,
                       const uint8_t* pixels = nullptr) {
     zal_params p = Parametros(4, 2, 1.0f);
     cambia(p);
@@ -266,7 +235,7 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
     zal_free(out);
     return estado;
   };
-  auto nada = [](zal_params&) {};
+  auto nada = +[](zal_params&) {};
   auto cancela = [](void*, float, int, double) { return 1; };
   zal_params p = Parametros(4, 2, 1.0f);
   const struct { const char* nombre; int estado, esperado; } casos[] = {
@@ -317,9 +286,8 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
   EXPECT_EQ(zal_version(), unsigned(ZAL_VERSION_NUMBER));
 }
 
-// A stream cut short decodes exactly as ZALdecod decodes the cut file, and
-// the decoder reads nothing past the bytes it is given (the next page is not
-// readable).
+// A cut stream decodes as ZALdecod decodes the cut file, reading nothing past its bytes (the
+// next page is unreadable).
 TEST(Library, CutStreamsDecodeAsTheProgramWithinTheirBytes) {
   const Imagen im = DePlano(zaltest::TexturedImage(128, 128, 12));
   const zal_params p = Parametros(4, 2, 0.5f);
@@ -330,23 +298,24 @@ TEST(Library, CutStreamsDecodeAsTheProgramWithinTheirBytes) {
   uint8_t* zona = static_cast<uint8_t*>(mmap(nullptr, paginas * pagina, PROT_READ | PROT_WRITE,
                                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(zona, MAP_FAILED);
-  ASSERT_EQ(mprotect(zona + (paginas - 1) * pagina, pagina, PROT_NONE), 0);
+  uint8_t* guarda = zona + (paginas - 1) * pagina;
+  ASSERT_EQ(mprotect(guarda, pagina, PROT_NONE), 0);
   zaltest::TempDir dir;
+  const std::string cortado = dir.File("c.zal"), pgm = dir.File("c.pgm");
   for (size_t corte : {n, n / 2, size_t(9)}) {
     SCOPED_TRACE(corte);
-    uint8_t* inicio = zona + (paginas - 1) * pagina - corte;
-    std::memcpy(inicio, flujo, corte);
-    zaltest::WriteFile(dir.File("c.zal"), Bytes(flujo, flujo + corte));
+    std::memcpy(guarda - corte, flujo, corte);
+    zaltest::WriteFile(cortado, Bytes(flujo, flujo + corte));
     int estado = -1;
-    const std::string salida = Shell(Programa("ZALdecod") + " -i " + dir.File("c.zal") + " -o " + dir.File("c.pgm"), &estado);
+    const std::string salida = Shell(BinDir() + "/ZALdecod -i " + cortado + " -o " + pgm, &estado);
     zal_info info;
     uint8_t* imagen = nullptr;
-    const int codigo = zal_decode(inicio, corte, &info, &imagen);
+    const int codigo = zal_decode(guarda - corte, corte, &info, &imagen);
     EXPECT_EQ(codigo == 0, estado == 0) << salida;
     if (codigo != 0)
       EXPECT_NE(salida.find("(error #" + std::to_string(codigo) + ")"), std::string::npos) << salida;
     else
-      EXPECT_EQ(Bytes(imagen, imagen + 128 * 128), Muestras(dir.File("c.pgm"), im));
+      EXPECT_EQ(Bytes(imagen, imagen + im.px.size()), Muestras(pgm, im.px.size()));
     zal_free(imagen);
   }
   munmap(zona, paginas * pagina);
@@ -355,15 +324,15 @@ TEST(Library, CutStreamsDecodeAsTheProgramWithinTheirBytes) {
 
 TEST(Library, SharedObjectExportsOnlyTheApiUnderItsSoname) {
   int estado = -1;
-  const std::string simbolos = Shell("nm -D --defined-only " + std::string(ZAL_SHARED_LIB), &estado);
+  const std::string version = "ZAL_" + std::to_string(ZAL_VERSION_MAJOR);
+  std::istringstream lineas(Shell("nm -D --defined-only " + std::string(ZAL_SHARED_LIB), &estado));
   ASSERT_EQ(estado, 0);
   int api = 0;
-  std::istringstream lineas(simbolos);
   for (std::string linea; std::getline(lineas, linea);) {
     const std::string nombre = linea.substr(linea.rfind(' ') + 1);
-    if (nombre == "ZAL_" + std::to_string(ZAL_VERSION_MAJOR)) continue;  // the version node
+    if (nombre == version) continue;  // the version node
     EXPECT_EQ(nombre.rfind("zal_", 0), 0u) << linea;
-    EXPECT_NE(nombre.find("@@ZAL_" + std::to_string(ZAL_VERSION_MAJOR)), std::string::npos) << linea;
+    EXPECT_NE(nombre.find("@@" + version), std::string::npos) << linea;
     ++api;
   }
   EXPECT_EQ(api, 10);
