@@ -2,7 +2,6 @@
 // trials and file), on many threads; every bad call's status; the exports; the header alone.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zal/zal.h>
 
@@ -21,6 +20,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using zaltest::BinDir;
+using zaltest::Shell;
 
 struct Imagen { int w = 0, h = 0; Bytes px; zaltest::Plane plano; };  // px: rows of w bytes
 
@@ -42,18 +42,6 @@ Bytes ConPaso(const Bytes& px, int w, int h, size_t extra) {
 Bytes Muestras(const std::string& pgm, size_t n) {
   const Bytes b = zaltest::ReadFile(pgm);
   return b.size() < n ? Bytes() : Bytes(b.end() - n, b.end());
-}
-
-// A command line's standard output, and its exit status in *estado.
-std::string Shell(const std::string& orden, int* estado = nullptr) {
-  std::string texto;
-  FILE* tubo = popen(orden.c_str(), "r");
-  if (!tubo) return texto;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, tubo)) > 0;) texto.append(buf, n);
-  const int s = pclose(tubo);
-  if (estado) *estado = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
-  return texto;
 }
 
 std::string Texto(const char* formato, double v) {
