@@ -11,9 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "support/support.h"
 
@@ -90,11 +88,11 @@ Resultado Usa(const Caso& c) {
   Resultado r;
   EXPECT_EQ(zal_encode(pixels.data(), w, h, paso, &p, &flujo, &n), 0);
   EXPECT_EQ(zal_encoded_size(pixels.data(), w, h, paso, &p, &r.tamano), 0);
+  EXPECT_EQ(r.tamano, n);
   EXPECT_EQ(zal_decode(flujo, n, &r.info, &imagen), 0);
   EXPECT_EQ(zal_read_header(flujo, n, &r.cabecera), 0);
   r.flujo.assign(flujo, flujo + n);
-  r.imagen.assign(imagen, imagen + (imagen ? size_t(w) * h : 0));
-  r.imagen.resize(size_t(w) * h);
+  r.imagen = imagen ? Bytes(imagen, imagen + size_t(w) * h) : Bytes(size_t(w) * h);
   r.psnr = zal_psnr(pixels.data(), ConPaso(r.imagen, w, h, c.extra).data(), w, h, paso);
   zal_free(flujo);
   zal_free(imagen);
@@ -125,7 +123,6 @@ TEST(Library, EncodeSizeDecodeAndPsnrAreTheProgramsCutOrWholeOnAnyThread) {
     ASSERT_EQ(codifica | estado, 0) << compara;
     const Resultado& r = solos.emplace_back(Usa(c));
     EXPECT_EQ(r.flujo, ReadFile(zal));
-    EXPECT_EQ(r.tamano, r.flujo.size());
     for (const zal_info& i : {r.info, r.cabecera}) {
       EXPECT_EQ(std::vector<int>({i.width, i.height, i.levels, i.rplanes}),
                 std::vector<int>({c.im.w, c.im.h, c.levels, c.rplanes}));
@@ -152,10 +149,8 @@ TEST(Library, EncodeSizeDecodeAndPsnrAreTheProgramsCutOrWholeOnAnyThread) {
   std::vector<std::thread> hilos;  // every case again, all at once
   for (size_t i = 0; i < juntos.size(); ++i) hilos.emplace_back([&, i] { juntos[i] = Usa(casos[i]); });
   for (std::thread& h : hilos) h.join();
-  for (size_t i = 0; i < juntos.size(); ++i) {
-    const bool iguales = juntos[i].flujo == solos[i].flujo && juntos[i].imagen == solos[i].imagen;
-    EXPECT_TRUE(iguales && juntos[i].tamano == solos[i].tamano && juntos[i].psnr == solos[i].psnr) << casos[i].nombre;
-  }
+  for (size_t i = 0; i < juntos.size(); ++i)
+    EXPECT_TRUE(juntos[i].flujo == solos[i].flujo && juntos[i].imagen == solos[i].imagen) << casos[i].nombre;
 }
 
 // Each trial as Bppquest -v prints it.
@@ -217,17 +212,15 @@ Bytes Cabecera(int capas, std::vector<int> simbolos) {
 }
 
 TEST(Library, EveryBadCallEndsInItsStatus) {
-  const Imagen im = DePlano(zaltest::SmoothImage(96, 96, 11));
-  const Bytes grande(size_t(1) << 20, 128);
-  const uint8_t* px = im.px.data();
+  const Bytes grande(size_t(1) << 20, 128);  // enough for every side tried, as a flat image
+  const uint8_t* px = grande.data();
   uint8_t* out = nullptr;
   size_t n = 0;
   zal_info info;
-  auto codifica = [&](void (*cambia)(zal_params&), int w = 96, int h = 96, size_t paso = 0,
-                      const uint8_t* pixels = nullptr) {
+  auto codifica = [&](void (*cambia)(zal_params&), int w = 96, int h = 96, size_t paso = 0) {
     zal_params p = Parametros(4, 2, 1.0f);
     cambia(p);
-    const int estado = zal_encode(pixels ? pixels : px, w, h, paso, &p, &out, &n);
+    const int estado = zal_encode(px, w, h, paso, &p, &out, &n);
     EXPECT_TRUE(estado == 0 || (out == nullptr && n == 0)) << estado;
     zal_free(out);
     return estado;
@@ -251,9 +244,9 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
       {"rplanes 13", codifica([](zal_params& q) { q.rplanes = 13; }), 202},
       {"rplanes 258 (not cut to 8 bits)", codifica([](zal_params& q) { q.rplanes = 258; }), 202},
       {"levels 2", codifica([](zal_params& q) { q.levels = 2; }), 205},
-      {"levels 10", codifica([](zal_params& q) { q.levels = 10; }, 1024, 1024, 0, grande.data()), 204},
+      {"levels 10", codifica([](zal_params& q) { q.levels = 10; }, 1024, 1024), 204},
       {"side not a multiple of 2^(levels+1)", codifica([](zal_params& q) { q.levels = 5; }), 206},
-      {"side above 8191", codifica([](zal_params& q) { q.levels = 3; }, 8192, 64, 0, grande.data()), 211},
+      {"side above 8191", codifica([](zal_params& q) { q.levels = 3; }, 8192, 64), 211},
       {"quant too small", codifica([](zal_params& q) { q.quant = 1e-30f; }), 210},
       {"quant 0", codifica([](zal_params& q) { q.quant = 0.0f; }), 215},
       {"quant NaN", codifica([](zal_params& q) { q.quant = NAN; }), 215},
@@ -285,18 +278,13 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
 
 TEST(Library, SharedObjectExportsOnlyTheApiAndTheHeaderStandsAlone) {
   int estado = -1;
-  const std::string version = "ZAL_" + std::to_string(ZAL_VERSION_MAJOR);
-  std::istringstream lineas(Shell("nm -D --defined-only " + std::string(ZAL_SHARED_LIB), &estado));
+  std::istringstream lineas(Shell("LC_ALL=C nm -D --defined-only " + std::string(ZAL_SHARED_LIB), &estado));
   ASSERT_EQ(estado, 0);
-  int api = 0;
-  for (std::string linea; std::getline(lineas, linea);) {
-    const std::string nombre = linea.substr(linea.rfind(' ') + 1);
-    if (nombre == version) continue;  // the version node
-    EXPECT_EQ(nombre.rfind("zal_", 0), 0u) << linea;
-    EXPECT_NE(nombre.find("@@" + version), std::string::npos) << linea;
-    ++api;
-  }
-  EXPECT_EQ(api, 10);
+  std::string nombres;  // in byte order of their names
+  for (std::string linea; std::getline(lineas, linea);) nombres += linea.substr(linea.rfind(' ') + 1) + " ";
+  EXPECT_EQ(nombres, "ZAL_1 zal_decode@@ZAL_1 zal_default_params@@ZAL_1 zal_encode@@ZAL_1 zal_encode_to_rate@@ZAL_1 "
+                     "zal_encoded_size@@ZAL_1 zal_free@@ZAL_1 zal_psnr@@ZAL_1 zal_read_header@@ZAL_1 "
+                     "zal_strerror@@ZAL_1 zal_version@@ZAL_1 ");
   const std::string dir = ZAL_SOURCE_DIR;  // and the header alone compiles as C99 and as C++
   for (std::string compilador : {ZAL_C_COMPILER " -std=c99", ZAL_CXX_COMPILER " -x c++ -std=c++20"}) {
     const std::string salida = Shell(compilador + " -pedantic -Wall -Wextra -Werror -fsyntax-only -I" + dir +
