@@ -3,9 +3,7 @@
 // skips, saying why. The installed tree and the packages: tests/packaging.sh.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -28,12 +26,7 @@ struct Salida {
 
 Salida Shell(const std::string& orden) {
   Salida s;
-  FILE* tubo = popen(("exec 2>&1; " + orden).c_str(), "r");
-  if (!tubo) return s;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, tubo)) > 0;) s.texto.append(buf, n);
-  const int estado = pclose(tubo);
-  s.estado = WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado);
+  s.texto = zaltest::Shell("exec 2>&1; " + orden, &s.estado);
   return s;
 }
 // A word for the shell, whatever it holds.

@@ -1,6 +1,7 @@
 #include "support/support.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
@@ -93,10 +94,18 @@ void WritePgm(const std::string& path, const Plane& p) {
 std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
   TempDir dir;
   WriteFile(dir.File("data"), bytes);
-  FILE* pipe = popen(("sha256sum " + dir.File("data")).c_str(), "r");
-  char hex[65] = {};
-  if (pipe) std::fread(hex, 1, 64, pipe), pclose(pipe);
-  return hex;
+  return Shell("sha256sum " + dir.File("data")).substr(0, 64);
+}
+
+std::string Shell(const std::string& command, int* status) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+  const int s = pclose(pipe);
+  if (status) *status = WIFEXITED(s) ? WEXITSTATUS(s) : 128 + WTERMSIG(s);
+  return out;
 }
 
 std::string SharedDir() {

@@ -1,5 +1,5 @@
 // Helpers shared by the test suites: deterministic generated images, temporary
-// files, byte I/O, SHA-256 and the location of optional shared data.
+// files, byte I/O, SHA-256, shell commands and the location of optional shared data.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -45,6 +45,8 @@ void WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
 void WritePgm(const std::string& path, const Plane& p);  // samples rounded, clamped
 std::string Sha256Hex(const std::vector<uint8_t>& bytes);
+// A shell command line's standard output; its exit status (128 + signal if killed) in *status.
+std::string Shell(const std::string& command, int* status = nullptr);
 
 std::string SharedDir();    // ../shared beside the repository or $ZAL_SHARED; "" if absent
 std::string TestDataDir();  // tests/data
