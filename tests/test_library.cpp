@@ -280,6 +280,7 @@ TEST(Library, SharedObjectExportsOnlyTheApiAndTheHeaderStandsAlone) {
   EXPECT_EQ(nombres, "ZAL_1 zal_decode@@ZAL_1 zal_default_params@@ZAL_1 zal_encode@@ZAL_1 zal_encode_to_rate@@ZAL_1 "
                      "zal_encoded_size@@ZAL_1 zal_free@@ZAL_1 zal_psnr@@ZAL_1 zal_read_header@@ZAL_1 "
                      "zal_strerror@@ZAL_1 zal_version@@ZAL_1 ");
+  EXPECT_NE(Shell("readelf -d " + std::string(ZAL_SHARED_LIB)).find("soname: [libzal.so.1]"), std::string::npos);
   const std::string dir = ZAL_SOURCE_DIR;  // and the header alone compiles as C99 and as C++
   for (std::string compilador : {ZAL_C_COMPILER " -std=c99", ZAL_CXX_COMPILER " -x c++ -std=c++20"}) {
     const std::string salida = Shell(compilador + " -pedantic -Wall -Wextra -Werror -fsyntax-only -I" + dir +
