@@ -107,6 +107,7 @@ TEST(Library, EncodeSizeDecodeAndPsnrAreTheProgramsCutOrWholeOnAnyThread) {
       {"flat 32x32", DePlano(FlatImage(32, 32, 200.0f)), 3, 2, 1.0f, 64},
       {"textured 1024x1024", DePlano(TexturedImage(1024, 1024, 9)), 3, 2, 0.5f, 0},
       {"smooth 256x128", DePlano(SmoothImage(256, 128, 10)), 4, 4, 2.5f, 0},
+      {"noisy 128x128", DePlano(NoisyImage(128, 128, 11)), 5, 3, 1.5f, 3},
   };
   TempDir dir;
   const std::string pgm = dir.File("in.pgm"), zal = dir.File("f.zal"), dec = dir.File("d.pgm");
