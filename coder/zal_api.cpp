@@ -154,6 +154,22 @@ int Protegido(F&& cuerpo) {
   }
 }
 
+// What zal_encode and zal_encoded_size share: the argument checks, then the
+// image's plane prepared and handed to `codifica`, which codes it (the plane
+// may be freed there once coded).
+template <class F>
+int CodificaImagen(const uint8_t* pixels, int width, int height, size_t stride, const zal_params* p,
+                   bool salidaValida, F&& codifica) {
+  size_t paso = 0;
+  if (!ImagenValida(pixels, width, height, stride, &paso) || !ParametrosValidos(p) || !salidaValida)
+    return ZAL_STATUS_INVALID_ARGUMENT;
+  return Protegido([&] {
+    Plano plano;
+    const int estado = PreparaPlano(pixels, width, height, paso, Ocho(p->levels), plano);
+    return estado != 0 ? estado : codifica(plano);
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -199,20 +215,13 @@ int zal_encode(const uint8_t* pixels, int width, int height, size_t stride, cons
                uint8_t** out, size_t* out_size) {
   if (out != nullptr) *out = nullptr;
   if (out_size != nullptr) *out_size = 0;
-  size_t paso = 0;
-  if (!ImagenValida(pixels, width, height, stride, &paso) || !ParametrosValidos(p) ||
-      out == nullptr || out_size == nullptr)
-    return ZAL_STATUS_INVALID_ARGUMENT;
-  return Protegido([&] {
-    Plano plano;
-    const signed char level = Ocho(p->levels);
-    int estado = PreparaPlano(pixels, width, height, paso, level, plano);
-    if (estado != 0) return estado;
+  return CodificaImagen(pixels, width, height, stride, p, out != nullptr && out_size != nullptr,
+                        [&](Plano& plano) {
     std::vector<uint8_t> flujo;
     int64_t bytes = 0;
-    estado = DeCoder(ZALCodificadorMemoria(Ocho(p->rplanes), level, p->quant, width, height,
-                                           plano.get(), kBorde, &bytes, &flujo),
-                     true);
+    const int estado = DeCoder(ZALCodificadorMemoria(Ocho(p->rplanes), Ocho(p->levels), p->quant, width,
+                                                     height, plano.get(), kBorde, &bytes, &flujo),
+                               true);
     plano.reset();
     return estado != 0 ? estado : Entrega(flujo, out, out_size);
   });
@@ -221,19 +230,11 @@ int zal_encode(const uint8_t* pixels, int width, int height, size_t stride, cons
 int zal_encoded_size(const uint8_t* pixels, int width, int height, size_t stride,
                      const zal_params* p, size_t* size) {
   if (size != nullptr) *size = 0;
-  size_t paso = 0;
-  if (!ImagenValida(pixels, width, height, stride, &paso) || !ParametrosValidos(p) ||
-      size == nullptr)
-    return ZAL_STATUS_INVALID_ARGUMENT;
-  return Protegido([&] {
-    Plano plano;
-    const signed char level = Ocho(p->levels);
-    int estado = PreparaPlano(pixels, width, height, paso, level, plano);
-    if (estado != 0) return estado;
+  return CodificaImagen(pixels, width, height, stride, p, size != nullptr, [&](Plano& plano) {
     int64_t bytes = 0;
-    estado = DeCoder(ZALCodificadorTamano(Ocho(p->rplanes), level, p->quant, width, height,
-                                          plano.get(), kBorde, &bytes),
-                     true);
+    const int estado = DeCoder(ZALCodificadorTamano(Ocho(p->rplanes), Ocho(p->levels), p->quant, width,
+                                                    height, plano.get(), kBorde, &bytes),
+                               true);
     if (estado == 0) *size = static_cast<size_t>(bytes);
     return estado;
   });
