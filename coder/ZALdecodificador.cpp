@@ -573,14 +573,26 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
 
 using namespace zalcoder;
 
-int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
-                     int* height, float** plane, const char* path, signed char blankborder) {
+namespace {
+
+// Either decoder's road, from a file (path) or from bytes (fuente): timed in
+// slot 2, the bit reader closed after a success.
+int DecodificaMedido(signed char* rplanes, signed char* levels, float* quant, int* width,
+                     int* height, float** plane, const char* path, FuenteBytes* fuente,
+                     signed char blankborder) {
   AcumuladorTStart(2);
   const int error =
-      Decodifica(rplanes, levels, quant, width, height, plane, path, nullptr, blankborder);
+      Decodifica(rplanes, levels, quant, width, height, plane, path, fuente, blankborder);
   AcumuladorTStop(2);
   if (error == kZALOk) FinalizaLecturaFicheroDeBits();
   return error;
+}
+
+}  // namespace
+
+int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
+                     int* height, float** plane, const char* path, signed char blankborder) {
+  return DecodificaMedido(rplanes, levels, quant, width, height, plane, path, nullptr, blankborder);
 }
 
 int ZALDecodificadorFuente(signed char* rplanes, signed char* levels, float* quant, int* width,
@@ -588,11 +600,6 @@ int ZALDecodificadorFuente(signed char* rplanes, signed char* levels, float* qua
                            signed char blankborder) {
   *plane = nullptr;
   if (fuente == nullptr) return kZALNoLee;
-  AcumuladorTStart(2);
-  const int error =
-      Decodifica(rplanes, levels, quant, width, height, plane, nullptr, fuente, blankborder);
-  AcumuladorTStop(2);
-  if (error == kZALOk) FinalizaLecturaFicheroDeBits();
-  return error;
+  return DecodificaMedido(rplanes, levels, quant, width, height, plane, nullptr, fuente, blankborder);
 }
 
