@@ -233,7 +233,7 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
       {"negative height", codifica(nada, 96, -96), 401},
       {"stride below width", codifica(nada, 96, 96, 95), 401},
       {"stride overflows", codifica(nada, 96, 3, SIZE_MAX / 2), 401},
-      {"unknown flag", codifica([](zal_params& q) { q.flags = 1; }), 401},
+      {"unknown flag", codifica([](zal_params& q) { q.flags = 0x80000000u; }), 401},
       {"reserved field", codifica([](zal_params& q) { q.reserved[5] = 1; }), 401},
       {"side above the loaders'", codifica(nada, 70000, 1), 112},
       {"side not a multiple of 2^levels", codifica([](zal_params& q) { q.levels = 6; }), 301},
