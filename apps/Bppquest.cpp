@@ -9,6 +9,7 @@
 
 #include "apps/common.h"
 #include "coder/ZALetapas.h"
+#include "entropy/SalidaAtomica.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
@@ -115,18 +116,26 @@ int FallaBusqueda(const char* texto) {
   return 1;
 }
 
-// The search's output: the file named by --output.
+// The search's output: the file named by --output, made ready before the
+// search (its temporary file) and taking the name only at the end, so that a
+// search stopped half way leaves the name as it was.
 class SalidaFichero final : public ZALSalidaBusqueda {
  public:
-  int Guarda(const std::vector<uint8_t>& flujo) override {
-    return ZALGuardaFlujo(flujo, s.OutputName);
-  }
+  SalidaAtomica destino;
+  int Guarda(const std::vector<uint8_t>& flujo) override { return ZALGuardaFlujo(flujo, &destino); }
   int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
                float* plane, signed char blankborder) override {
-    return ZALCodificador(rplanes, level, quant, width, height, plane, s.OutputName, blankborder);
+    std::vector<uint8_t> flujo;
+    int64_t bytes = 0;
+    const int codigo = ZALCodificadorMemoria(rplanes, level, quant, width, height, plane,
+                                             blankborder, &bytes, &flujo);
+    return codigo != 0 ? codigo : Guarda(flujo);
   }
   // The size of a pipe or a device is not the number of bytes written to it.
-  bool Tamano(int64_t* bytes) override { return zalapp::TamanoFicheroRegular(s.OutputName, bytes); }
+  bool Tamano(int64_t* bytes) override {
+    return zalapp::TamanoFicheroRegular(
+        destino.temporal.empty() ? s.OutputName : destino.temporal.c_str(), bytes);
+  }
 };
 
 // The verbose run shows every trial.
@@ -159,9 +168,14 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   p.height = s.alto;
   p.adelantado = CodificaAdelantado();
   SalidaFichero salida;
+  PreparaSalida(s.OutputName, &salida.destino);
   ZALResultadoBusqueda r;
-  switch (ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r)) {
+  const int estado = ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r);
+  // Failed searches too leave the file their rules leave, if any.
+  const bool confirmada = r.salidaEscrita && ConfirmaSalida(&salida.destino);
+  switch (estado) {
     case kBusquedaOk:
+      if (!confirmada) return FallaCodificador(kZALNoEscribe);
       s.rplanes = r.rplanes;
       *resultado = r.quant;
       return 0;

@@ -5,9 +5,9 @@
 //
 // Loaders refuse (error 12), before allocating or reading samples, an image
 // with a side below 1 or above 65535, more than 2^28 samples, or a negative
-// gap. Savers report any failed write, flush or close as error 5 and then
-// remove the incomplete output when the name is the regular file they were
-// writing, new or truncated (never a device, FIFO or symbolic link).
+// gap. Savers report any failed write, flush or close as error 5; the output
+// is replaced only once whole (entropy/SalidaAtomica.h), so it then keeps what
+// it had.
 #pragma once
 #include <cstdio>
 

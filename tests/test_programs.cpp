@@ -331,7 +331,7 @@ TEST(Programs, Bppquest) {
   });
 }
 
-// A full disk: status 1, and an output cut short is removed, but never a device or a link's target.
+// A full disk: status 1, and the output's name keeps what it had (written in place: a device, a link's target).
 TEST(Programs, FullDisk) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   const Args cod = "ZALcod -i ../in.pgm -o out.zal", bpp = "Bppquest -i ../in.pgm -o out.zal -l 3 -b 2";
@@ -341,8 +341,8 @@ TEST(Programs, FullDisk) {
       {cod, zal, 1, "~out.zal", {}, "out.zal>/dev/full"},
       {bpp, zal, 1, "~out.zal", {}, "out.zal>/dev/full"},
       {cod, zal, 1, "!out.zal", disk},
-      {cod, zal, 1, "!out.zal", disk, "out.zal"},
-      {bpp, zal, 1, "!out.zal", disk, "out.zal"},
+      {cod, zal, 1, "out.zal#13", disk, "out.zal"},
+      {bpp, zal, 1, "out.zal#13", disk, "out.zal"},
       {cod, zal, 1, "~out.zal target", disk, "target out.zal>target"},
       {"ZALdecod -i ../def.zal -o out.pgm", "", 0, "out.pgm#16425", {0, 1 << 20}},  // under the limit all is well
       {"ZALdecod -i ../def.zal -o link.bmp", "Error in link.bmp: Cannot write file (error #105)\n", 1,
@@ -351,7 +351,7 @@ TEST(Programs, FullDisk) {
   for (const std::string name : {"out.pgm", "out.bmp", "out.raw"}) {
     const std::string text = "Error in " + name + ": Cannot write file (error #105)\n";
     cases.push_back({{"ZALdecod", "-i", "../def.zal", "-o", name}, text, 1, "~" + name, {}, name + ">/dev/full"});
-    cases.push_back({{"ZALdecod", "-i", "../def.zal", "-o", name}, text, 1, "!" + name, disk, name});
+    cases.push_back({{"ZALdecod", "-i", "../def.zal", "-o", name}, text, 1, name + "#13", disk, name});
   }
   RunCases(cases);
 }
