@@ -225,6 +225,7 @@ int main(int argc, char** argv) {
   const int tipo = s.InputName ? DeterminaTipo(s.InputName) : 0;
   if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.verbose) ImprimeParametros(tipo);
+  if (!zalapp::CompruebaSalida(s.OutputName, {s.InputName}, "\nError in %s: \n%s\n")) return 1;
 
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
                                           s.verbose != 0);

@@ -139,6 +139,7 @@ int main(int argc, char** argv) {
   if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.seconds) s.timing = 1;
   if (s.verbose) ImprimeParametros(tipo);
+  if (!zalapp::CompruebaSalida(s.OutputName, {s.InputName}, "\nError in %s: \n%s\n")) return 1;
 
   char buffer[128];
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,

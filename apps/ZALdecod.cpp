@@ -159,6 +159,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (!zalapp::CompruebaSalida(s.OutputName, {s.InputName, s.CompareName}, "Error in %s: %s\n"))
+    return 1;
+
   char buffer[128];
   float* plane = nullptr;
   int codigo = ZALDecodificador(&s.rplanes, &s.level, &s.quant, &s.ancho, &s.alto, &plane,

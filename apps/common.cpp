@@ -88,6 +88,20 @@ bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t
   return true;
 }
 
+bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entradas,
+                     const char* marco) {
+  struct stat s, e;
+  if (!salida || stat(salida, &s) != 0 || S_ISCHR(s.st_mode)) return true;
+  for (const char* entrada : entradas) {
+    if (!entrada || stat(entrada, &e) != 0 || e.st_dev != s.st_dev || e.st_ino != s.st_ino) continue;
+    char buffer[128];
+    ImagenCheckError(kImagenSalidaEsEntrada, buffer);
+    std::printf(marco, salida, buffer);
+    return false;
+  }
+  return true;
+}
+
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
                         signed char blankborder, bool verbose) {
   char buffer[128];

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 
@@ -57,6 +58,14 @@ float LeeReal(const char* texto);
 // file names given, and a size for a RAW input (`tipo` from DeterminaTipo).
 // Returns false after printing the parsing error.
 bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t ancho, int32_t alto);
+
+// Refuses an output that is the same file as one of the inputs (null names
+// are skipped), before anything is written: prints the image module's
+// message 113 in `marco` ("...%s...%s...": the output's name, the message)
+// and returns false. A character device (a terminal, /dev/null) is not
+// taken for the same file.
+bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entradas,
+                     const char* marco);
 
 // The encoder side's road from the image file to its transform: clears the
 // timing slots, loads the image (the size travels both ways, as the loader

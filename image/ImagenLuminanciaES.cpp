@@ -614,6 +614,7 @@ const char* ImagenTextoError(int code) {
     case kErrSinExtension: return "No extension in file name";
     case kErrMemoria: return "Insuficient memory available";
     case kErrTamano: return "Image size not supported";
+    case kImagenSalidaEsEntrada: return "Output file is the same as an input file";
     default: return "Unknown error";
   }
 }

@@ -11,6 +11,10 @@
 #pragma once
 #include <cstdio>
 
+// Code 13 (shown as 113): an output that is the same file as an input. The
+// module never raises it; the programs refuse such an output before writing.
+enum : int { kImagenSalidaEsEntrada = 13 };
+
 // Image type of a file name: 0 unknown extension, 1 none, 2 PGM, 3 RAW, 4 BMP.
 int DeterminaTipo(const char* name);
 

@@ -356,6 +356,20 @@ TEST(Programs, FullDisk) {
   RunCases(cases);
 }
 
+// An output that is the same file as an input is refused before anything is read or written.
+TEST(Programs, Outputs) {
+  const std::string same = "Output file is the same as an input file (error #113)";
+  RunCases({
+      {"ZALcod -i in.pgm -o in.pgm", "\nError in in.pgm: \n" + same + "\n", 1, "in.pgm#13", {}, "in.pgm"},
+      {"Bppquest -i ../in.pgm -o in.zal", "\nError in in.zal: \n" + same + "\n", 1, "~in.zal", {}, "in.zal>../in.pgm"},
+      {"ZALdecod -i ../q25.zal -o in.pgm", "Error in in.pgm: " + same + "\n", 1, "~in.pgm", {}, "in.pgm>../q25.zal"},
+      {"ZALdecod -i ../q25.zal -o o.pgm -c o.pgm", "Error in o.pgm: " + same + "\n", 1, "o.pgm#13", {}, "o.pgm"},
+      // A character device is never the same file.
+      {"ZALdecod -i ../q25.zal -o a.pgm -c b.pgm", "Error in b.pgm: \nFile format not supported (error #106)\n", 1,
+       "~a.pgm ~b.pgm", {}, "a.pgm>/dev/null b.pgm>/dev/null"},
+  });
+}
+
 // Sizes refused from the header alone, before a plane is asked for (under the memory limit an attempt
 // would read 111 or 209), and sizes accepted whose plane cannot be had under it.
 TEST(Programs, SizeLimits) {
