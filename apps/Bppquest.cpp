@@ -209,9 +209,7 @@ void ImprimeInforme(float resultado) {
   std::printf("- finer quantization parameter= %f\n", resultado);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Principal(int argc, char** argv) {
   if (argc == 1) {
     zalapp::ImprimeBanner(kTitulo, "Bppquest");
     return 0;
@@ -241,3 +239,7 @@ int main(int argc, char** argv) {
   std::free(plane);
   return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return zalapp::Ejecuta(Principal, argc, argv); }

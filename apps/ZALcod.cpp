@@ -122,9 +122,7 @@ void ImprimeInformeCompresion() {
                     (static_cast<double>(s.ancho) * static_cast<double>(s.alto)));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Principal(int argc, char** argv) {
   if (argc == 1) {
     zalapp::ImprimeBanner(kTitulo, "ZALcod");
     return 0;
@@ -161,3 +159,7 @@ int main(int argc, char** argv) {
   std::free(plane);
   return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return zalapp::Ejecuta(Principal, argc, argv); }

@@ -136,9 +136,7 @@ bool Compara(float*& plane, char* buffer) {
   return mismoTamano;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Principal(int argc, char** argv) {
   if (argc == 1) {
     zalapp::ImprimeBanner(kTitulo, "ZALdecod");
     return 0;
@@ -199,3 +197,7 @@ int main(int argc, char** argv) {
   std::free(plane);
   return comparado ? 0 : 1;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return zalapp::Ejecuta(Principal, argc, argv); }

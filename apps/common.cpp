@@ -1,7 +1,11 @@
 #include "apps/common.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +104,24 @@ bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entr
     return false;
   }
   return true;
+}
+
+int Ejecuta(int (*principal)(int, char**), int argc, char** argv) {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDONLY);
+  std::signal(SIGPIPE, SIG_IGN);
+  const int estado = principal(argc, argv);
+  errno = 0;
+  bool fallo = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  int causa = errno;
+  if (std::fclose(stdout) != 0 && !fallo) {
+    fallo = true;
+    causa = errno;
+  }
+  if (!fallo) return estado;
+  std::fprintf(stderr, "Error writing standard output: %s\n",
+               causa != 0 ? std::strerror(causa) : "write failed");
+  return 1;
 }
 
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,

@@ -67,6 +67,13 @@ bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t
 bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entradas,
                      const char* marco);
 
+// Runs a program's body, then sees that everything it printed reached
+// standard output: if not, says so on standard error and returns 1, else
+// the body's status. A closed pipe is such a failure (SIGPIPE is ignored),
+// and a standard stream the caller closed is opened on /dev/null for
+// reading, so that no file the program opens takes its place.
+int Ejecuta(int (*principal)(int, char**), int argc, char** argv);
+
 // The encoder side's road from the image file to its transform: clears the
 // timing slots, loads the image (the size travels both ways, as the loader
 // wants), prints the heading in verbose mode and transforms the plane, timed

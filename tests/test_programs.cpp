@@ -91,6 +91,7 @@ struct Case {
   std::string files = "";
   Limits lim = {};
   std::string before = "";  // made first: "name" (older content) or "name>target" (a link)
+  std::string err = "";     // exact standard error
 };
 
 std::string Sha(const std::string& text, size_t n = 16) {
@@ -101,7 +102,7 @@ void Check(const Case& c, const std::string& dir, const Outcome& r) {
   const std::string out = Untimed(r.out);
   EXPECT_EQ(c.out.rfind("sha256:", 0) == 0 ? "sha256:" + Sha(out, c.out.size() - 7) : out, c.out) << out;
   EXPECT_EQ(r.status, c.status);
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, c.err);
   std::set<std::string> listed, present;
   std::istringstream before(c.before), in(c.files);
   for (std::string f; before >> f;) listed.insert(f.substr(0, f.find('>')));
@@ -356,9 +357,13 @@ TEST(Programs, FullDisk) {
   RunCases(cases);
 }
 
-// An output that is the same file as an input is refused before anything is read or written.
+// An output that is the same file as an input is refused before anything is read or written. Standard
+// output that cannot be written fails the run, its files written all the same.
 TEST(Programs, Outputs) {
   const std::string same = "Output file is the same as an input file (error #113)";
+  auto stdoutFails = [](const Args& a, const char* files, const char* shell, const char* why) {
+    return Case{a, "", 1, files, {0, 0, "", shell}, "", std::string("Error writing standard output: ") + why + "\n"};
+  };
   RunCases({
       {"ZALcod -i in.pgm -o in.pgm", "\nError in in.pgm: \n" + same + "\n", 1, "in.pgm#13", {}, "in.pgm"},
       {"Bppquest -i ../in.pgm -o in.zal", "\nError in in.zal: \n" + same + "\n", 1, "~in.zal", {}, "in.zal>../in.pgm"},
@@ -367,6 +372,11 @@ TEST(Programs, Outputs) {
       // A character device is never the same file.
       {"ZALdecod -i ../q25.zal -o a.pgm -c b.pgm", "Error in b.pgm: \nFile format not supported (error #106)\n", 1,
        "~a.pgm ~b.pgm", {}, "a.pgm>/dev/null b.pgm>/dev/null"},
+      stdoutFails("ZALdecod -i ../q25.zal -o out.pgm -c ../q25.pgm", "out.pgm=../q25.pgm", "exec >/dev/full",
+                  "No space left on device"),
+      stdoutFails("ZALcod -i ../in.pgm -o out.zal -v", "out.zal=../def.zal", "mkfifo p && exec 4<>p >p 4<&- && rm p",
+                  "Broken pipe"),
+      stdoutFails("Bppquest -i ../in.pgm -o out.zal -l 3 -v", "out.zal@ec01681fc5b0", "exec >&-", "Bad file descriptor"),
   });
 }
 
