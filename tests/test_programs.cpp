@@ -1,12 +1,16 @@
 // The programs end to end: each case runs in a fresh folder beside shared inputs (../name) and
 // pins its output (long texts by a SHA-256 prefix), exit status and folder. Bppquest's cases run
 // with the next trial coded ahead on a second thread and without: not a byte may change.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
@@ -87,7 +91,8 @@ struct Case {
   std::string out;  // exact standard output, or "sha256:" and a prefix of its hash
   int status = 0;
   // What the folder holds afterwards, and nothing else: "name" (exists), "name#N" (N bytes),
-  // "name=other" (same bytes), "name@hex" (prefix of its SHA-256), "~name" (still a link), "!name" (absent).
+  // "name=other" (same bytes), "name@hex" (prefix of its SHA-256), "name%640" (its permissions),
+  // "~name" (still a link), "!name" (absent).
   std::string files = "";
   Limits lim = {};
   std::string before = "";  // made first: "name" (older content) or "name>target" (a link)
@@ -107,7 +112,7 @@ void Check(const Case& c, const std::string& dir, const Outcome& r) {
   std::istringstream before(c.before), in(c.files);
   for (std::string f; before >> f;) listed.insert(f.substr(0, f.find('>')));
   for (std::string f; in >> f;) {
-    const size_t k = f.find_first_of("=#@"), from = f[0] == '!' || f[0] == '~';
+    const size_t k = f.find_first_of("=#@%"), from = f[0] == '!' || f[0] == '~';
     const std::string name = f.substr(from, k == npos ? npos : k - from), path = dir + "/" + name;
     if (f[0] == '!') {
       EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << f;
@@ -120,7 +125,13 @@ void Check(const Case& c, const std::string& dir, const Outcome& r) {
     const auto bytes = zaltest::ReadFile(path);
     const std::string text(bytes.begin(), bytes.end()), want = f.substr(k + 1);
     EXPECT_TRUE(f[k] != '=' || bytes == zaltest::ReadFile(dir + "/" + want)) << f;
-    EXPECT_EQ(f[k] == '#' ? std::to_string(bytes.size()) : f[k] == '@' ? Sha(text, want.size()) : want, want) << f;
+    std::ostringstream mode;
+    mode << std::oct << int(fs::status(path).permissions());
+    EXPECT_EQ(f[k] == '#'   ? std::to_string(bytes.size())
+              : f[k] == '@' ? Sha(text, want.size())
+              : f[k] == '%' ? mode.str()
+                            : want,
+              want) << f;
   }
   for (const auto& e : fs::directory_iterator(dir)) present.insert(e.path().filename());
   EXPECT_EQ(present, listed);
@@ -345,6 +356,7 @@ TEST(Programs, FullDisk) {
       {cod, zal, 1, "out.zal#13", disk, "out.zal"},
       {bpp, zal, 1, "out.zal#13", disk, "out.zal"},
       {cod, zal, 1, "~out.zal target", disk, "target out.zal>target"},
+      {cod, zal, 1, "target", {0, 2, "", "ln target out.zal"}, "target"},  // in place, and the cut name removed
       {"ZALdecod -i ../def.zal -o out.pgm", "", 0, "out.pgm#16425", {0, 1 << 20}},  // under the limit all is well
       {"ZALdecod -i ../def.zal -o link.bmp", "Error in link.bmp: Cannot write file (error #105)\n", 1,
        "~link.bmp target", disk, "target link.bmp>target"},
@@ -357,10 +369,17 @@ TEST(Programs, FullDisk) {
   RunCases(cases);
 }
 
-// An output that is the same file as an input is refused before anything is read or written. Standard
-// output that cannot be written fails the run, its files written all the same.
+// Outputs replace their names whole. Same-file refusals; permissions kept; names written in place; runs
+// killed at each moment of an output's life (the test hook raises the signal) leave the old file and no
+// temporary one; standard output that cannot be written fails the run, its files written all the same.
 TEST(Programs, Outputs) {
+  for (int sig : {SIGINT, SIGHUP}) std::signal(sig, SIG_DFL);  // as a background job may have them
   const std::string same = "Output file is the same as an input file (error #113)";
+  const Args cod = "ZALcod -i ../in.pgm -o out.zal", dec = "ZALdecod -i ../q25.zal -o out.pgm",
+             bpp = "Bppquest -i ../in.pgm -o out.zal -l 3 -v";
+  auto killed = [](const Args& a, const char* hook, int sig, const char* file) {
+    return Case{a, "", 128 + sig, std::string(file) + "#13", {0, 0, "", hook}, file};
+  };
   auto stdoutFails = [](const Args& a, const char* files, const char* shell, const char* why) {
     return Case{a, "", 1, files, {0, 0, "", shell}, "", std::string("Error writing standard output: ") + why + "\n"};
   };
@@ -372,12 +391,43 @@ TEST(Programs, Outputs) {
       // A character device is never the same file.
       {"ZALdecod -i ../q25.zal -o a.pgm -c b.pgm", "Error in b.pgm: \nFile format not supported (error #106)\n", 1,
        "~a.pgm ~b.pgm", {}, "a.pgm>/dev/null b.pgm>/dev/null"},
+      // The old file's permissions, or a new file's under the umask; a link's target, a file with another
+      // hard link and a FIFO are written in place.
+      {cod, "", 0, "out.zal=../def.zal out.zal%640", {0, 0, "", "chmod 640 out.zal"}, "out.zal"},
+      {cod, "", 0, "out.zal%604", {0, 0, "", "umask 073"}},
+      {cod, "", 0, "~out.zal target=../def.zal", {}, "target out.zal>target"},
+      {cod, "", 0, "out.zal=../def.zal target=../def.zal", {0, 0, "", "ln target out.zal"}, "target"},
+      {dec, "", 0, "got=../q25.pgm", {0, 0, "", "mkfifo out.pgm && { (timeout 20 cat out.pgm >got; rm out.pgm) & }"}},
+      // Killed before the first trial, after it, and before the rename: SIGTERM, SIGINT, SIGHUP, SIGXFSZ.
+      killed(bpp, "export ZAL_TEST_HOOK=open:15", 15, "out.zal"),
+      killed(bpp, "export ZAL_TEST_HOOK=written:2", 2, "out.zal"),
+      killed(bpp, "export ZAL_TEST_HOOK=rename:1", 1, "out.zal"),
+      killed(dec, "export ZAL_TEST_HOOK=open:1", 1, "out.pgm"),
+      killed(dec, "export ZAL_TEST_HOOK=written:15", 15, "out.pgm"),
+      killed(dec, "export ZAL_TEST_HOOK=rename:2", 2, "out.pgm"),
+      killed(cod, "ulimit -c 0 && trap - XFSZ && export ZAL_TEST_HOOK=written:25", 25, "out.zal"),
       stdoutFails("ZALdecod -i ../q25.zal -o out.pgm -c ../q25.pgm", "out.pgm=../q25.pgm", "exec >/dev/full",
                   "No space left on device"),
       stdoutFails("ZALcod -i ../in.pgm -o out.zal -v", "out.zal=../def.zal", "mkfifo p && exec 4<>p >p 4<&- && rm p",
                   "Broken pipe"),
-      stdoutFails("Bppquest -i ../in.pgm -o out.zal -l 3 -v", "out.zal@ec01681fc5b0", "exec >&-", "Bad file descriptor"),
+      stdoutFails(bpp, "out.zal@ec01681fc5b0", "exec >&-", "Bad file descriptor"),
   });
+}
+
+// Two coders writing one name at once leave one whole stream: the first, held back by the hook before it
+// writes, is renamed over the second's longer stream.
+TEST(Programs, ConcurrentWritersLeaveOneWholeStream) {
+  const std::string dir = Inputs().File("race"), hold = dir + "/hold";
+  fs::create_directory(dir);
+  ASSERT_EQ(mkfifo(hold.c_str(), 0600), 0);
+  FILE* first = popen(("cd " + Q(dir) + " && ZAL_TEST_HOOK=open:hold exec " + Q(zaltest::BinDir() + "/ZALcod") +
+                       " -i ../in.pgm -o out.zal -q 25 -l 3").c_str(), "r");
+  const int fd = open(hold.c_str(), O_WRONLY);  // once the first waits at the hook
+  EXPECT_EQ(Exec("ZALcod -i ../in.pgm -o out.zal", dir).status, 0);
+  close(fd);
+  EXPECT_EQ(pclose(first), 0);
+  EXPECT_EQ(zaltest::ReadFile(dir + "/out.zal"), zaltest::ReadFile(Inputs().File("q25.zal")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);  // out.zal and hold
 }
 
 // Sizes refused from the header alone, before a plane is asked for (under the memory limit an attempt
