@@ -394,6 +394,7 @@ TEST(Programs, Outputs) {
       // The old file's permissions, or a new file's under the umask; a link's target, a file with another
       // hard link and a FIFO are written in place.
       {cod, "", 0, "out.zal=../def.zal out.zal%640", {0, 0, "", "chmod 640 out.zal"}, "out.zal"},
+      {"Bppquest -i ../in.pgm -o out.zal -l 3", "", 0, "out.zal@ec01681fc5b0", {}, "out.zal"},  // sizes its own
       {cod, "", 0, "out.zal%604", {0, 0, "", "umask 073"}},
       {cod, "", 0, "~out.zal target=../def.zal", {}, "target out.zal>target"},
       {cod, "", 0, "out.zal=../def.zal target=../def.zal", {0, 0, "", "ln target out.zal"}, "target"},
