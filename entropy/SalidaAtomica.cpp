@@ -106,7 +106,12 @@ void PreparaSalida(const char* nombre, SalidaAtomica* s) {
   s->nombre = nombre;
   struct stat antes;
   const bool existe = lstat(nombre, &antes) == 0;
-  if (existe ? !S_ISREG(antes.st_mode) || antes.st_nlink > 1 : errno != ENOENT) return;
+  // A file that may not be written is not replaced either: written in place,
+  // it fails as it always did.
+  if (existe ? !S_ISREG(antes.st_mode) || antes.st_nlink > 1 ||
+                   faccessat(AT_FDCWD, nombre, W_OK, AT_EACCESS) != 0
+             : errno != ENOENT)
+    return;
   const mode_t modo = existe ? antes.st_mode & 07777 : 0666 & ~Umask();
   const std::string plantilla = Plantilla(s->nombre);
   if (plantilla.empty() || plantilla.size() >= PATH_MAX) return;

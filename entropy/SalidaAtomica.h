@@ -5,9 +5,10 @@
 // SIGINT, SIGTERM, SIGHUP or SIGXFSZ (their handlers remove the temporary
 // file, then the signal takes its course), the name keeps what it had; a
 // SIGKILL may leave the temporary file. A name that cannot be replaced that
-// way (not a regular file, a symbolic link, a file with other hard links, or
-// a folder where no file can be made) is written directly, truncated first,
-// and an incomplete regular file written so is removed, as it always was.
+// way (not a regular file, a symbolic link, a file with other hard links or
+// that may not be written, or a folder where no file can be made) is written
+// directly, truncated first, and an incomplete regular file written so is
+// removed, as it always was.
 #pragma once
 #include <sys/types.h>
 
