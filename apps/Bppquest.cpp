@@ -10,6 +10,7 @@
 #include "apps/common.h"
 #include "coder/ZALetapas.h"
 #include "coder/ZALextension.h"
+#include "entropy/SalidaAtomica.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
@@ -126,24 +127,31 @@ int FallaBusqueda(const char* texto) {
 bool ConExtension() { return s.pad || s.checksum; }
 
 // The search's output: the file named by --output, each stream followed by
-// the extension with --pad or --checksum.
+// the extension with --pad or --checksum, made ready before the search (its
+// temporary file) and taking the name only at the end, so that a search
+// stopped half way leaves the name as it was.
 class SalidaFichero final : public ZALSalidaBusqueda {
  public:
+  SalidaAtomica destino;
   int Guarda(const std::vector<uint8_t>& flujo) override {
-    if (!ConExtension()) return ZALGuardaFlujo(flujo, s.OutputName);
+    if (!ConExtension()) return ZALGuardaFlujo(flujo, &destino);
     std::vector<uint8_t> fichero = flujo;
     ZALAnadeExtension(fichero, s.ancho, s.alto);
-    return ZALGuardaFlujo(fichero, s.OutputName);
+    return ZALGuardaFlujo(fichero, &destino);
   }
   int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
                float* plane, signed char blankborder) override {
-    if (ConExtension())
-      return ZALCodificadorConExtension(rplanes, level, quant, width, height, plane, blankborder,
-                                        s.ancho, s.alto, s.OutputName);
-    return ZALCodificador(rplanes, level, quant, width, height, plane, s.OutputName, blankborder);
+    std::vector<uint8_t> flujo;
+    int64_t bytes = 0;
+    const int codigo = ZALCodificadorMemoria(rplanes, level, quant, width, height, plane,
+                                             blankborder, &bytes, &flujo);
+    return codigo != 0 ? codigo : Guarda(flujo);
   }
   // The size of a pipe or a device is not the number of bytes written to it.
-  bool Tamano(int64_t* bytes) override { return zalapp::TamanoFicheroRegular(s.OutputName, bytes); }
+  bool Tamano(int64_t* bytes) override {
+    return zalapp::TamanoFicheroRegular(
+        destino.temporal.empty() ? s.OutputName : destino.temporal.c_str(), bytes);
+  }
 };
 
 // The verbose run shows every trial.
@@ -179,9 +187,14 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   p.extra = ConExtension() ? int(kZALExtensionBytes) : 0;
   p.adelantado = CodificaAdelantado();
   SalidaFichero salida;
+  PreparaSalida(s.OutputName, &salida.destino);
   ZALResultadoBusqueda r;
-  switch (ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r)) {
+  const int estado = ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r);
+  // Failed searches too leave the file their rules leave, if any.
+  const bool confirmada = r.salidaEscrita && ConfirmaSalida(&salida.destino);
+  switch (estado) {
     case kBusquedaOk:
+      if (!confirmada) return FallaCodificador(kZALNoEscribe);
       s.rplanes = r.rplanes;
       *resultado = r.quant;
       return 0;
@@ -215,9 +228,7 @@ void ImprimeInforme(float resultado) {
   std::printf("- finer quantization parameter= %f\n", resultado);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Principal(int argc, char** argv) {
   if (argc == 1) {
     zalapp::ImprimeBanner(kTitulo, "Bppquest");
     return 0;
@@ -231,6 +242,7 @@ int main(int argc, char** argv) {
   const int tipo = s.InputName ? DeterminaTipo(s.InputName) : 0;
   if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.verbose) ImprimeParametros(tipo);
+  if (!zalapp::CompruebaSalida(s.OutputName, {s.InputName}, "\nError in %s: \n%s\n")) return 1;
 
   s.relleno.salida = s.OutputName;
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
@@ -247,3 +259,7 @@ int main(int argc, char** argv) {
   std::free(plane);
   return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return zalapp::Ejecuta(Principal, argc, argv); }

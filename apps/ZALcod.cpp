@@ -128,9 +128,7 @@ void ImprimeInformeCompresion() {
                     (static_cast<double>(s.ancho) * static_cast<double>(s.alto)));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Principal(int argc, char** argv) {
   if (argc == 1) {
     zalapp::ImprimeBanner(kTitulo, "ZALcod");
     return 0;
@@ -145,6 +143,7 @@ int main(int argc, char** argv) {
   if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.seconds) s.timing = 1;
   if (s.verbose) ImprimeParametros(tipo);
+  if (!zalapp::CompruebaSalida(s.OutputName, {s.InputName}, "\nError in %s: \n%s\n")) return 1;
 
   char buffer[128];
   zalapp::Relleno relleno{.salida = s.OutputName};
@@ -173,3 +172,7 @@ int main(int argc, char** argv) {
   std::free(plane);
   return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return zalapp::Ejecuta(Principal, argc, argv); }

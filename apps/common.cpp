@@ -1,7 +1,11 @@
 #include "apps/common.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +90,38 @@ bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t
     return false;
   }
   return true;
+}
+
+bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entradas,
+                     const char* marco) {
+  struct stat s, e;
+  if (!salida || stat(salida, &s) != 0 || S_ISCHR(s.st_mode)) return true;
+  for (const char* entrada : entradas) {
+    if (!entrada || stat(entrada, &e) != 0 || e.st_dev != s.st_dev || e.st_ino != s.st_ino) continue;
+    char buffer[128];
+    ImagenCheckError(kImagenSalidaEsEntrada, buffer);
+    std::printf(marco, salida, buffer);
+    return false;
+  }
+  return true;
+}
+
+int Ejecuta(int (*principal)(int, char**), int argc, char** argv) {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDONLY);
+  std::signal(SIGPIPE, SIG_IGN);
+  const int estado = principal(argc, argv);
+  errno = 0;
+  bool fallo = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  int causa = errno;
+  if (std::fclose(stdout) != 0 && !fallo) {
+    fallo = true;
+    causa = errno;
+  }
+  if (!fallo) return estado;
+  std::fprintf(stderr, "Error writing standard output: %s\n",
+               causa != 0 ? std::strerror(causa) : "write failed");
+  return 1;
 }
 
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 
@@ -65,6 +66,21 @@ struct Relleno {
   const char* salida = nullptr;
   int32_t ancho = 0, alto = 0;  // the coded size, set by CargaYTransforma
 };
+
+// Refuses an output that is the same file as one of the inputs (null names
+// are skipped), before anything is written: prints the image module's
+// message 113 in `marco` ("...%s...%s...": the output's name, the message)
+// and returns false. A character device (a terminal, /dev/null) is not
+// taken for the same file.
+bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entradas,
+                     const char* marco);
+
+// Runs a program's body, then sees that everything it printed reached
+// standard output: if not, says so on standard error and returns 1, else
+// the body's status. A closed pipe is such a failure (SIGPIPE is ignored),
+// and a standard stream the caller closed is opened on /dev/null for
+// reading, so that no file the program opens takes its place.
+int Ejecuta(int (*principal)(int, char**), int argc, char** argv);
 
 // The encoder side's road from the image file to its transform: clears the
 // timing slots, loads the image (the size travels both ways, as the loader

@@ -2,9 +2,10 @@
 // writers, float <-> integer planes, error texts and quality measurement.
 #include "image/ImagenLuminanciaES.h"
 
+#include "entropy/SalidaAtomica.h"
+
 #include <pthread.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,15 +56,13 @@ constexpr size_t kTokenMaximo = 74;
 constexpr uint32_t kOffsetPixelesBMP = 1078;  // 14 + 40 + 256 * 4
 constexpr uint32_t kTamanoInfoBMP = 40;
 
-// An output file being written, with what is needed to take it back if the
-// write fails: the save removes its incomplete output only when the name is
-// itself the regular file it opened (never a device, FIFO or symbolic link).
+// An output file being written: it replaces its name only once it is whole
+// (entropy/SalidaAtomica.h).
 struct Salida {
-  FILE* file = nullptr;
   std::unique_ptr<char[]> buffer;  // the stream's, until it is closed
-  bool borrable = false;  // the name is the regular file this save opened
-  struct stat abierto = {};
-  bool ok = true;         // every write so far went through
+  SalidaAtomica destino;           // closed before the buffer goes
+  FILE* file = nullptr;
+  bool ok = true;                  // every write so far went through
 };
 
 // A stream's own buffer (a page by default) makes a system call of every
@@ -71,32 +70,17 @@ struct Salida {
 constexpr size_t kBufferSalida = size_t(1) << 20;
 
 bool AbreSalida(const char* name, Salida* out) {
-  out->file = std::fopen(name, "wb");
+  out->file = AbreSalidaAtomica(name, &out->destino);
   out->ok = out->file != nullptr;
   if (!out->ok) return false;
   out->buffer.reset(new (std::nothrow) char[kBufferSalida]);
   if (out->buffer) std::setvbuf(out->file, out->buffer.get(), _IOFBF, kBufferSalida);
-  struct stat nombre;
-  out->borrable = fstat(fileno(out->file), &out->abierto) == 0 && S_ISREG(out->abierto.st_mode) &&
-                  lstat(name, &nombre) == 0 && S_ISREG(nombre.st_mode) &&
-                  nombre.st_dev == out->abierto.st_dev && nombre.st_ino == out->abierto.st_ino;
   return true;
 }
 
-// Flushes and closes; on any failure removes the incomplete file, whether it
-// is new or one that existed before: opening truncated it, so keeping it
-// would leave a short file that looks like a good one. The name must still
-// refer to the very file written (not one that replaced it meanwhile).
-int CierraSalida(const char* name, Salida* out) {
-  bool ok = out->ok && std::ferror(out->file) == 0 && std::fflush(out->file) == 0;
-  if (std::fclose(out->file) != 0) ok = false;
+int CierraSalida(Salida* out) {
   out->file = nullptr;
-  if (ok) return 0;
-  struct stat ahora;
-  if (out->borrable && lstat(name, &ahora) == 0 && S_ISREG(ahora.st_mode) &&
-      ahora.st_dev == out->abierto.st_dev && ahora.st_ino == out->abierto.st_ino)
-    std::remove(name);
-  return kErrEscritura;
+  return CierraSalidaAtomica(&out->destino, out->ok) ? 0 : kErrEscritura;
 }
 
 // Whether a loader may allocate and fill a plane of this size, computed in 64
@@ -463,7 +447,7 @@ int GuardaPGMT(const char* name, int width, int height, const T* plane, signed c
   if (!AbreSalida(name, &out)) return kErrEscritura;
   EscribeCabeceraPGM(out.file, width, height);
   out.ok = EscribeFicheroLuminancia(out.file, width, height, plane, gap) == 0;
-  return CierraSalida(name, &out);
+  return CierraSalida(&out);
 }
 
 template <typename T>
@@ -471,7 +455,7 @@ int GuardaRawT(const char* name, int width, int height, const T* plane, signed c
   Salida out;
   if (!AbreSalida(name, &out)) return kErrEscritura;
   out.ok = EscribeFicheroLuminancia(out.file, width, height, plane, gap) == 0;
-  return CierraSalida(name, &out);
+  return CierraSalida(&out);
 }
 
 template <typename T>
@@ -481,7 +465,7 @@ int GuardaBMPT(const char* name, int width, int height, const T* plane, signed c
   if (!AbreSalida(name, &out)) return kErrEscritura;
   out.ok = EscribeCabeceraBMPLuminancia(out.file, width, height, pad) == 0 &&
            EscribeFilas(out.file, width, height, plane, Paso(width, gap), pad, true);
-  return CierraSalida(name, &out);
+  return CierraSalida(&out);
 }
 
 template <typename T>
@@ -630,6 +614,7 @@ const char* ImagenTextoError(int code) {
     case kErrSinExtension: return "No extension in file name";
     case kErrMemoria: return "Insuficient memory available";
     case kErrTamano: return "Image size not supported";
+    case kImagenSalidaEsEntrada: return "Output file is the same as an input file";
     default: return "Unknown error";
   }
 }

@@ -5,11 +5,15 @@
 //
 // Loaders refuse (error 12), before allocating or reading samples, an image
 // with a side below 1 or above 65535, more than 2^28 samples, or a negative
-// gap. Savers report any failed write, flush or close as error 5 and then
-// remove the incomplete output when the name is the regular file they were
-// writing, new or truncated (never a device, FIFO or symbolic link).
+// gap. Savers report any failed write, flush or close as error 5; the output
+// is replaced only once whole (entropy/SalidaAtomica.h), so it then keeps what
+// it had.
 #pragma once
 #include <cstdio>
+
+// Code 13 (shown as 113): an output that is the same file as an input. The
+// module never raises it; the programs refuse such an output before writing.
+enum : int { kImagenSalidaEsEntrada = 13 };
 
 // Image type of a file name: 0 unknown extension, 1 none, 2 PGM, 3 RAW, 4 BMP.
 int DeterminaTipo(const char* name);

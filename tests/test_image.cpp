@@ -282,7 +282,7 @@ TEST(Image, PlaneConversionKeepsSpareSamples) {
 // The texts of codes the programs' outputs do not show; the pages' test holds the others.
 TEST(Image, ErrorTextsAndQuality) {
   const std::pair<int, std::string> texts[] = {
-      {-100, "Unknown error (error #0)"}, {0, "Unknown error (error #100)"}, {13, "Unknown error (error #113)"},
+      {-100, "Unknown error (error #0)"}, {0, "Unknown error (error #100)"}, {20, "Unknown error (error #120)"},
       {INT_MAX, "Unknown error (error #2147483747)"}, {1, "File format not supported (error #101)"},
       {7, "File format not supported (error #107)"}, {8, "Corrupt dimension file for raw format (error #108)"}};
   for (const auto& [code, text] : texts) {

@@ -1,12 +1,16 @@
 // The programs end to end: each case runs in a fresh folder beside shared inputs (../name) and
 // pins its output (long texts by a SHA-256 prefix), exit status and folder. Bppquest's cases run
 // with the next trial coded ahead on a second thread and without: not a byte may change.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
@@ -87,10 +91,12 @@ struct Case {
   std::string out;  // exact standard output, or "sha256:" and a prefix of its hash
   int status = 0;
   // What the folder holds afterwards, and nothing else: "name" (exists), "name#N" (N bytes),
-  // "name=other" (same bytes), "name@hex" (prefix of its SHA-256), "~name" (still a link), "!name" (absent).
+  // "name=other" (same bytes), "name@hex" (prefix of its SHA-256), "name%640" (its permissions),
+  // "~name" (still a link), "!name" (absent).
   std::string files = "";
   Limits lim = {};
   std::string before = "";  // made first: "name" (older content) or "name>target" (a link)
+  std::string err = "";     // exact standard error
 };
 
 std::string Sha(const std::string& text, size_t n = 16) {
@@ -101,12 +107,12 @@ void Check(const Case& c, const std::string& dir, const Outcome& r) {
   const std::string out = Untimed(r.out);
   EXPECT_EQ(c.out.rfind("sha256:", 0) == 0 ? "sha256:" + Sha(out, c.out.size() - 7) : out, c.out) << out;
   EXPECT_EQ(r.status, c.status);
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, c.err);
   std::set<std::string> listed, present;
   std::istringstream before(c.before), in(c.files);
   for (std::string f; before >> f;) listed.insert(f.substr(0, f.find('>')));
   for (std::string f; in >> f;) {
-    const size_t k = f.find_first_of("=#@"), from = f[0] == '!' || f[0] == '~';
+    const size_t k = f.find_first_of("=#@%"), from = f[0] == '!' || f[0] == '~';
     const std::string name = f.substr(from, k == npos ? npos : k - from), path = dir + "/" + name;
     if (f[0] == '!') {
       EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << f;
@@ -119,7 +125,13 @@ void Check(const Case& c, const std::string& dir, const Outcome& r) {
     const auto bytes = zaltest::ReadFile(path);
     const std::string text(bytes.begin(), bytes.end()), want = f.substr(k + 1);
     EXPECT_TRUE(f[k] != '=' || bytes == zaltest::ReadFile(dir + "/" + want)) << f;
-    EXPECT_EQ(f[k] == '#' ? std::to_string(bytes.size()) : f[k] == '@' ? Sha(text, want.size()) : want, want) << f;
+    std::ostringstream mode;
+    mode << std::oct << int(fs::status(path).permissions());
+    EXPECT_EQ(f[k] == '#'   ? std::to_string(bytes.size())
+              : f[k] == '@' ? Sha(text, want.size())
+              : f[k] == '%' ? mode.str()
+                            : want,
+              want) << f;
   }
   for (const auto& e : fs::directory_iterator(dir)) present.insert(e.path().filename());
   EXPECT_EQ(present, listed);
@@ -344,7 +356,7 @@ TEST(Programs, Bppquest) {
   });
 }
 
-// A full disk: status 1, and an output cut short is removed, but never a device or a link's target.
+// A full disk: status 1, and the output's name keeps what it had (written in place: a device, a link's target).
 TEST(Programs, FullDisk) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   const Args cod = "ZALcod -i ../in.pgm -o out.zal", bpp = "Bppquest -i ../in.pgm -o out.zal -l 3 -b 2";
@@ -354,9 +366,10 @@ TEST(Programs, FullDisk) {
       {cod, zal, 1, "~out.zal", {}, "out.zal>/dev/full"},
       {bpp, zal, 1, "~out.zal", {}, "out.zal>/dev/full"},
       {cod, zal, 1, "!out.zal", disk},
-      {cod, zal, 1, "!out.zal", disk, "out.zal"},
-      {bpp, zal, 1, "!out.zal", disk, "out.zal"},
+      {cod, zal, 1, "out.zal#13", disk, "out.zal"},
+      {bpp, zal, 1, "out.zal#13", disk, "out.zal"},
       {cod, zal, 1, "~out.zal target", disk, "target out.zal>target"},
+      {cod, zal, 1, "target", {0, 2, "", "ln target out.zal"}, "target"},  // in place, and the cut name removed
       {"ZALdecod -i ../def.zal -o out.pgm", "", 0, "out.pgm#16425", {0, 1 << 20}},  // under the limit all is well
       {"ZALdecod -i ../def.zal -o link.bmp", "Error in link.bmp: Cannot write file (error #105)\n", 1,
        "~link.bmp target", disk, "target link.bmp>target"},
@@ -364,9 +377,71 @@ TEST(Programs, FullDisk) {
   for (const std::string name : {"out.pgm", "out.bmp", "out.raw"}) {
     const std::string text = "Error in " + name + ": Cannot write file (error #105)\n";
     cases.push_back({{"ZALdecod", "-i", "../def.zal", "-o", name}, text, 1, "~" + name, {}, name + ">/dev/full"});
-    cases.push_back({{"ZALdecod", "-i", "../def.zal", "-o", name}, text, 1, "!" + name, disk, name});
+    cases.push_back({{"ZALdecod", "-i", "../def.zal", "-o", name}, text, 1, name + "#13", disk, name});
   }
   RunCases(cases);
+}
+
+// Outputs replace their names whole. Same-file refusals; permissions kept; names written in place; runs
+// killed at each moment of an output's life (the test hook raises the signal) leave the old file and no
+// temporary one; standard output that cannot be written fails the run, its files written all the same.
+TEST(Programs, Outputs) {
+  for (int sig : {SIGINT, SIGHUP}) std::signal(sig, SIG_DFL);  // as a background job may have them
+  const std::string same = "Output file is the same as an input file (error #113)";
+  const Args cod = "ZALcod -i ../in.pgm -o out.zal", dec = "ZALdecod -i ../q25.zal -o out.pgm",
+             bpp = "Bppquest -i ../in.pgm -o out.zal -l 3 -v";
+  auto killed = [](const Args& a, const char* hook, int sig, const char* file) {
+    return Case{a, "", 128 + sig, std::string(file) + "#13", {0, 0, "", hook}, file};
+  };
+  auto stdoutFails = [](const Args& a, const char* files, const char* shell, const char* why) {
+    return Case{a, "", 1, files, {0, 0, "", shell}, "", std::string("Error writing standard output: ") + why + "\n"};
+  };
+  RunCases({
+      {"ZALcod -i in.pgm -o in.pgm", "\nError in in.pgm: \n" + same + "\n", 1, "in.pgm#13", {}, "in.pgm"},
+      {"Bppquest -i ../in.pgm -o in.zal", "\nError in in.zal: \n" + same + "\n", 1, "~in.zal", {}, "in.zal>../in.pgm"},
+      {"ZALdecod -i ../q25.zal -o in.pgm", "Error in in.pgm: " + same + "\n", 1, "~in.pgm", {}, "in.pgm>../q25.zal"},
+      {"ZALdecod -i ../q25.zal -o o.pgm -c o.pgm", "Error in o.pgm: " + same + "\n", 1, "o.pgm#13", {}, "o.pgm"},
+      // A character device is never the same file.
+      {"ZALdecod -i ../q25.zal -o a.pgm -c b.pgm", "Error in b.pgm: \nFile format not supported (error #106)\n", 1,
+       "~a.pgm ~b.pgm", {}, "a.pgm>/dev/null b.pgm>/dev/null"},
+      // The old file's permissions, or a new file's under the umask; a link's target, a file with another
+      // hard link and a FIFO are written in place.
+      {cod, "", 0, "out.zal=../def.zal out.zal%640", {0, 0, "", "chmod 640 out.zal"}, "out.zal"},
+      {"Bppquest -i ../in.pgm -o out.zal -l 3", "", 0, "out.zal@ec01681fc5b0", {}, "out.zal"},  // sizes its own
+      {cod, "", 0, "out.zal%604", {0, 0, "", "umask 073"}},
+      {cod, "", 0, "~out.zal target=../def.zal", {}, "target out.zal>target"},
+      {cod, "", 0, "out.zal=../def.zal target=../def.zal", {0, 0, "", "ln target out.zal"}, "target"},
+      {dec, "", 0, "got=../q25.pgm", {0, 0, "", "mkfifo out.pgm && { (timeout 20 cat out.pgm >got; rm out.pgm) & }"}},
+      // Killed before the first trial, after it, and before the rename: SIGTERM, SIGINT, SIGHUP, SIGXFSZ.
+      killed(bpp, "export ZAL_TEST_HOOK=open:15", 15, "out.zal"),
+      killed(bpp, "export ZAL_TEST_HOOK=written:2", 2, "out.zal"),
+      killed(bpp, "export ZAL_TEST_HOOK=rename:1", 1, "out.zal"),
+      killed(dec, "export ZAL_TEST_HOOK=open:1", 1, "out.pgm"),
+      killed(dec, "export ZAL_TEST_HOOK=written:15", 15, "out.pgm"),
+      killed(dec, "export ZAL_TEST_HOOK=rename:2", 2, "out.pgm"),
+      killed(cod, "ulimit -c 0 && trap - XFSZ && export ZAL_TEST_HOOK=written:25", 25, "out.zal"),
+      stdoutFails("ZALdecod -i ../q25.zal -o out.pgm -c ../q25.pgm", "out.pgm=../q25.pgm", "exec >/dev/full",
+                  "No space left on device"),
+      stdoutFails("ZALcod -i ../in.pgm -o out.zal -v", "out.zal=../def.zal", "mkfifo p && exec 4<>p >p 4<&- && rm p",
+                  "Broken pipe"),
+      stdoutFails(bpp, "out.zal@ec01681fc5b0", "exec >&-", "Bad file descriptor"),
+  });
+}
+
+// Two coders writing one name at once leave one whole stream: the first, held back by the hook before it
+// writes, is renamed over the second's longer stream.
+TEST(Programs, ConcurrentWritersLeaveOneWholeStream) {
+  const std::string dir = Inputs().File("race"), hold = dir + "/hold";
+  fs::create_directory(dir);
+  ASSERT_EQ(mkfifo(hold.c_str(), 0600), 0);
+  FILE* first = popen(("cd " + Q(dir) + " && ZAL_TEST_HOOK=open:hold exec " + Q(zaltest::BinDir() + "/ZALcod") +
+                       " -i ../in.pgm -o out.zal -q 25 -l 3").c_str(), "r");
+  const int fd = open(hold.c_str(), O_WRONLY);  // once the first waits at the hook
+  EXPECT_EQ(Exec("ZALcod -i ../in.pgm -o out.zal", dir).status, 0);
+  close(fd);
+  EXPECT_EQ(pclose(first), 0);
+  EXPECT_EQ(zaltest::ReadFile(dir + "/out.zal"), zaltest::ReadFile(Inputs().File("q25.zal")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);  // out.zal and hold
 }
 
 // Sizes refused from the header alone, before a plane is asked for (under the memory limit an attempt
