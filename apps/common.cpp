@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "coder/ZALetapas.h"
+#include "entropy/SalidaAtomica.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
@@ -110,6 +111,8 @@ int Ejecuta(int (*principal)(int, char**), int argc, char** argv) {
   for (int fd = 0; fd <= 2; ++fd)
     if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDONLY);
   std::signal(SIGPIPE, SIG_IGN);
+  // The outputs take their names only once everything printed has gone out.
+  DifiereRenombrados();
   const int estado = principal(argc, argv);
   errno = 0;
   bool fallo = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
@@ -118,7 +121,12 @@ int Ejecuta(int (*principal)(int, char**), int argc, char** argv) {
     fallo = true;
     causa = errno;
   }
-  if (!fallo) return estado;
+  if (!fallo) {
+    if (TerminaRenombrados(true)) return estado;
+    std::fprintf(stderr, "Error replacing an output file\n");
+    return 1;
+  }
+  TerminaRenombrados(false);
   std::fprintf(stderr, "Error writing standard output: %s\n",
                causa != 0 ? std::strerror(causa) : "write failed");
   return 1;
@@ -202,16 +210,17 @@ uint32_t ImprimeFrecuencia() {
   return frecuencia;
 }
 
+// An output whose rename waits is measured on its temporary file.
 bool TamanoFichero(const char* nombre, int64_t* bytes) {
   struct stat estado;
-  if (stat(nombre, &estado) != 0) return false;
+  if (stat(ContenidoDe(nombre), &estado) != 0) return false;
   *bytes = static_cast<int64_t>(estado.st_size);
   return true;
 }
 
 bool TamanoFicheroRegular(const char* nombre, int64_t* bytes) {
   struct stat estado;
-  if (stat(nombre, &estado) != 0 || !S_ISREG(estado.st_mode)) return false;
+  if (stat(ContenidoDe(nombre), &estado) != 0 || !S_ISREG(estado.st_mode)) return false;
   *bytes = static_cast<int64_t>(estado.st_size);
   return true;
 }

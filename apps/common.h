@@ -79,7 +79,9 @@ bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entr
 // standard output: if not, says so on standard error and returns 1, else
 // the body's status. A closed pipe is such a failure (SIGPIPE is ignored),
 // and a standard stream the caller closed is opened on /dev/null for
-// reading, so that no file the program opens takes its place.
+// reading, so that no file the program opens takes its place. The files the
+// body wrote take their names only then, and only if standard output did
+// not fail: a run that ends with status 1 for it leaves them as they were.
 int Ejecuta(int (*principal)(int, char**), int argc, char** argv);
 
 // The encoder side's road from the image file to its transform: clears the

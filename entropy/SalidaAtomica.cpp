@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -97,6 +98,34 @@ bool MismoRegular(const std::string& nombre, dev_t dev, ino_t ino) {
          ahora.st_ino == ino;
 }
 
+// Outputs complete and synced whose rename waits for the program's end
+// (DifiereRenombrados), so that a run that fails after writing them, its
+// standard output for one, leaves the names as they were.
+struct Pendiente {
+  std::string nombre, temporal;
+  int fd = -1, ranura = -1;
+};
+struct {
+  bool diferir = false;
+  std::vector<Pendiente> lista;
+} pendientes;
+
+// Renames (or, when `renombra` is false, removes) a synced temporary file,
+// frees its slot and closes it.
+bool Termina(const std::string& temporal, const std::string& nombre, int fd, int ranura,
+             bool renombra) {
+  if (renombra) GanchoSalida("rename");
+  bool bien = renombra;
+  {
+    SenalesBloqueadas bloqueo;
+    bien = bien && std::rename(temporal.c_str(), nombre.c_str()) == 0;
+    if (!bien) unlink(temporal.c_str());
+    ranuras[ranura].estado = kLibre;
+  }
+  close(fd);
+  return bien;
+}
+
 }  // namespace
 
 SalidaAtomica::~SalidaAtomica() { DescartaSalida(this); }
@@ -177,17 +206,30 @@ bool ConfirmaSalida(SalidaAtomica* s) {
   }
   if (s->fd < 0) return true;
   bool bien = fsync(s->fd) == 0;
-  if (bien) GanchoSalida("rename");
-  {
-    SenalesBloqueadas bloqueo;
-    bien = bien && std::rename(s->temporal.c_str(), s->nombre.c_str()) == 0;
-    if (!bien) unlink(s->temporal.c_str());
-    ranuras[s->ranura].estado = kLibre;
+  if (bien && pendientes.diferir) {
+    pendientes.lista.push_back({s->nombre, s->temporal, s->fd, s->ranura});
+  } else {
+    bien = Termina(s->temporal, s->nombre, s->fd, s->ranura, bien);
   }
-  close(s->fd);
   s->fd = s->ranura = -1;
   s->temporal.clear();
   return bien;
+}
+
+void DifiereRenombrados() { pendientes.diferir = true; }
+
+bool TerminaRenombrados(bool renombra) {
+  bool bien = true;
+  for (const Pendiente& p : pendientes.lista)
+    bien = Termina(p.temporal, p.nombre, p.fd, p.ranura, renombra) && bien;
+  pendientes.lista.clear();
+  return bien;
+}
+
+const char* ContenidoDe(const char* nombre) {
+  for (const Pendiente& p : pendientes.lista)
+    if (p.nombre == nombre) return p.temporal.c_str();
+  return nombre;
 }
 
 void DescartaSalida(SalidaAtomica* s) {

@@ -46,6 +46,15 @@ bool CierraContenido(SalidaAtomica* s, bool ok);
 // The last content closed becomes the output: synced and renamed over the
 // name. False, and the output keeps what it had, if that fails.
 bool ConfirmaSalida(SalidaAtomica* s);
+// From this call on, ConfirmaSalida syncs the content but leaves the rename
+// to TerminaRenombrados, which the program calls last: then renames every
+// such output over its name, or, with `renombra` false, removes them. True
+// when every rename went through.
+void DifiereRenombrados();
+bool TerminaRenombrados(bool renombra);
+// The file that holds what `nombre` will hold: its temporary file while the
+// rename waits, else the name itself.
+const char* ContenidoDe(const char* nombre);
 // Drops the temporary file and any content being written: the output keeps
 // what it had (written directly, what was written stays).
 void DescartaSalida(SalidaAtomica* s);
