@@ -34,6 +34,7 @@ struct Ajustes {
   signed char blankborder = 3;
   int keep = 0;
   int verbose = 0;
+  int grey = 0;  // a colour PNG is coded as its luma
   char ErrorStr[128] = {};
 };
 Ajustes s;
@@ -52,6 +53,7 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--start", .corta = "-s", .mensaje = "Parsing error: Incorrect starting quantization parameter\n", .real = &s.startq, .positivo = true},
       {.larga = "--keep", .corta = "-k", .bandera = &s.keep},
       {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
+      {.larga = "--grey", .corta = "-g", .bandera = &s.grey},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -91,6 +93,7 @@ void ImprimeParametros(int tipo) {
   std::printf("-rplanes=%d\n", s.rplanes);
   std::printf("-decomposition level=%d\n", s.level);
   std::printf(s.keep ? "-keep=enabled\n" : "-keep=disabled\n");
+  if (s.grey) std::printf("-grey=enabled\n");
   std::printf("-verbose=enabled\n");
   if ((s.ancho != 0 || s.alto != 0) && tipo != kTipoRaw)
     std::printf("\nParsing warning: Width and height are ignored for non raw image files\n");
@@ -202,6 +205,7 @@ int main(int argc, char** argv) {
     zalapp::ImprimeBanner(kTitulo, "Bppquest");
     return 0;
   }
+  if (zalapp::ImprimeVersion(argc, argv, "Bppquest")) return 0;
   if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
     ImprimeAyuda();
     return 0;
@@ -213,7 +217,7 @@ int main(int argc, char** argv) {
   if (s.verbose) ImprimeParametros(tipo);
 
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0);
+                                          s.verbose != 0, s.grey != 0);
   if (!plane) return 1;
 
   if (s.verbose) std::printf("\nSEARCHING FOR THE BIT RATE\n");

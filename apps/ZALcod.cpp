@@ -31,6 +31,7 @@ struct Ajustes {
   int timing = 0;
   int seconds = 0;
   int verbose = 0;
+  int grey = 0;  // a colour PNG is coded as its luma
 };
 Ajustes s;
 
@@ -46,6 +47,7 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--timing", .corta = "-t", .bandera = &s.timing},
       {.larga = "--seconds", .corta = "-s", .bandera = &s.seconds},
       {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
+      {.larga = "--grey", .corta = "-g", .bandera = &s.grey},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -81,6 +83,7 @@ void ImprimeParametros(int tipo) {
   std::printf("-decomposition level=%d\n", s.level);
   std::printf(s.timing ? "-timing=enabled\n" : "-timing=disabled\n");
   if (s.seconds) std::printf("(time in seconds)\n");
+  if (s.grey) std::printf("-grey=enabled\n");
   std::printf("-verbose=enabled\n");
   if ((s.ancho != 0 || s.alto != 0) && tipo != kTipoRaw)
     std::printf("\nParsing warning: Width and height are ignored for non raw image files\n");
@@ -129,6 +132,7 @@ int main(int argc, char** argv) {
     zalapp::ImprimeBanner(kTitulo, "ZALcod");
     return 0;
   }
+  if (zalapp::ImprimeVersion(argc, argv, "ZALcod")) return 0;
   if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
     ImprimeAyuda();
     return 0;
@@ -142,7 +146,7 @@ int main(int argc, char** argv) {
 
   char buffer[128];
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0);
+                                          s.verbose != 0, s.grey != 0);
   if (!plane) return 1;
 
   if (s.verbose) std::printf("\nAPPLYING ZAL ALGORITHM\n");
