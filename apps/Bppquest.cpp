@@ -1,5 +1,8 @@
 // Bppquest: finds the quantization parameter at which the compressed file
 // comes just below a target bit rate, and leaves the file coded at it.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -138,6 +141,26 @@ int MuestraPrueba(void*, float quant, int, float rate) {
   return 0;
 }
 
+// The progress line on a terminal: rewritten in place after each trial, and
+// blanked out at the end. Each update is one write.
+struct Progreso {
+  float target = 0.0f;
+  size_t largo = 0;  // of the text shown
+};
+
+void MuestraProgreso(void* usuario, int prueba, float quant, float rate, bool exacta) {
+  Progreso& p = *static_cast<Progreso*>(usuario);
+  const std::string texto =
+      exacta ? zalapp::Formatea("Bppquest: trial %d, quantization %f, %f bpp", prueba, quant, rate)
+             : zalapp::Formatea("Bppquest: trial %d, quantization %f, above %f bpp", prueba, quant, p.target);
+  std::fprintf(stderr, "\r%-*s", static_cast<int>(std::max(p.largo, texto.size())), texto.c_str());
+  p.largo = texto.size();
+}
+
+void BorraProgreso(const Progreso& p) {
+  if (p.largo > 0) std::fprintf(stderr, "\r%*s\r", static_cast<int>(p.largo), "");
+}
+
 // Whether trials are coded ahead: by the image's size, unless the variable
 // ZAL_BPPQUEST_AHEAD says "0" (never) or "1" (always), so that both ways can
 // be compared on any image.
@@ -161,9 +184,17 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   p.width = s.ancho;
   p.height = s.alto;
   p.adelantado = CodificaAdelantado();
+  // The trial lines of a verbose run say more; elsewhere only a terminal is shown progress.
+  Progreso progreso{target};
+  if (!s.verbose && isatty(STDERR_FILENO)) {
+    p.aviso = &MuestraProgreso;
+    p.usuarioAviso = &progreso;
+  }
   SalidaFichero salida;
   ZALResultadoBusqueda r;
-  switch (ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r)) {
+  const int estado = ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r);
+  BorraProgreso(progreso);
+  switch (estado) {
     case kBusquedaOk:
       s.rplanes = r.rplanes;
       *resultado = r.quant;
