@@ -234,17 +234,17 @@ TEST(Image, Png) {
     size_t damage = 0;  // 1: a tRNS chunk; more: that many bytes cut from the end
   };
   const std::vector<uint8_t> grey = {10, 20, 30, 40, 50, 60}, idx = {0, 1, 2, 2, 1, 0}, seven(36, 7);
-  const std::vector<uint8_t> plte = {9, 9, 9, 200, 200, 200, 0, 0, 0}, rgb = {255, 0, 0, 0, 255, 0, 0, 0, 255};
+  const std::vector<uint8_t> plte = {9, 9, 9, 200, 200, 200, 0, 0, 0}, blue = {9, 9, 9, 200, 200, 200, 0, 0, 255};
   const std::vector<int> g(grey.begin(), grey.end());
   const Case cases[] = {
       {8, 0, 0, 0, grey, {}, g}, {8, 0, 1, 0, grey, {}, g}, {1, 0, 0, 0, {0xA0, 0x40}, {}, {255, 0, 255, 0, 255, 0}},
       {2, 0, 0, 0, {0xE4, 0x1B}, {}, {255, 170, 85, 0, 85, 170}},
       {4, 0, 0, 0, {0xF1, 0x20, 0x7E, 0x50}, {}, {255, 17, 34, 119, 238, 85}},
-      {8, 3, 0, 0, idx, plte, {9, 200, 0, 0, 200, 9}}, {8, 3, 0, 14, idx, rgb, {76, 150, 29, 29, 150, 76}},
+      {8, 3, 0, 0, idx, plte, {9, 200, 0, 0, 200, 9}}, {8, 3, 0, 14, idx, blue, {9, 200, 29, 29, 200, 9}},
       {8, 2, 0, 14, {255, 0, 0, 0, 255, 0, 0, 0, 255, 2, 0, 0, 1, 1, 1, 0, 0, 5}, {}, {76, 150, 29, 1, 1, 1}},
       {8, 0, 0, 16, grey, {}, {}, 1}, {8, 3, 0, 16, idx, plte, {}, 1}, {8, 4, 0, 16, {&seven[24], &seven[36]}},
       {8, 6, 0, 16, {&seven[12], &seven[36]}}, {16, 0, 0, 15, {&seven[24], &seven[36]}}, {16, 2, 0, 15, seven},
-      {8, 0, 0, 4, grey, {}, {}, 20}, {8, 0, 1, 4, grey, {}, {}, 17}};
+      {8, 0, 0, 4, grey, {}, {}, 20}, {8, 0, 1, 4, grey, {}, {}, 17}};  // cut within the image data
   const zaltest::TempDir dir;
   const std::string name = dir.File("p.png");
   for (const Case& c : cases)
@@ -256,8 +256,13 @@ TEST(Image, Png) {
       EXPECT_EQ(std::pair(r.err, r.plane != nullptr), std::pair(err, !err));
       for (int k = 0; err == 0 && k < 6; ++k) EXPECT_EQ(r.at(k % 3, k / 3), c.want[k]) << k;
     }
-  zaltest::WritePng(name, 70000, 1, 8, 0, false, std::vector<uint8_t>(70000));
-  EXPECT_EQ(Load<float>(name).err, 12);
+  std::vector<uint8_t> noise(70000);
+  zaltest::Rng rng(15);
+  for (uint8_t& v : noise) v = uint8_t(rng.Below(256));
+  for (const auto& [w, h, cut, err] : {std::tuple{70000, 1, 0, 12}, {280, 250, 9000, 4}}) {  // too wide; cut after some rows
+    zaltest::WritePng(name, w, h, 8, 0, false, noise, {}, false, size_t(cut));
+    EXPECT_EQ(std::pair(Load<float>(name).err, Load<float>(name).plane == nullptr), std::pair(err, true));
+  }
 }
 
 // Saves onto a full device fail, inside the stream's buffer and past it.
