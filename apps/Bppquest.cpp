@@ -1,5 +1,8 @@
 // Bppquest: finds the quantization parameter at which the compressed file
 // comes just below a target bit rate, and leaves the file coded at it.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +42,7 @@ struct Ajustes {
   int pad = 0;       // any size, padded; the file ends with the extension
   int checksum = 0;  // the file ends with the extension
   zalapp::Relleno relleno;  // with --pad, the coded size
+  int grey = 0;  // a colour PNG is coded as its luma
   char ErrorStr[128] = {};
 };
 Ajustes s;
@@ -59,6 +63,7 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
       {.larga = "--pad", .corta = "--pad", .bandera = &s.pad},
       {.larga = "--checksum", .corta = "--checksum", .bandera = &s.checksum},
+      {.larga = "--grey", .corta = "-g", .bandera = &s.grey},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -98,6 +103,7 @@ void ImprimeParametros(int tipo) {
   std::printf("-rplanes=%d\n", s.rplanes);
   std::printf("-decomposition level=%d\n", s.level);
   std::printf(s.keep ? "-keep=enabled\n" : "-keep=disabled\n");
+  if (s.grey) std::printf("-grey=enabled\n");
   std::printf("-verbose=enabled\n");
   if (s.pad) std::printf("-pad=enabled\n");
   if (s.checksum) std::printf("-checksum=enabled\n");
@@ -160,6 +166,26 @@ int MuestraPrueba(void*, float quant, int, float rate) {
   return 0;
 }
 
+// The progress line on a terminal: rewritten in place after each trial, and
+// blanked out at the end. Each update is one write.
+struct Progreso {
+  float target = 0.0f;
+  size_t largo = 0;  // of the text shown
+};
+
+void MuestraProgreso(void* usuario, int prueba, float quant, float rate, bool exacta) {
+  Progreso& p = *static_cast<Progreso*>(usuario);
+  const std::string texto =
+      exacta ? zalapp::Formatea("Bppquest: trial %d, quantization %f, %f bpp", prueba, quant, rate)
+             : zalapp::Formatea("Bppquest: trial %d, quantization %f, above %f bpp", prueba, quant, p.target);
+  std::fprintf(stderr, "\r%-*s", static_cast<int>(std::max(p.largo, texto.size())), texto.c_str());
+  p.largo = texto.size();
+}
+
+void BorraProgreso(const Progreso& p) {
+  if (p.largo > 0) std::fprintf(stderr, "\r%*s\r", static_cast<int>(p.largo), "");
+}
+
 // Whether trials are coded ahead: by the image's size, unless the variable
 // ZAL_BPPQUEST_AHEAD says "0" (never) or "1" (always), so that both ways can
 // be compared on any image.
@@ -186,10 +212,17 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   p.trueHeight = s.alto;
   p.extra = ConExtension() ? int(kZALExtensionBytes) : 0;
   p.adelantado = CodificaAdelantado();
+  // The trial lines of a verbose run say more; elsewhere only a terminal is shown progress.
+  Progreso progreso{target};
+  if (!s.verbose && isatty(STDERR_FILENO)) {
+    p.aviso = &MuestraProgreso;
+    p.usuarioAviso = &progreso;
+  }
   SalidaFichero salida;
   PreparaSalida(s.OutputName, &salida.destino);
   ZALResultadoBusqueda r;
   const int estado = ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r);
+  BorraProgreso(progreso);
   // Failed searches too leave the file their rules leave, if any.
   const bool confirmada = r.salidaEscrita && ConfirmaSalida(&salida.destino);
   switch (estado) {
@@ -233,6 +266,7 @@ int Principal(int argc, char** argv) {
     zalapp::ImprimeBanner(kTitulo, "Bppquest");
     return 0;
   }
+  if (zalapp::ImprimeVersion(argc, argv, "Bppquest")) return 0;
   if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
     ImprimeAyuda();
     return 0;
@@ -246,7 +280,8 @@ int Principal(int argc, char** argv) {
 
   s.relleno.salida = s.OutputName;
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0, s.pad ? &s.relleno : nullptr);
+                                          s.verbose != 0, s.pad ? &s.relleno : nullptr,
+                                          s.grey != 0);
   if (!plane) return 1;
 
   if (s.verbose) std::printf("\nSEARCHING FOR THE BIT RATE\n");

@@ -141,6 +141,7 @@ int Principal(int argc, char** argv) {
     zalapp::ImprimeBanner(kTitulo, "ZALdecod");
     return 0;
   }
+  if (zalapp::ImprimeVersion(argc, argv, "ZALdecod")) return 0;
   if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
     ImprimeAyuda();
     return 0;

@@ -18,6 +18,7 @@
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
+#include "zal/zal.h"
 
 namespace zalapp {
 
@@ -133,11 +134,11 @@ int Ejecuta(int (*principal)(int, char**), int argc, char** argv) {
 }
 
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose, Relleno* relleno) {
+                        signed char blankborder, bool verbose, Relleno* relleno, bool luma) {
   char buffer[128];
   ResetAllAcumuladorT();
   float* plane = nullptr;
-  int codigo = CargaImagenLuminancia(entrada, ancho, alto, &plane, blankborder);
+  int codigo = CargaImagenLuminancia(entrada, ancho, alto, &plane, blankborder, luma ? kCargaLuma : 0);
   if (codigo != 0) {
     ImagenCheckError(codigo, buffer);
     std::printf("\nError in %s: \n%s\n", entrada, buffer);
@@ -164,6 +165,13 @@ float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, sign
     return nullptr;
   }
   return plane;
+}
+
+bool ImprimeVersion(int argc, char** argv, const char* programa) {
+  if (argc != 2 || std::strcmp(argv[1], "--version") != 0) return false;
+  std::printf("%s %s (ZAL %d.%d.%d)\n", programa, kVersion, ZAL_VERSION_MAJOR, ZAL_VERSION_MINOR,
+              ZAL_VERSION_PATCH);
+  return true;
 }
 
 void ImprimeBanner(const char* titulo, const char* programa) {

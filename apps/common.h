@@ -87,10 +87,16 @@ int Ejecuta(int (*principal)(int, char**), int argc, char** argv);
 // The encoder side's road from the image file to its transform: clears the
 // timing slots, loads the image (the size travels both ways, as the loader
 // wants), pads it when `relleno` is given, prints the heading in verbose mode
-// and transforms the plane, timed in slot 3. Returns the plane, or null after
-// printing the error's frame.
+// and transforms the plane, timed in slot 3. `luma`: a colour PNG is loaded
+// as its luma (--grey). Returns the plane, or null after printing the
+// error's frame.
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose, Relleno* relleno = nullptr);
+                        signed char blankborder, bool verbose, Relleno* relleno = nullptr,
+                        bool luma = false);
+
+// With "--version" as the only argument: prints the program's name, its
+// banner's version and the project release, and returns true.
+bool ImprimeVersion(int argc, char** argv, const char* programa);
 
 // The two lines printed when a program runs without arguments.
 void ImprimeBanner(const char* titulo, const char* programa);

@@ -150,6 +150,11 @@ const zaltest::TempDir& Inputs() {
     zaltest::WriteFile(d.File("q25.pgm"), decoded);
     zaltest::WriteFile(d.File("q25.raw"), std::vector<uint8_t>(decoded.begin() + 41, decoded.end()));
     zaltest::WriteFile(d.File("def.zal"), zaltest::ReadFile(data + "wave_default.zal"));
+    // The wave as a colour PNG whose luma it is; the decoded wave as ZALdecod writes it.
+    std::vector<uint8_t> rgb;
+    for (auto b = wave.begin() + 15; b != wave.end(); ++b) rgb.insert(rgb.end(), 3, *b);
+    zaltest::WritePng(d.File("rgb.png"), 128, 128, 8, 2, true, rgb);
+    zaltest::Shell(zaltest::BinDir() + "/ZALdecod -i " + d.File("q25.zal") + " -o " + d.File("q25.png"));
     zaltest::WritePgm(d.File("w64.pgm"), zaltest::FlatImage(64, 128, 9));
     zaltest::WritePgm(d.File("h64.pgm"), zaltest::FlatImage(128, 64, 9));
     std::string crop = "P5\n96 64\n255\n";  // 96 x 64 of the wave: its rates are not exact in float
@@ -209,6 +214,8 @@ TEST(Programs, BannerHelpAndParsingErrors) {
                                     {"Bppquest", "Find bit rate"}})
     cases.push_back({prog, "Zonal Adaptive Layers (ZAL) " + std::string(title) + " - version 1.1\nUse " + prog +
                                    " --help for instructions on how to use this program\n"});
+  for (const std::string prog : {"ZALcod", "ZALdecod", "Bppquest"})  // alone only
+    cases.push_back({{prog, "--version"}, prog + " 1.1 (ZAL 1.2.0)\n"});
   for (const char* h : {"--help", "-h"}) {  // first, whatever follows
     cases.push_back({{"ZALcod", h, "whatever", "--bogus"}, "sha256:189bcb7024821aaa"});
     cases.push_back({{"ZALdecod", h, "-i"}, "sha256:3e4fe366882c9bd4"});
@@ -237,6 +244,7 @@ TEST(Programs, BannerHelpAndParsingErrors) {
       {"ZALdecod -i", "Input file name not specified"}, {"ZALdecod -i a.zal -o -v", "Output file name not specified"},
       {"ZALdecod -i a.zal --compare", "File to compare not specified"}, {"ZALdecod -t a.zal", "Parameter a.zal unknown"},
       {"ZALdecod -o a.pgm", "Input file name not specified"},
+      {"ZALcod --version -v", "Parameter --version unknown"}, {"Bppquest -i a.pgm --version", "Parameter --version unknown"},
       {"ZALdecod -i missing.zal -v -s", "Nor output file neither compare file specified"}};
   for (const auto& [args, text] : errors) cases.push_back({args, "Parsing error: " + text + "\n", 1});
   RunCases(cases);
@@ -261,6 +269,9 @@ TEST(Programs, ZALcod) {
       {"ZALcod -i ../in.pgm -o out.zal -t", cycles, 0, "out.zal"},
       {"ZALcod -s -v -i ../in.pgm -o out.zal", "sha256:869f9f17323dd9b5", 0, "out.zal"},  // --seconds: timing on
       {"ZALcod -i missing.pgm -o out.zal", "\nError in missing.pgm: \nCannot read file (error #104)\n", 1},
+      {"ZALcod -i ../rgb.png -o out.zal --grey", "", 0, "out.zal=../def.zal"},
+      {"ZALcod -i ../rgb.png -o out.zal", "\nError in ../rgb.png: \nColour image not supported: ZAL takes 8-bit grey "
+       "(--grey codes its luma) (error #114)\n", 1},
       {"ZALcod -i ../in.pgm -o out.zal -l 8", kWavelet, 1},
       {"ZALcod -i ../in.pgm -o out.zal -l 7", "\n" + Zal("out.zal", 6), 1},
       {"ZALcod -i ../in.pgm -o out.zal -q 1e-30", "\n" + Zal("out.zal", 10), 1},
@@ -291,6 +302,7 @@ TEST(Programs, ZALdecod) {
       {"ZALdecod -i ../q25.zal -c ../in.pgm -v", "sha256:f93d9252faef317d"},
       {"ZALdecod -i ../q25.zal -c ../q25.pgm", psnrInf},
       {"ZALdecod -i ../q25.zal -c ../q25.raw", psnrInf},  // a RAW reference is read with the decoded size
+      {"ZALdecod -i ../q25.zal -c ../q25.png", psnrInf},  // written by ZALdecod -o q25.png
       // The comparison comes after the output is written.
       {"ZALdecod -i ../q25.zal -o out.pgm -c missing.pgm",
        "Error in missing.pgm: \nCannot read file (error #104)\n", 1, "out.pgm=../q25.pgm"},
@@ -315,6 +327,7 @@ TEST(Programs, Bppquest) {
   RunCases({
       {with("-v -w 5"), "sha256:95d8357fb074f8b9", 0, "out.zal@ec01681fc5b0"},
       {with(""), "", 0, "out.zal@ec01681fc5b0"},
+      {"Bppquest -i ../rgb.png -o out.zal -l 3 -g", "", 0, "out.zal@ec01681fc5b0"},
       {"Bppquest -i ../in.pgm -o /dev/null -l 3 -v", "sha256:49f3a3ec3f176eba"},  // no size to read there
       // The first trial meets the target.
       {with("-v -b 5.17822266"), "sha256:f656624c3b813e70", 0, "out.zal@bf571d819d1a"},
@@ -472,6 +485,23 @@ TEST(Programs, SizeLimits) {
                      "Error in missing.pgm: \n" + memory + " (error #111)\n", 1, "", plane});
   }
   RunCases(cases);
+}
+
+// On a terminal (script(1) gives standard error a pseudo-terminal) a quiet search rewrites one line per trial and
+// blanks it at the end; a verbose one, whose trial lines say more, shows nothing there. Standard output is unchanged.
+TEST(Programs, BppquestProgressOnlyOnATerminal) {
+  const std::string dir = Inputs().File("tty"), bpp = Q(zaltest::BinDir() + "/Bppquest") + " -i ../in.pgm -l 3 -o ";
+  const std::string run = bpp + "v.zal -v >/dev/null && " + bpp + "out.zal >out.txt";
+  fs::create_directory(dir);
+  const std::string shown = zaltest::Shell("cd " + Q(dir) + " && script -qec " + Q(run) + " /dev/null </dev/null");
+  EXPECT_EQ(zaltest::ReadFile(dir + "/out.txt").size(), 0u);
+  const std::string update = "\rBppquest: trial \\d+, quantization \\d+\\.\\d{6}, (above 1\\.000000|\\d+\\.\\d{6}) bpp *";
+  EXPECT_TRUE(std::regex_match(shown, std::regex("(" + update + "){6,}\r +\r"))) << shown;
+  std::string line;  // what the terminal shows at the end: a blank line
+  for (size_t k = 0, col = 0; k < shown.size(); ++k)
+    if (shown[k] == '\r') col = 0;
+    else line.resize(std::max(line.size(), col + 1)), line[col++] = shown[k];
+  EXPECT_EQ(line.find_first_not_of(' '), npos) << line;
 }
 
 // Any target and start, with and without --keep, end with status 0 or 1 and nothing on standard error.
