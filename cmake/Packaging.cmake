@@ -137,8 +137,9 @@ decode and rate-search images held in memory.")
 set(CPACK_DEBIAN_LIBZAL-DEV_PACKAGE_NAME "libzal-dev")
 set(CPACK_DEBIAN_LIBZAL-DEV_PACKAGE_SECTION "libdevel")
 set(CPACK_COMPONENT_LIBZAL-DEV_DEPENDS libzal1)
-# The static library reads PNG files through libspng: linking it needs -lspng.
-set(CPACK_DEBIAN_LIBZAL-DEV_PACKAGE_DEPENDS "libspng-dev")
+# The static library reads PNG files through libspng and takes its CRC-32 from
+# zlib: linking it needs -lspng -lz.
+set(CPACK_DEBIAN_LIBZAL-DEV_PACKAGE_DEPENDS "libspng-dev, zlib1g-dev")
 set(CPACK_DEBIAN_LIBZAL-DEV_DESCRIPTION
 "ZAL image codec library, development files
 ${ZAL_ABOUT}
@@ -169,8 +170,8 @@ find_program(ZAL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZAL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libspng0")
-  set(CPACK_DEBIAN_LIBZAL1_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libspng0")
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libspng0, zlib1g")
+  set(CPACK_DEBIAN_LIBZAL1_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libspng0, zlib1g")
 endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
