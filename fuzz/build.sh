@@ -17,7 +17,7 @@ mkdir -p "$out/obj"
 # the compiler's contraction of multiply-adds.
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
        -Wall -Wextra -fno-sanitize-recover=undefined -I"$root" -I"$root/include" -I"$root/tests"
-       $(pkg-config --cflags spng) ${FUZZ_FLAGS:-})
+       $(pkg-config --cflags spng zlib) ${FUZZ_FLAGS:-})
 
 objs=()
 for src in "$root"/entropy/*.cpp "$root"/wavelet/*.cpp "$root"/coder/*.cpp \
@@ -30,6 +30,6 @@ done
 for driver in "$root"/fuzz/fuzz_*.cpp; do
   name=$(basename "${driver%.cpp}")
   "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined "$driver" "${objs[@]}" -pthread \
-    $(pkg-config --libs spng) -o "$out/$name"
+    $(pkg-config --libs spng zlib) -o "$out/$name"
   echo "built $out/$name"
 done
