@@ -31,6 +31,7 @@ struct Ajustes {
   int timing = 0;
   int seconds = 0;
   int verbose = 0;
+  int rdo = 0;  // labels chosen by rate and distortion
 };
 Ajustes s;
 
@@ -46,6 +47,7 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--timing", .corta = "-t", .bandera = &s.timing},
       {.larga = "--seconds", .corta = "-s", .bandera = &s.seconds},
       {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
+      {.larga = "--rdo", .corta = "--rdo", .bandera = &s.rdo},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -66,6 +68,8 @@ void ImprimeAyuda() {
       "    --timing           Enable timing (time in CPU cycles for Intel Proc.)\n",
       "    --seconds          Perform timing in seconds (calculate CPU freq)\n",
       "    --verbose          Enable verbose mode\n",
+      "    --rdo              Choose what to code by rate and distortion: a better\n",
+      "                       image for the same file size, several times slower\n",
       "    --help             Display this help\n",
   };
   zalapp::ImprimeAyuda(kTitulo, "ZALcod", opciones);
@@ -82,6 +86,7 @@ void ImprimeParametros(int tipo) {
   std::printf(s.timing ? "-timing=enabled\n" : "-timing=disabled\n");
   if (s.seconds) std::printf("(time in seconds)\n");
   std::printf("-verbose=enabled\n");
+  if (s.rdo) std::printf("-rdo=enabled\n");
   if ((s.ancho != 0 || s.alto != 0) && tipo != kTipoRaw)
     std::printf("\nParsing warning: Width and height are ignored for non raw image files\n");
   std::printf("\nLOADING INPUT IMAGE\n");
@@ -147,7 +152,7 @@ int main(int argc, char** argv) {
 
   if (s.verbose) std::printf("\nAPPLYING ZAL ALGORITHM\n");
   const int codigo = ZALCodificador(s.rplanes, s.level, s.quant, s.ancho, s.alto, plane,
-                                    s.OutputName, s.blankborder);
+                                    s.OutputName, s.blankborder, s.rdo != 0);
   if (codigo != 0) {
     ZALCheckError(codigo, buffer);
     std::printf("\nError in ZAL (%s):\n%s\n", s.OutputName, buffer);

@@ -14,7 +14,7 @@ class ZALSalidaBusqueda {
   // Codes the plane into the output (its cells take the coder's labels):
   // 0 or a coder code.
   virtual int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
-                       float* plane, signed char blankborder) = 0;
+                       float* plane, signed char blankborder, bool rd) = 0;
   // Size in bytes of what the output holds, or false when that size is not
   // the stream's (an output that is not a regular file).
   virtual bool Tamano(int64_t* bytes) = 0;
@@ -32,6 +32,7 @@ struct ZALParametrosBusqueda {
   bool keep = false;    // raise rplanes rather than let the quantization pass 1
   int width = 0, height = 0;
   bool adelantado = false;  // code the likely next trial on a second thread meanwhile
+  bool rd = false;          // labels chosen by rate and distortion (ZALCodificador)
 };
 
 // Called once per trial, in order, on the searching thread (never for a trial

@@ -30,8 +30,11 @@ enum : int {
 // when it returns 7 or 10; it refuses with 2 to 6, 10, 11, 14 and 15 (quant
 // NaN, infinite, zero or negative) before creating the file. When writing
 // fails it removes the incomplete output (regular files only).
+// With rd the labels are chosen by rate and distortion (ZAL_RDO): a stream
+// of the same format, usually better for its size and slower to make, which
+// needs three more plane-sized arrays (code 9 without them).
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
-                   float* plane, const char* path, signed char blankborder);
+                   float* plane, const char* path, signed char blankborder, bool rd = false);
 
 // Same stream as ZALCodificador, but only its size in bytes is produced (*bytes);
 // no file is touched. Used where only the rate of a trial matters.
@@ -45,14 +48,15 @@ int ZALCodificador(signed char rplanes, signed char levels, float quant, int wid
 // other cores busy themselves; the size is the same.
 int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, int width,
                          int height, float* plane, signed char blankborder, int64_t* bytes,
-                         int64_t limite = -1, bool unHilo = false);
+                         int64_t limite = -1, bool unHilo = false, bool rd = false);
 
 // As ZALCodificadorTamano, and the stream's bytes are kept in *flujo too: all
 // of them when the whole stream was coded (*bytes <= limite, or limite < 0),
 // only the first ones when the call stopped early.
 int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, int width,
                           int height, float* plane, signed char blankborder, int64_t* bytes,
-                          std::vector<uint8_t>* flujo, int64_t limite = -1, bool unHilo = false);
+                          std::vector<uint8_t>* flujo, int64_t limite = -1, bool unHilo = false,
+                          bool rd = false);
 
 // Writes a stream kept by ZALCodificadorMemoria into the file `path`, which
 // then holds what ZALCodificador would have written: 0, or 7 when the file

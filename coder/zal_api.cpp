@@ -112,10 +112,10 @@ class SalidaMemoria final : public ZALSalidaBusqueda {
     return 0;
   }
   int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
-               float* plane, signed char blankborder) override {
+               float* plane, signed char blankborder, bool rd) override {
     int64_t bytes = 0;
     const int codigo = ZALCodificadorMemoria(rplanes, level, quant, width, height, plane,
-                                             blankborder, &bytes, &flujo);
+                                             blankborder, &bytes, &flujo, -1, false, rd);
     return codigo == kZALNoEscribe ? kZALSinMemoria : codigo;
   }
   bool Tamano(int64_t* bytes) override {
