@@ -70,7 +70,7 @@ bool ImagenValida(const uint8_t* pixels, int width, int height, size_t stride, s
 }
 
 bool ParametrosValidos(const zal_params* p) {
-  if (p == nullptr || p->flags != 0) return false;
+  if (p == nullptr || (p->flags & ~ZAL_RDO) != 0) return false;
   for (int r : p->reserved)
     if (r != 0) return false;
   return true;
@@ -220,7 +220,8 @@ int zal_encode(const uint8_t* pixels, int width, int height, size_t stride, cons
     std::vector<uint8_t> flujo;
     int64_t bytes = 0;
     const int estado = DeCoder(ZALCodificadorMemoria(Ocho(p->rplanes), Ocho(p->levels), p->quant, width,
-                                                     height, plano.get(), kBorde, &bytes, &flujo),
+                                                     height, plano.get(), kBorde, &bytes, &flujo, -1,
+                                                     false, (p->flags & ZAL_RDO) != 0),
                                true);
     plano.reset();
     return estado != 0 ? estado : Entrega(flujo, out, out_size);
@@ -233,7 +234,8 @@ int zal_encoded_size(const uint8_t* pixels, int width, int height, size_t stride
   return CodificaImagen(pixels, width, height, stride, p, size != nullptr, [&](Plano& plano) {
     int64_t bytes = 0;
     const int estado = DeCoder(ZALCodificadorTamano(Ocho(p->rplanes), Ocho(p->levels), p->quant, width,
-                                                    height, plano.get(), kBorde, &bytes),
+                                                    height, plano.get(), kBorde, &bytes, -1, false,
+                                                    (p->flags & ZAL_RDO) != 0),
                                true);
     if (estado == 0) *size = static_cast<size_t>(bytes);
     return estado;
@@ -261,7 +263,9 @@ int zal_encode_to_rate(const uint8_t* pixels, int width, int height, size_t stri
     b.keep = keep_rplanes != 0;
     b.width = width;
     b.height = height;
-    b.adelantado = ZALBusquedaAdelantada(width, height);
+    b.rd = (p->flags & ZAL_RDO) != 0;
+    // The labeller by rate and distortion keeps both cores busy itself.
+    b.adelantado = !b.rd && ZALBusquedaAdelantada(width, height);
     Plano plano;
     int estado = PreparaPlano(pixels, width, height, paso, b.level, plano);
     if (estado != 0) return estado;
