@@ -34,7 +34,7 @@ namespace zalcoder {
 namespace {
 
 // lambda = kAlfa * Delta^2, Delta = 2 quant 2^rplanes the width of a bin.
-// Measured on the photographs: 0.12 to 0.16 within 0.01 dB, 0.08 0.05 dB worse.
+// Measured on four photographs: 0.16 within 0.03 dB of it, 0.08 up to 0.13 dB worse.
 constexpr double kAlfa = 0.12;
 constexpr double kPrevia = 0.5;  // counts every symbol class starts with
 constexpr int kPasadas = 2;
