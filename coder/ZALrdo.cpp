@@ -230,10 +230,11 @@ inline uint32_t BinCercano(const Contexto& c, float a) {
 }
 
 // Member of value v (weight peso); with dH, jH its child group's costs (a
-// leaf has none: hoja).
+// leaf has none: hoja). Only the models x0 to x1 are weighed: the others
+// stay at infinity, as the member cannot be coded with them.
 template <bool hoja>
 inline void EvaluaMiembro(const Contexto& c, int k, float v, double peso, float dH, float jH,
-                          Opciones& o) {
+                          int x0, int x1, Opciones& o) {
   const float a = std::fabs(v);
   uint32_t bins[4];
   int nb = 0;
@@ -251,7 +252,7 @@ inline void EvaluaMiembro(const Contexto& c, int k, float v, double peso, float 
     const double r = b == 0 ? 0.0 : double(b) * c.paso2T + c.base;
     const float d = float(peso * (a - r) * (a - r));
     const int s = b <= 1;
-    for (int x = 0; x < 2; ++x) {
+    for (int x = x0; x <= x1; ++x) {
       if constexpr (hoja) {
         const float t = d + c.coste[k][x][ClaseHoja(b)];
         if (t < o.coste[x][s]) o.coste[x][s] = t, o.decision[x][s] = int32_t(b << 1);
@@ -295,11 +296,15 @@ void DecideFilas(const Contexto& c, int k, int cx, int cy, int w, int i0, int i1
         c.A[t + 1] = kInf;
         continue;
       }
-      Opciones o[4];
-      for (int u = 0; u < 4; ++u) EvaluaMiembro<hoja>(c, k, v[u], peso, dH[u], jH[u], o[u]);
       const int eTL = X > 0 && Y > 0 && Pequena(c, t - 1) && Pequena(c, t - paso);
       const int eBL = X > 0 && Pequena(c, t + paso - 1);
       const int eTR = Y > 0 && Pequena(c, t + 1 - paso);
+      // The models each member can be coded with: TL's is known; BL's and
+      // TR's are the second only if their outside neighbour allows it.
+      const int x0[4] = {eTL, 0, 0, 0}, x1[4] = {eTL, eBL, eTR, 1};
+      Opciones o[4];
+      for (int u = 0; u < 4; ++u)
+        EvaluaMiembro<hoja>(c, k, v[u], peso, dH[u], jH[u], x0[u], x1[u], o[u]);
       float mejor = kInf;
       int32_t d[4] = {0, 0, 0, 0};
       for (int s1 = 0; s1 < 2; ++s1) {
