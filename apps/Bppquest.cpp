@@ -14,6 +14,7 @@
 #include "coder/ZALetapas.h"
 #include "coder/ZALextension.h"
 #include "entropy/SalidaAtomica.h"
+#include "entropy/CodificadorAritmetico.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
@@ -43,6 +44,7 @@ struct Ajustes {
   int checksum = 0;  // the file ends with the extension
   zalapp::Relleno relleno;  // with --pad, the coded size
   int grey = 0;  // a colour PNG is coded as its luma
+  int rdo = 0;  // labels chosen by rate and distortion
   char ErrorStr[128] = {};
 };
 Ajustes s;
@@ -64,6 +66,7 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--pad", .corta = "--pad", .bandera = &s.pad},
       {.larga = "--checksum", .corta = "--checksum", .bandera = &s.checksum},
       {.larga = "--grey", .corta = "-g", .bandera = &s.grey},
+      {.larga = "--rdo", .corta = "--rdo", .bandera = &s.rdo},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -107,6 +110,7 @@ void ImprimeParametros(int tipo) {
   std::printf("-verbose=enabled\n");
   if (s.pad) std::printf("-pad=enabled\n");
   if (s.checksum) std::printf("-checksum=enabled\n");
+  if (s.rdo) std::printf("-rdo=enabled\n");
   if ((s.ancho != 0 || s.alto != 0) && tipo != kTipoRaw)
     std::printf("\nParsing warning: Width and height are ignored for non raw image files\n");
   // Only the listed run starts --keep from the default rplanes; a quiet run
@@ -146,11 +150,11 @@ class SalidaFichero final : public ZALSalidaBusqueda {
     return ZALGuardaFlujo(fichero, &destino);
   }
   int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
-               float* plane, signed char blankborder) override {
+               float* plane, signed char blankborder, bool rd) override {
     std::vector<uint8_t> flujo;
     int64_t bytes = 0;
     const int codigo = ZALCodificadorMemoria(rplanes, level, quant, width, height, plane,
-                                             blankborder, &bytes, &flujo);
+                                             blankborder, &bytes, &flujo, -1, false, rd);
     return codigo != 0 ? codigo : Guarda(flujo);
   }
   // The size of a pipe or a device is not the number of bytes written to it.
@@ -211,7 +215,9 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   p.trueWidth = s.ancho;
   p.trueHeight = s.alto;
   p.extra = ConExtension() ? int(kZALExtensionBytes) : 0;
-  p.adelantado = CodificaAdelantado();
+  // The labeller by rate and distortion keeps both cores busy itself.
+  p.adelantado = !s.rdo && CodificaAdelantado();
+  p.rd = s.rdo != 0;
   // The trial lines of a verbose run say more; elsewhere only a terminal is shown progress.
   Progreso progreso{target};
   if (!s.verbose && isatty(STDERR_FILENO)) {
@@ -259,6 +265,128 @@ void ImprimeInforme(float resultado) {
     std::printf("- Final bit rate (R) unknown (cannot read the status of %s)\n", s.OutputName);
   std::printf("- rplanes parameter (coarser quant)= %d\n", s.rplanes);
   std::printf("- finer quantization parameter= %f\n", resultado);
+  if (s.rdo) std::printf("- decomposition level= %d\n", s.level);
+}
+
+// --rdo: other numbers of levels. The format sends LL values without a sign,
+// so negative ones decode as 0; with fewer levels the LL band is smaller and
+// brighter. When the transform at the asked levels has such values, the
+// search is made again with 3, 4 and 5 levels, and the file of the best PSNR
+// (all are at most the target) is kept. A padded image keeps the asked
+// levels: its coded size would change with them.
+bool LLConNegativos(const float* plane) {
+  const int anchoLL = s.ancho >> s.level, altoLL = s.alto >> s.level;
+  for (int y = 0; y < altoLL; ++y)
+    for (int x = 0; x < anchoLL; ++x)
+      if (plane[std::ptrdiff_t(y) * (s.ancho + s.blankborder) + x] < 0.0f) return true;
+  return false;
+}
+
+// A search's stream kept in memory.
+class SalidaMemoria final : public ZALSalidaBusqueda {
+ public:
+  std::vector<uint8_t> flujo;
+  int Guarda(const std::vector<uint8_t>& f) override {
+    flujo = f;
+    return 0;
+  }
+  int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
+               float* plane, signed char blankborder, bool rd) override {
+    int64_t bytes = 0;
+    return ZALCodificadorMemoria(rplanes, level, quant, width, height, plane, blankborder, &bytes,
+                                 &flujo, -1, false, rd);
+  }
+  bool Tamano(int64_t* bytes) override {
+    *bytes = static_cast<int64_t>(flujo.size());
+    return true;
+  }
+};
+
+// PSNR of a stream (in the file, or in `flujo` when given) against the
+// original samples; -1 when it cannot be decoded.
+float PSNRDe(const std::vector<uint8_t>* flujo, const int* original) {
+  signed char rplanes = 0, level = 0;
+  float quant = 0.0f, psnr = -1.0f;
+  int ancho = 0, alto = 0;
+  float* plane = nullptr;
+  int codigo;
+  if (flujo != nullptr) {
+    FuenteMemoria fuente(flujo->data(), flujo->size());
+    codigo = ZALDecodificadorFuente(&rplanes, &level, &quant, &ancho, &alto, &plane, &fuente,
+                                    s.blankborder);
+  } else {
+    codigo = ZALDecodificador(&rplanes, &level, &quant, &ancho, &alto, &plane,
+                              ContenidoDe(s.OutputName), s.blankborder);
+  }
+  const size_t celdas = size_t(alto) * size_t(ancho + s.blankborder);
+  int* decodificada = static_cast<int*>(std::malloc(celdas > 0 ? celdas * sizeof(int) : 1));
+  if (codigo == 0 && decodificada != nullptr && ancho == s.ancho && alto == s.alto &&
+      ZALReconstruyePlano(level, ancho, alto, plane, s.blankborder) == 0) {
+    Buffer_ftoi(ancho, alto, plane, decodificada, s.blankborder);
+    psnr = CalculaPSNRLuminancia(ancho, alto, original, decodificada, s.blankborder);
+  }
+  std::free(decodificada);
+  std::free(plane);
+  return psnr;
+}
+
+// After the search at the asked levels has left its file: tries the others
+// and keeps the best file, updating the levels, rplanes and *resultado.
+// Returns 1 after printing an error.
+int EligeNiveles(float* resultado) {
+  int32_t ancho = s.ancho, alto = s.alto;
+  int* original = nullptr;
+  if (CargaImagenLuminancia(s.InputName, &ancho, &alto, &original, s.blankborder,
+                            s.grey ? kCargaLuma : 0) != 0)
+    return 0;
+  float mejor = PSNRDe(nullptr, original);
+  const signed char pedido = s.level;
+  std::vector<uint8_t> elegido;
+  signed char nivelElegido = pedido, rplanesElegido = s.rplanes;
+  float quantElegido = *resultado;
+  for (signed char level = 3; level <= 5; ++level) {
+    if (level == pedido || (s.ancho >> (level + 1)) << (level + 1) != s.ancho ||
+        (s.alto >> (level + 1)) << (level + 1) != s.alto)
+      continue;
+    float* plane = zalapp::CargaYTransforma(s.InputName, &ancho, &alto, level, s.blankborder, false,
+                                            nullptr, s.grey != 0);
+    if (!plane) break;
+    ZALParametrosBusqueda p;
+    p.target = s.bitrate;
+    p.startq = s.startq;
+    p.rplanes = s.rplanes;
+    p.level = level;
+    p.blankborder = s.blankborder;
+    p.keep = s.keep != 0;
+    p.width = s.ancho;
+    p.height = s.alto;
+    p.extra = ConExtension() ? int(kZALExtensionBytes) : 0;
+    p.rd = true;
+    SalidaMemoria salida;
+    ZALResultadoBusqueda r;
+    const int busqueda = ZALBuscaTasa(plane, p, nullptr, nullptr, salida, &r);
+    std::free(plane);
+    if (busqueda != kBusquedaOk) continue;
+    const float psnr = PSNRDe(&salida.flujo, original);
+    if (psnr > mejor) {
+      mejor = psnr;
+      elegido.swap(salida.flujo);
+      nivelElegido = level;
+      rplanesElegido = r.rplanes;
+      quantElegido = r.quant;
+    }
+  }
+  std::free(original);
+  if (nivelElegido == pedido) return 0;
+  if (ConExtension()) ZALAnadeExtension(elegido, s.ancho, s.alto);
+  SalidaAtomica destino;
+  PreparaSalida(s.OutputName, &destino);
+  if (ZALGuardaFlujo(elegido, &destino) != 0 || !ConfirmaSalida(&destino))
+    return FallaCodificador(kZALNoEscribe);
+  s.level = nivelElegido;
+  s.rplanes = rplanesElegido;
+  *resultado = quantElegido;
+  return 0;
 }
 
 int Principal(int argc, char** argv) {
@@ -289,6 +417,12 @@ int Principal(int argc, char** argv) {
   if (EncuentraBitRate(plane, s.bitrate, &resultado) != 0) {
     std::free(plane);
     return 1;
+  }
+  const bool rellenada = s.pad && (s.relleno.ancho != s.ancho || s.relleno.alto != s.alto);
+  if (s.rdo && !rellenada && LLConNegativos(plane)) {
+    std::free(plane);
+    plane = nullptr;
+    if (EligeNiveles(&resultado) != 0) return 1;
   }
   if (s.verbose) ImprimeInforme(resultado);
   std::free(plane);

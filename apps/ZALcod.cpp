@@ -34,6 +34,7 @@ struct Ajustes {
   int pad = 0;       // any size, padded; the file ends with the extension
   int checksum = 0;  // the file ends with the extension
   int grey = 0;  // a colour PNG is coded as its luma
+  int rdo = 0;  // labels chosen by rate and distortion
 };
 Ajustes s;
 
@@ -52,6 +53,7 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--pad", .corta = "--pad", .bandera = &s.pad},
       {.larga = "--checksum", .corta = "--checksum", .bandera = &s.checksum},
       {.larga = "--grey", .corta = "-g", .bandera = &s.grey},
+      {.larga = "--rdo", .corta = "--rdo", .bandera = &s.rdo},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -91,6 +93,7 @@ void ImprimeParametros(int tipo) {
   std::printf("-verbose=enabled\n");
   if (s.pad) std::printf("-pad=enabled\n");
   if (s.checksum) std::printf("-checksum=enabled\n");
+  if (s.rdo) std::printf("-rdo=enabled\n");
   if ((s.ancho != 0 || s.alto != 0) && tipo != kTipoRaw)
     std::printf("\nParsing warning: Width and height are ignored for non raw image files\n");
   std::printf("\nLOADING INPUT IMAGE\n");
@@ -162,9 +165,9 @@ int Principal(int argc, char** argv) {
       s.pad || s.checksum
           ? ZALCodificadorConExtension(s.rplanes, s.level, s.quant, s.pad ? relleno.ancho : s.ancho,
                                        s.pad ? relleno.alto : s.alto, plane, s.blankborder, s.ancho,
-                                       s.alto, s.OutputName)
+                                       s.alto, s.OutputName, s.rdo != 0)
           : ZALCodificador(s.rplanes, s.level, s.quant, s.ancho, s.alto, plane, s.OutputName,
-                           s.blankborder);
+                           s.blankborder, s.rdo != 0);
   if (codigo != 0) {
     ZALCheckError(codigo, buffer);
     std::printf("\nError in ZAL (%s):\n%s\n", s.OutputName, buffer);

@@ -130,6 +130,7 @@ struct Prevision {
   int codigo = 0;
   int64_t bytes = 0;
   bool conFlujo = false;  // keep the stream too (FlujoGuardado)
+  bool rd = false;
   std::vector<uint8_t> flujo;
   pthread_t hilo;
 };
@@ -177,7 +178,7 @@ int CodificaTamano(Busqueda& b, float q, signed char rplanes, int64_t limite, in
                    bool unHilo = false) {
   std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
   return ZALCodificadorTamano(rplanes, b.p.level, q, b.p.width, b.p.height, b.plane,
-                              b.p.blankborder, bytes, limite, unHilo);
+                              b.p.blankborder, bytes, limite, unHilo, b.p.rd);
 }
 
 const Medida* Recordada(const Busqueda& b, float q, signed char rplanes) {
@@ -202,10 +203,10 @@ void* CodificaPrevision(void* p) {
   std::memcpy(v.plane, v.backup, v.celdas * sizeof(float));
   if (v.conFlujo)
     v.codigo = ZALCodificadorMemoria(v.rplanes, v.level, v.q, v.ancho, v.alto, v.plane,
-                                     v.blankborder, &v.bytes, &v.flujo, v.limite, true);
+                                     v.blankborder, &v.bytes, &v.flujo, v.limite, true, v.rd);
   else
     v.codigo = ZALCodificadorTamano(v.rplanes, v.level, v.q, v.ancho, v.alto, v.plane,
-                                    v.blankborder, &v.bytes, v.limite, true);
+                                    v.blankborder, &v.bytes, v.limite, true, v.rd);
   v.hecha = true;
   return nullptr;
 }
@@ -244,6 +245,7 @@ void LanzaPrevision(Busqueda& b, const Estado& e, float target) {
       v.alto = b.p.height;
       v.limite = b.limite;
       v.conFlujo = PodriaSerLaUltima(b, p);
+      v.rd = b.p.rd;
       v.backup = b.backup;
       v.celdas = b.celdas;
       v.hecha = false;
@@ -279,7 +281,7 @@ int CodificaFichero(Busqueda& b, float q, signed char rplanes) {
   } else {
     std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
     codigo = b.salida.Codifica(rplanes, b.p.level, q, b.p.width, b.p.height, b.plane,
-                               b.p.blankborder);
+                               b.p.blankborder, b.p.rd);
   }
   b.hayFichero = codigo == 0;
   b.qFichero = q;
@@ -313,7 +315,7 @@ int Mide(Busqueda& b, const Estado& e, float target, bool primera, int64_t* byte
     f.valido = false;
     std::memcpy(b.plane, b.backup, b.celdas * sizeof(float));
     codigo = ZALCodificadorMemoria(rplanes, b.p.level, q, b.p.width, b.p.height, b.plane,
-                                   b.p.blankborder, bytes, &f.bytes, b.limite, prevision);
+                                   b.p.blankborder, bytes, &f.bytes, b.limite, prevision, b.p.rd);
     f.Toma(codigo, q, rplanes, *bytes, b.limite, f.bytes);
   } else {
     codigo = CodificaTamano(b, q, rplanes, b.limite, bytes, prevision);

@@ -14,7 +14,7 @@ class ZALSalidaBusqueda {
   // Codes the plane into the output (its cells take the coder's labels):
   // 0 or a coder code.
   virtual int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
-                       float* plane, signed char blankborder) = 0;
+                       float* plane, signed char blankborder, bool rd) = 0;
   // Size in bytes of what the output holds (the stream and the extra bytes
   // after it), or false when that size is unknown (an output that is not a
   // regular file).
@@ -45,6 +45,7 @@ struct ZALParametrosBusqueda {
   bool adelantado = false;  // code the likely next trial on a second thread meanwhile
   ZALAvisoFn aviso = nullptr;
   void* usuarioAviso = nullptr;
+  bool rd = false;          // labels chosen by rate and distortion (ZALCodificador)
 };
 
 // Called once per trial, in order, on the searching thread (never for a trial

@@ -31,8 +31,11 @@ enum : int {
 // NaN, infinite, zero or negative) before creating the file. When writing
 // fails, or the stream is unusable, the output keeps what it had
 // (entropy/SalidaAtomica.h).
+// With rd the labels are chosen by rate and distortion (ZAL_RDO): a stream
+// of the same format, usually better for its size and slower to make, which
+// needs three more plane-sized arrays (code 9 without them).
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
-                   float* plane, const char* path, signed char blankborder);
+                   float* plane, const char* path, signed char blankborder, bool rd = false);
 
 // Same stream as ZALCodificador, but only its size in bytes is produced (*bytes);
 // no file is touched. Used where only the rate of a trial matters.
@@ -46,14 +49,15 @@ int ZALCodificador(signed char rplanes, signed char levels, float quant, int wid
 // other cores busy themselves; the size is the same.
 int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, int width,
                          int height, float* plane, signed char blankborder, int64_t* bytes,
-                         int64_t limite = -1, bool unHilo = false);
+                         int64_t limite = -1, bool unHilo = false, bool rd = false);
 
 // As ZALCodificadorTamano, and the stream's bytes are kept in *flujo too: all
 // of them when the whole stream was coded (*bytes <= limite, or limite < 0),
 // only the first ones when the call stopped early.
 int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, int width,
                           int height, float* plane, signed char blankborder, int64_t* bytes,
-                          std::vector<uint8_t>* flujo, int64_t limite = -1, bool unHilo = false);
+                          std::vector<uint8_t>* flujo, int64_t limite = -1, bool unHilo = false,
+                          bool rd = false);
 
 // Writes a stream kept by ZALCodificadorMemoria as the whole content of a
 // prepared output (entropy/SalidaAtomica.h), which, once confirmed, holds

@@ -231,10 +231,11 @@ void EmiteFlujo(float quant) {
 
 // The encoder; path null codes into the counting sink (or, given flujo, into
 // memory) and stores the size, giving up once it passes `limite` bytes (when
-// limite >= 0). unHilo: all of the work on the calling thread.
+// limite >= 0). unHilo: all of the work on the calling thread. rd: labels
+// chosen by rate and distortion (ZALrdo.cpp) instead of by thresholds.
 int Codifica(signed char rplanes, signed char levels, float quant, int width, int height,
              float* plane, const char* path, signed char blankborder, int64_t* bytes,
-             int64_t limite, bool unHilo, std::vector<uint8_t>* flujo = nullptr) {
+             int64_t limite, bool unHilo, bool rd, std::vector<uint8_t>* flujo = nullptr) {
   if (sizeof(int) != sizeof(float)) return kZALArquitectura;
   if (rplanes < 2 || rplanes > 12) return kZALRplanes;
   if (plane == nullptr) return kZALSinImagen;
@@ -274,7 +275,7 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
     // Labelling comes before the output is opened, so that an image the
     // format cannot carry is refused before any file is created.
     InicializaBits();
-    error = EtiquetaPlano();
+    error = rd ? EtiquetaPlanoRD(quant) : EtiquetaPlano();
   }
   if (error != kZALOk) {
     AcumuladorTStop(1);
@@ -312,28 +313,28 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
 using namespace zalcoder;
 
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
-                   float* plane, const char* path, signed char blankborder) {
+                   float* plane, const char* path, signed char blankborder, bool rd) {
   return Codifica(rplanes, levels, quant, width, height, plane, path, blankborder, nullptr, -1,
-                  false);
+                  false, rd);
 }
 
 int ZALCodificadorTamano(signed char rplanes, signed char levels, float quant, int width,
                          int height, float* plane, signed char blankborder, int64_t* bytes,
-                         int64_t limite, bool unHilo) {
+                         int64_t limite, bool unHilo, bool rd) {
   int64_t tamano = 0;
   const int error = Codifica(rplanes, levels, quant, width, height, plane, nullptr, blankborder,
-                             &tamano, limite, unHilo);
+                             &tamano, limite, unHilo, rd);
   if (bytes != nullptr) *bytes = tamano;
   return error;
 }
 
 int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, int width,
                           int height, float* plane, signed char blankborder, int64_t* bytes,
-                          std::vector<uint8_t>* flujo, int64_t limite, bool unHilo) {
+                          std::vector<uint8_t>* flujo, int64_t limite, bool unHilo, bool rd) {
   if (flujo == nullptr) return kZALNoEscribe;
   int64_t tamano = 0;
   const int error = Codifica(rplanes, levels, quant, width, height, plane, nullptr, blankborder,
-                             &tamano, limite, unHilo, flujo);
+                             &tamano, limite, unHilo, rd, flujo);
   if (bytes != nullptr) *bytes = tamano;
   return error;
 }

@@ -75,12 +75,13 @@ int ZALRellenaPlano(signed char level, int ancho, int alto, float** plane, signe
 
 int ZALCodificadorConExtension(signed char rplanes, signed char level, float quant, int anchoCod,
                                int altoCod, float* plane, signed char gap, int ancho, int alto,
-                               const char* path) {
+                               const char* path, bool rd) {
   try {
     std::vector<uint8_t> flujo;
     int64_t bytes = 0;
     const int codigo =
-        ZALCodificadorMemoria(rplanes, level, quant, anchoCod, altoCod, plane, gap, &bytes, &flujo);
+        ZALCodificadorMemoria(rplanes, level, quant, anchoCod, altoCod, plane, gap, &bytes, &flujo,
+                              -1, false, rd);
     if (codigo != 0) return codigo;
     ZALAnadeExtension(flujo, ancho, alto);
     SalidaAtomica salida;

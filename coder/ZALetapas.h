@@ -44,4 +44,4 @@ int ZALRellenaPlano(signed char level, int ancho, int alto, float** plane, signe
 // ZALCodificador's codes, 9 when the stream finds no memory.
 int ZALCodificadorConExtension(signed char rplanes, signed char level, float quant, int anchoCod,
                                int altoCod, float* plane, signed char gap, int ancho, int alto,
-                               const char* path);
+                               const char* path, bool rd = false);

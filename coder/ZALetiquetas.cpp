@@ -391,7 +391,14 @@ int EtiquetaPlano() {
   z.maxSubband = 0;
   CalculaSimbolosLL();
   z.simbolosNivel[0] = SimbolosDelNivel();
+  return CierraSimbolos();
+}
 
+// The symbol counts as the header announces them, from each level's own
+// (simbolosNivel) and the group counts; refuses what the format cannot carry.
+int CierraSimbolos() {
+  const int n = z.nlevelCod;
+  int k;
   // Detail levels never announce fewer than one symbol.
   for (k = 1; k <= n; ++k)
     if (z.simbolosNivel[k] < 1) z.simbolosNivel[k] = 1;

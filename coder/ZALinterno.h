@@ -2,6 +2,7 @@
 // state of a coding or decoding call, the views of the plane's cells, the
 // block geometry of the passes, and the entry points of each part:
 //   ZALetiquetas.cpp     labelling of the transformed plane and its kernels
+//   ZALrdo.cpp           the rate-distortion labelling (ZAL_RDO)
 //   ZALcodificador.cpp   the encoder: its walk, the emission of the passes
 //   ZALtuberia.cpp       the two-thread pipeline of the emission (ZALtuberia.h)
 //   ZALdecodificador.cpp the decoder, with its dequantizing companion thread
@@ -124,6 +125,12 @@ void ParaCadaBloque(int k, F&& bloque) {
 
 // Labels the whole plane (ZALetiquetas.cpp): 0 or kZALQuantPequeno.
 int EtiquetaPlano();
+// The header's symbol counts from the labelled levels' own and their group
+// counts, with the rules for degenerate alphabets: 0 or kZALQuantPequeno.
+int CierraSimbolos();
+// Labels the whole plane by rate and distortion (ZALrdo.cpp): 0,
+// kZALQuantPequeno or kZALSinMemoria.
+int EtiquetaPlanoRD(float quant);
 // The level passes by the fast path (ZALtuberia.cpp); false, with nothing
 // coded, when there is no memory for the queue.
 bool CodificaNiveles();

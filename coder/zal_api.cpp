@@ -71,7 +71,7 @@ bool ImagenValida(const uint8_t* pixels, int width, int height, size_t stride, s
 }
 
 bool ParametrosValidos(const zal_params* p) {
-  if (p == nullptr || (p->flags & ~(ZAL_PAD | ZAL_CHECKSUM)) != 0) return false;
+  if (p == nullptr || (p->flags & ~(ZAL_PAD | ZAL_CHECKSUM | ZAL_RDO)) != 0) return false;
   for (int r : p->reserved)
     if (r != 0) return false;
   return true;
@@ -136,10 +136,10 @@ class SalidaMemoria final : public ZALSalidaBusqueda {
     return 0;
   }
   int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
-               float* plane, signed char blankborder) override {
+               float* plane, signed char blankborder, bool rd) override {
     int64_t bytes = 0;
     const int codigo = ZALCodificadorMemoria(rplanes, level, quant, width, height, plane,
-                                             blankborder, &bytes, &flujo);
+                                             blankborder, &bytes, &flujo, -1, false, rd);
     if (codigo == 0 && extension) ZALAnadeExtension(flujo, ancho, alto);
     return codigo == kZALNoEscribe ? kZALSinMemoria : codigo;
   }
@@ -246,7 +246,8 @@ int zal_encode(const uint8_t* pixels, int width, int height, size_t stride, cons
     std::vector<uint8_t> flujo;
     int64_t bytes = 0;
     const int estado = DeCoder(ZALCodificadorMemoria(Ocho(p->rplanes), Ocho(p->levels), p->quant, cod.ancho,
-                                                     cod.alto, plano.get(), kBorde, &bytes, &flujo),
+                                                     cod.alto, plano.get(), kBorde, &bytes, &flujo, -1, false,
+                                                     (p->flags & ZAL_RDO) != 0),
                                true);
     plano.reset();
     if (estado != 0) return estado;
@@ -262,7 +263,8 @@ int zal_encoded_size(const uint8_t* pixels, int width, int height, size_t stride
                         [&](Plano& plano, const Codificado& cod) {
     int64_t bytes = 0;
     const int estado = DeCoder(ZALCodificadorTamano(Ocho(p->rplanes), Ocho(p->levels), p->quant, cod.ancho,
-                                                    cod.alto, plano.get(), kBorde, &bytes),
+                                                    cod.alto, plano.get(), kBorde, &bytes, -1, false,
+                                                    (p->flags & ZAL_RDO) != 0),
                                true);
     if (estado == 0) *size = static_cast<size_t>(bytes) + (ConExtension(p) ? kZALExtensionBytes : 0);
     return estado;
@@ -288,6 +290,7 @@ int zal_encode_to_rate(const uint8_t* pixels, int width, int height, size_t stri
     b.level = Ocho(p->levels);
     b.blankborder = kBorde;
     b.keep = keep_rplanes != 0;
+    b.rd = (p->flags & ZAL_RDO) != 0;
     Plano plano;
     Codificado cod;
     int estado = PreparaPlano(pixels, width, height, paso, p, plano, &cod);
@@ -297,7 +300,8 @@ int zal_encode_to_rate(const uint8_t* pixels, int width, int height, size_t stri
     b.trueWidth = width;
     b.trueHeight = height;
     b.extra = ConExtension(p) ? int(kZALExtensionBytes) : 0;
-    b.adelantado = ZALBusquedaAdelantada(cod.ancho, cod.alto);
+    // The labeller by rate and distortion keeps both cores busy itself.
+    b.adelantado = !b.rd && ZALBusquedaAdelantada(cod.ancho, cod.alto);
     SalidaMemoria salida;
     salida.extension = ConExtension(p);
     salida.ancho = width;

@@ -227,8 +227,9 @@ bool TerminaRenombrados(bool renombra) {
 }
 
 const char* ContenidoDe(const char* nombre) {
-  for (const Pendiente& p : pendientes.lista)
-    if (p.nombre == nombre) return p.temporal.c_str();
+  // The last one written: the renames go in order, so it is the one that stays.
+  for (auto p = pendientes.lista.rbegin(); p != pendientes.lista.rend(); ++p)
+    if (p->nombre == nombre) return p->temporal.c_str();
   return nombre;
 }
 

@@ -141,9 +141,10 @@ with tempfile.TemporaryDirectory() as tmp:
                 save("decoder", "%s%d_q%s_r%d_l%d" % (n, size, q, r, l), open(out, "rb").read())
 
 # Round trip: parameter bytes (rplanes, levels, sides, mode, quant word,
-# border) followed by a photo crop; mode 1 runs the forward transform first.
+# border) followed by a photo crop; mode 1 runs the forward transform first,
+# and 0x40 labels by rate and distortion.
 for i, (n, px) in enumerate(crops.items()):
-    for rplanes, levels, mode in ((2, 3, 1), (3, 4, 1), (5, 3, 2), (2, 3, 0x81)):
+    for rplanes, levels, mode in ((2, 3, 1), (3, 4, 1), (5, 3, 2), (2, 3, 0x81), (2, 3, 0x41), (3, 4, 0x41)):
         quant = (0x40 + i * 16) if mode != 0x81 else 0x3F800000  # 1.0f
         head = bytes([rplanes, levels, 0x05, mode]) + struct.pack(">I", quant) + bytes([4])
         save("roundtrip", "%s_r%d_l%d_m%d" % (n, rplanes, levels, mode), head + px[:1024])

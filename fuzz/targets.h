@@ -379,9 +379,11 @@ inline std::string IdaYVuelta(const uint8_t* data, size_t size) {
   const std::string ruta = Ruta("rt.zal");
   std::remove(ruta.c_str());
   std::vector<float> etiquetas = plano, copia = plano;
-  const int codigo = ZALCodificador(rplanes, levels, quant, ancho, alto, etiquetas.data(), ruta.c_str(), borde);
+  const bool rd = modo & 0x40;  // labels chosen by rate and distortion
+  const int codigo = ZALCodificador(rplanes, levels, quant, ancho, alto, etiquetas.data(), ruta.c_str(), borde, rd);
   int64_t bytes = -1;
-  const int codigoTamano = ZALCodificadorTamano(rplanes, levels, quant, ancho, alto, copia.data(), borde, &bytes);
+  const int codigoTamano =
+      ZALCodificadorTamano(rplanes, levels, quant, ancho, alto, copia.data(), borde, &bytes, -1, false, rd);
   char mensaje[128];
   ZALCheckError(codigo, mensaje);
   if (codigo != codigoTamano) return Texto("the size-only encoder says %lld, the encoder %lld", codigoTamano, codigo);

@@ -32,6 +32,10 @@
 #define ZAL_STATUS_NO_QUANT_FOUND 403    /* no quantization within the trial limit */
 #define ZAL_STATUS_CANCELLED 404         /* the trial callback returned non-zero */
 
+/* zal_params.flags */
+#define ZAL_RDO 0x4u  /* choose what to code by rate and distortion: same format, a better image
+                         for the size, several times slower, three more plane-sized arrays */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
