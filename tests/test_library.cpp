@@ -197,9 +197,9 @@ TEST(Library, RateSearchTakesBppquestsDecisions) {
   }
 }
 
-// A stream of only a header: 16 x 16, quant 1, `capas` rplanes, levels 3, 5-bit symbol counts.
-Bytes Cabecera(int capas, std::vector<int> simbolos) {
-  std::string bits = "0000000010000" "0000000010000" "00111111100000000000000000000000";
+// A stream of only a header: 16 x 16, quant 1 (or other bits), `capas` rplanes, levels 3, 5-bit symbol counts.
+Bytes Cabecera(int capas, std::vector<int> simbolos, uint32_t quant = 0x3F800000) {
+  std::string bits = "0000000010000" "0000000010000" + std::bitset<32>(quant).to_string();
   bits += std::bitset<5>(capas).to_string() + "0011";  // rplanes, levels
   for (int s : simbolos) bits += std::bitset<5>(s).to_string();
   Bytes b(16, 0);
@@ -252,6 +252,10 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
       {"header null", zal_read_header(nullptr, 4, &info), 401},
       {"empty stream", zal_decode(px, 0, &info, &out), 212},
       {"rplanes 1 in the header", zal_read_header(Cabecera(1, {3, 1, 1, 1}).data(), 16, &info), 212},
+      {"quant NaN in the header", zal_read_header(Cabecera(2, {3, 1, 1, 1}, 0x7FC00000).data(), 16, &info), 212},
+      {"quant -inf in the header", zal_decode(Cabecera(2, {3, 1, 1, 1}, 0xFF800000).data(), 16, &info, &out), 212},
+      {"quant -1 in the header", zal_read_header(Cabecera(2, {3, 1, 1, 1}, 0xBF800000).data(), 16, &info), 212},
+      {"quant 0 in the header", zal_read_header(Cabecera(2, {3, 1, 1, 1}, 0).data(), 16, &info), 212},
       {"LL model without symbols", zal_decode(Cabecera(2, {0, 1, 1, 1}).data(), 16, &info, &out), 213},
       {"rate 0", zal_encode_to_rate(px, 96, 96, 0, 0.0, 0, &p, 0, nullptr, nullptr, &out, &n), 401},
       {"rate NaN", zal_encode_to_rate(px, 96, 96, 0, NAN, 0, &p, 0, nullptr, nullptr, &out, &n), 401},
