@@ -59,16 +59,29 @@ int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, 
 // cannot be created or written (an incomplete regular file is removed).
 int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, const char* path);
 
+// How a decoded stream ended, for a caller that asks (the decoders' last
+// argument). A stream that made the arithmetic decoder consume more than
+// 8 * bytes + 13 bits ran off the end of a cut file: the decode still
+// succeeds, with `truncado` set and the plane holding only what was read
+// before the end (the rest 0).
+struct ZALFinFlujo {
+  bool truncado = false;
+  int64_t bits = 0;   // bits the arithmetic decoder consumed
+  int64_t bytes = 0;  // the file's size
+};
+
 // Decodes the file `path` into a new plane (caller frees it with free()).
 // The header outputs are set as they are read; on any error *plane is null,
 // the input is closed and nothing stays allocated.
 int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
-                     int* height, float** plane, const char* path, signed char blankborder);
+                     int* height, float** plane, const char* path, signed char blankborder,
+                     ZALFinFlujo* fin = nullptr);
 
 // As ZALDecodificador, reading the stream from `fuente` (a file read in
 // blocks, or bytes in memory) instead of opening a file: the same decoding.
 int ZALDecodificadorFuente(signed char* rplanes, signed char* levels, float* quant, int* width,
-                           int* height, float** plane, FuenteBytes* fuente, signed char blankborder);
+                           int* height, float** plane, FuenteBytes* fuente, signed char blankborder,
+                           ZALFinFlujo* fin = nullptr);
 
 // The header of a stream, as the decoder reads it.
 struct ZALCabecera {

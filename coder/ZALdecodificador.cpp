@@ -23,34 +23,74 @@ inline bool PequenaCelda(int32_t c) {
   return (Magnitud(c) & ~uint32_t(z.fcorrecLowerGroup)) < uint32_t(z.cotaContexto);
 }
 
+// The end of the stream. The encoder's flush puts the S + 2 bits of its S
+// renormalisation steps in floor((S + 2) / 8) + 1 bytes and the decoder
+// consumes 16 + S bits, so 6 to 13 bits past the last byte of a whole
+// stream, never more (measured: 6 to 13 on every golden, reference and
+// photograph stream). A decode that consumes more ran off a cut file.
+constexpr int64_t kBitsTrasElFinal = 13;
+// Reads are watched only when fewer than kMargen bytes are at hand: with
+// more, neither a read nor a group of the fast path (7 symbols of at most 12
+// renormalisation steps and 4 fields of at most 36: 228 bits) can take the
+// decoder's window past the source's end.
+constexpr size_t kMargen = 64;
+
+bool Cortado() {
+  const int64_t bytes = BytesFuente();
+  return bytes >= 0 && BitsConsumidos() > 8 * bytes + kBitsTrasElFinal;
+}
+
+// A watched read for cell i, once the source's end is known. The first read
+// whose window reaches past the end (more bits consumed than the source
+// holds) marks the cell from which a cut stream's cells are dropped, the
+// window holding bytes that are not the stream's; a read that finds the
+// stream cut is not made (false).
+bool VigilaLectura(std::ptrdiff_t i) {
+  const int64_t bytes = BytesFuente();
+  if (bytes < 0) return true;  // every bit consumed so far is the source's own
+  z.cercaDelFinal = true;
+  const int64_t bits = BitsConsumidos();
+  if (z.celdaDescarte < 0 && bits > 8 * bytes) {
+    z.nivelDescarte = z.levelCod;
+    z.celdaDescarte = i;
+  }
+  z.truncado = z.truncado || bits > 8 * bytes + kBitsTrasElFinal;
+  return !z.truncado;
+}
+
+inline bool Vigila(std::ptrdiff_t i) { return BytesALaMano() >= kMargen || VigilaLectura(i); }
+// A symbol for cell i, or 0 when the model has none or the stream is cut.
+int LeeSimbolo(THistograma* m, std::ptrdiff_t i) { return Vigila(i) ? DecodificaSimbolo(m) : 0; }
+int LeeBits(int n, std::ptrdiff_t i) { return Vigila(i) ? DecodificaBits(n) : 0; }
+
 // Value of a detail coefficient of bit length L: implied top bit, the sent
 // bits, and the middle of the removed range; the field's last bit is the sign.
-int32_t ValorDetalle(int L) {
-  const int r = DecodificaBits(L - z.capas);
+int32_t ValorDetalle(int L, std::ptrdiff_t i) {
+  const int r = LeeBits(L - z.capas, i);
   const int32_t m = (int32_t(1) << (L - 1)) + ((r >> 1) << z.capas) + (1 << (z.capas - 1));
   return (r & 1) ? -m : m;
 }
 
-int32_t ValorLL(int L) {
-  const int r = DecodificaBits(L - z.capas - 1);
+int32_t ValorLL(int L, std::ptrdiff_t i) {
+  const int r = LeeBits(L - z.capas - 1, i);
   return (int32_t(1) << (L - 1)) + (r << z.capas) + (1 << (z.capas - 1));
 }
 
 // Symbol of an LL coefficient into cell i; a marker or an empty model here
 // means the stream is damaged. conHijosVacios adds the flag G.
 bool DecodificaLL(std::ptrdiff_t i, bool conHijosVacios) {
-  const int s = DecodificaSimbolo(&z.Hist[0]);
+  const int s = LeeSimbolo(&z.Hist[0], i);
   if (s == 0 || s == 2) return false;
-  if (s != 1) PonFuente(i, ValorLL(s - z.fcorrec) + (conHijosVacios ? z.fcorrecLowerGroup : 0));
+  if (s != 1) PonFuente(i, ValorLL(s - z.fcorrec, i) + (conHijosVacios ? z.fcorrecLowerGroup : 0));
   return true;
 }
 
 // TR, BL or BR of an LL group: an optional marker, then the coefficient.
 bool DecodificaLLConMarca(std::ptrdiff_t i) {
-  const int s = DecodificaSimbolo(&z.Hist[0]);
+  const int s = LeeSimbolo(&z.Hist[0], i);
   if (s == 0) return false;
   if (s == 2) return DecodificaLL(i, true);  // a below-threshold value stays 0
-  PonFuente(i, s == 1 ? 1 : ValorLL(s - z.fcorrec));
+  PonFuente(i, s == 1 ? 1 : ValorLL(s - z.fcorrec, i));
   return true;
 }
 
@@ -79,20 +119,21 @@ bool GrupoCodificado(std::ptrdiff_t padre) {
 }
 
 bool DecodificaMiembro(int x, int y, int modelo, bool hoja) {
-  const int s = DecodificaSimbolo(&z.Hist[modelo]);
-  if (s == 0) return false;  // a model without symbols: nothing can be coded here
+  const std::ptrdiff_t i = Indice(x, y);
+  const int s = LeeSimbolo(&z.Hist[modelo], i);
+  if (s == 0) return false;  // a model without symbols (nothing can be coded here), or the end
   if (hoja) {
-    if (s != 1) PonFuente(x, y, ValorDetalle(s - z.fcorrec + 1));
+    if (s != 1) PonFuente(i, ValorDetalle(s - z.fcorrec + 1, i));
     return true;
   }
   const int sk = z.simbolosNivel[z.levelCod];
   if (s == 1) {
-    PonFuente(x, y, 1);
+    PonFuente(i, 1);
   } else if (s > 2 && s <= sk) {
-    PonFuente(x, y, ValorDetalle(s - z.fcorrec));
+    PonFuente(i, ValorDetalle(s - z.fcorrec, i));
   } else if (s > sk) {
-    const int32_t v = ValorDetalle(s + 2 - z.fcorrec - sk);
-    PonFuente(x, y, v > 0 ? v + z.fcorrecLowerGroup : v - z.fcorrecLowerGroup);
+    const int32_t v = ValorDetalle(s + 2 - z.fcorrec - sk, i);
+    PonFuente(i, v > 0 ? v + z.fcorrecLowerGroup : v - z.fcorrecLowerGroup);
   }
   return true;
 }
@@ -172,21 +213,44 @@ void PreparaTabla(TablaSimbolos& t, int alfabeto, bool hoja) {
 // taken from the bit file for a whole block so that they stay in machine
 // registers (the usual way), or through the module's calls one by one (when
 // the bit file keeps its plain paths, a test hook). The same items either way.
+// Near the end of the bytes at hand (Cerca) a group goes the plain, watched
+// way (GrupoVigilado: false when the stream is damaged or cut there).
+struct GrupoLeido {
+  LectorAritmetico l;
+  bool leido;
+};
+
+// Out of the block loop, and on copies of the registers (handed back to the
+// bit file meanwhile), so that the loop's own stay in machine registers.
+[[gnu::noinline]] GrupoLeido DecodificaGrupoVigilado(LectorAritmetico l, int X, int Y) {
+  DevuelveLector(l);
+  const bool leido = DecodificaGrupo(X, Y, z.levelCod == z.nlevelCod);
+  return {TomaLector(), leido};
+}
+
 struct LecturaEnRegistros {
   LectorAritmetico l;
   int Simbolo(THistograma* m) { return DecodificaSimboloLector(l, m); }
   int Bits(int n) { return DecodificaBitsLector(l, n); }
+  bool Cerca() const { return size_t(l.fin - l.p) < kMargen; }
+  bool GrupoVigilado(int X, int Y) {
+    const GrupoLeido g = DecodificaGrupoVigilado(l, X, Y);
+    l = g.l;
+    return g.leido;
+  }
 };
 
 struct LecturaPorLlamadas {
   int Simbolo(THistograma* m) { return DecodificaSimbolo(m); }
   int Bits(int n) { return DecodificaBits(n); }
+  bool Cerca() const { return BytesALaMano() < kMargen; }
+  bool GrupoVigilado(int X, int Y) { return DecodificaGrupo(X, Y, z.levelCod == z.nlevelCod); }
 };
 
 // Cell value of one member, decoded with model m; false when the model has
 // no symbols (a damaged stream).
 template <class Lectura>
-inline bool MiembroRapido(Lectura& lec, const TablaSimbolos& t, THistograma* m, int32_t& v) {
+[[gnu::always_inline]] inline bool MiembroRapido(Lectura& lec, const TablaSimbolos& t, THistograma* m, int32_t& v) {
   const int s = lec.Simbolo(m);
   if (s == 0) return false;
   if (t.ancho[s] == 0) {
@@ -227,6 +291,13 @@ int DecodificaBloqueRapido(Lectura& lectura, int x, int y, int w, int h, const T
       }
       if (c == 1) PonEtiqueta(padre, 0);
       const int X = x + j;
+      if (lec.Cerca()) [[unlikely]] {
+        if (!lec.GrupoVigilado(X, Y)) {
+          error = kZALDatosCorruptos;
+          break;
+        }
+        continue;
+      }
       int32_t v;
       if (!MiembroRapido(lec, t, &hist[X > 0 && Y > 0 && pequena(f0 + j - 1) && pequena(arriba + j)], v)) {
         error = kZALDatosCorruptos;
@@ -358,6 +429,7 @@ struct Acompanante {
   std::atomic<int> fase{0};  // phases reached by the decoding thread
   size_t celdas = 0;
   EstadoZAL estado;  // the decoding thread's state at the start, for the companion's own
+  int hechas = 0;    // phases the companion has dequantized (read once it has ended)
 };
 
 // The regions of a phase (1 to 4); in the last, `parte` 0 is the companion's
@@ -390,10 +462,25 @@ int RegionesDeFase(int fase, int parte, Region* r) {
   }
 }
 
-void DecuantizaFase(int fase, int parte) {
+// A cut stream's cells that still hold the decoder's marks get what they
+// stand for: 1 (an isolated zero, or a below-threshold LL value whose child
+// group is coded) is 0, a value flagged with G its plain value.
+void LimpiaRegion(Region r) {
+  const int32_t G = z.fcorrecLowerGroup;
+  for (int y = r.y0; y < r.y1; ++y)
+    for (int x = r.x0; x < r.x1; ++x) {
+      const int32_t c = Fuente(x, y);
+      if (c == 1 || c >= G || c <= -G) PonFuente(x, y, c == 1 ? 0 : c > 0 ? c - G : c + G);
+    }
+}
+
+void DecuantizaFase(int fase, int parte, bool limpia = false) {
   Region r[4];
   const int n = RegionesDeFase(fase, parte, r);
-  for (int i = 0; i < n; ++i) DecuantizaRegion(r[i]);
+  for (int i = 0; i < n; ++i) {
+    if (limpia) LimpiaRegion(r[i]);
+    DecuantizaRegion(r[i]);
+  }
 }
 
 void* HiloAcompanante(void* p) {
@@ -411,6 +498,7 @@ void* HiloAcompanante(void* p) {
     while ((vista = a.fase.load(std::memory_order_acquire)) < f) a.fase.wait(vista);
     if (vista == kFaseAbandono) break;
     DecuantizaFase(f, 0);
+    a.hechas = f;
   }
   return nullptr;
 }
@@ -421,7 +509,10 @@ void AvisaFase(Acompanante* a, int fase) {
   a->fase.notify_one();
 }
 
-// The passes; with a companion, the phases of the leaf pass are told to it.
+// The passes; with a companion, the phases of the leaf pass are told to it,
+// but not once a read has been watched near the source's end: what the
+// companion dequantizes is then never dropped from a cut stream. A stream
+// cut where the last item has been read is found at the end.
 int DecodificaPasadas(Acompanante* acompanante) {
   const int n = z.nlevelCod;
   z.levelCod = 0;
@@ -449,10 +540,10 @@ int DecodificaPasadas(Acompanante* acompanante) {
     }
     TablaSimbolos tabla;
     PreparaTabla(tabla, alfabeto, k == n);
-    if (k == n) AvisaFase(acompanante, 1);
+    if (k == n && !z.cercaDelFinal) AvisaFase(acompanante, 1);
     // Phases 2 to 4 follow the leaf quadrants 0 to 2.
     auto cuadranteHecho = [&](int q) {
-      if (k == n) AvisaFase(acompanante, q + 2);
+      if (k == n && !z.cercaDelFinal) AvisaFase(acompanante, q + 2);
     };
     if (LectorDisponible()) {
       LecturaEnRegistros lec{TomaLector()};
@@ -463,7 +554,38 @@ int DecodificaPasadas(Acompanante* acompanante) {
       error = DecodificaNivelRapido(lec, k, tabla, cuadranteHecho);
     }
   }
+  if (error == kZALOk && Cortado()) z.truncado = true;
   return error;
+}
+
+// The cells of pass k in stream order: the members of each group, skipped
+// groups too.
+template <class F>
+void CeldasDePasada(int k, F&& celda) {
+  if (k == 0) {
+    for (int i = 0; i < z.altoLL; i += 2)
+      for (int j = 0; j < z.anchoLL; j += 2)
+        for (const auto& [dx, dy] : {std::pair{0, 0}, {1, 0}, {0, 1}, {1, 1}}) celda(Indice(j + dx, i + dy));
+    return;
+  }
+  ParaCadaBloque(k, [&](int x, int y, int w, int h, int) {
+    for (int i = 0; i < h; i += 2)
+      for (int j = 0; j < w; j += 2)
+        for (const auto& [dx, dy] : {std::pair{0, 0}, {0, 1}, {1, 0}, {1, 1}})
+          celda(Indice(x + j + dx, y + i + dy));
+  });
+}
+
+// A cut stream: the cells from the first one read past the end on go back
+// to 0, as if never decoded.
+void Descarta() {
+  if (z.celdaDescarte < 0) return;
+  bool borra = false;
+  for (int k = z.nivelDescarte; k <= z.nlevelCod; ++k)
+    CeldasDePasada(k, [&](std::ptrdiff_t i) {
+      borra = borra || i == z.celdaDescarte;
+      if (borra) PonFuente(i, 0);
+    });
 }
 
 // Back to floats: LL values as they are, detail values o as 2 quant (|o| - 1.5).
@@ -485,9 +607,13 @@ void Decuantiza() {
 }
 
 int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* width, int* height,
-               float** plane, const char* path, FuenteBytes* fuente, signed char blankborder) {
+               float** plane, const char* path, FuenteBytes* fuente, signed char blankborder,
+               ZALFinFlujo* fin) {
   *plane = nullptr;
   z.referencia = usarReferencia;
+  z.cercaDelFinal = z.truncado = false;
+  z.nivelDescarte = 0;
+  z.celdaDescarte = -1;
   if (blankborder < 0) return kZALBordeIncorrecto;
   const int abierto = fuente != nullptr ? InicializaLecturaFuente(fuente)
                       : path != nullptr ? InicializaLecturaFicheroDeBits(path)
@@ -501,9 +627,10 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   *quant = c.quant;
   *rplanes = static_cast<signed char>(c.rplanes);
   *levels = static_cast<signed char>(c.levels);
-  if (cabecera != kZALOk) {
+  // A file cut within or just after its header holds nothing to show.
+  if (cabecera != kZALOk || Cortado()) {
     FinalizaLecturaFicheroDeBits();
-    return cabecera;
+    return cabecera != kZALOk ? cabecera : kZALDatosCorruptos;
   }
   z.ancho = c.ancho;
   z.anchoBuf = z.ancho + blankborder;
@@ -542,9 +669,13 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
                               pthread_create(&acompanante.hilo, nullptr, &HiloAcompanante,
                                              &acompanante) == 0;
   const int error = DecodificaPasadas(conAcompanante ? &acompanante : nullptr);
-  const bool fallo = error != kZALOk || ErrorCodificadorAritmetico() != kAritOk;
+  // A cut stream whose first item was already read past the end is refused
+  // as a damaged one: nothing of the image was read.
+  const bool truncado = z.truncado;
+  const bool fallo = truncado ? z.nivelDescarte == 0 && z.celdaDescarte == 0
+                              : error != kZALOk || ErrorCodificadorAritmetico() != kAritOk;
   if (conAcompanante) {
-    if (fallo) {
+    if (fallo || truncado) {
       AvisaFase(&acompanante, kFaseAbandono);
     } else {
       AvisaFase(&acompanante, kFasesDecodificacion);
@@ -558,12 +689,17 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
     z.Coef = nullptr;
     return kZALDatosCorruptos;
   }
+  if (truncado) Descarta();
   if (z.referencia) {
+    if (truncado) LimpiaRegion({0, 0, z.ancho, z.alto});
     Decuantiza();
-  } else if (!conAcompanante) {
-    for (int f = 1; f <= kFasesDecodificacion; ++f) DecuantizaFase(f, 0);
-    DecuantizaFase(kFasesDecodificacion, 1);
+  } else if (!conAcompanante || truncado) {
+    // What the companion has not dequantized (all of it, without one).
+    for (int f = conAcompanante ? acompanante.hechas + 1 : 1; f <= kFasesDecodificacion; ++f)
+      DecuantizaFase(f, 0, truncado);
+    DecuantizaFase(kFasesDecodificacion, 1, truncado);
   }
+  if (fin != nullptr) *fin = {truncado, BitsConsumidos(), BytesFuente()};
   *plane = nuevo;
   return kZALOk;
 }
@@ -579,10 +715,10 @@ namespace {
 // slot 2, the bit reader closed after a success.
 int DecodificaMedido(signed char* rplanes, signed char* levels, float* quant, int* width,
                      int* height, float** plane, const char* path, FuenteBytes* fuente,
-                     signed char blankborder) {
+                     signed char blankborder, ZALFinFlujo* fin) {
   AcumuladorTStart(2);
   const int error =
-      Decodifica(rplanes, levels, quant, width, height, plane, path, fuente, blankborder);
+      Decodifica(rplanes, levels, quant, width, height, plane, path, fuente, blankborder, fin);
   AcumuladorTStop(2);
   if (error == kZALOk) FinalizaLecturaFicheroDeBits();
   return error;
@@ -591,15 +727,17 @@ int DecodificaMedido(signed char* rplanes, signed char* levels, float* quant, in
 }  // namespace
 
 int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
-                     int* height, float** plane, const char* path, signed char blankborder) {
-  return DecodificaMedido(rplanes, levels, quant, width, height, plane, path, nullptr, blankborder);
+                     int* height, float** plane, const char* path, signed char blankborder,
+                     ZALFinFlujo* fin) {
+  return DecodificaMedido(rplanes, levels, quant, width, height, plane, path, nullptr, blankborder,
+                          fin);
 }
 
 int ZALDecodificadorFuente(signed char* rplanes, signed char* levels, float* quant, int* width,
                            int* height, float** plane, FuenteBytes* fuente,
-                           signed char blankborder) {
+                           signed char blankborder, ZALFinFlujo* fin) {
   *plane = nullptr;
   if (fuente == nullptr) return kZALNoLee;
-  return DecodificaMedido(rplanes, levels, quant, width, height, plane, nullptr, fuente, blankborder);
+  return DecodificaMedido(rplanes, levels, quant, width, height, plane, nullptr, fuente, blankborder,
+                          fin);
 }
-

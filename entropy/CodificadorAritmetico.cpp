@@ -49,6 +49,8 @@ struct EstadoFichero {
   size_t lleno;         // bytes held in buffer (writing) or read into it (reading)
   size_t leido;         // reading: next byte of buffer to hand out
   bool fin;             // reading: the file has no more bytes
+  int64_t bytesAntes;   // reading: bytes of the source in the blocks before this one
+  int64_t relleno;      // reading: 0xFF bytes handed out past the source's end
   uint8_t buffer[kBloque];
 };
 
@@ -307,11 +309,18 @@ thread_local FuenteFichero fuenteFichero;
 // Next byte of the source; every byte past its end reads as 0xFF.
 uint8_t LeeByte() {
   if (FichES.leido == FichES.lleno) {
-    if (FichES.fin || !FichES.fuente) return 0xFF;
+    if (FichES.fin || !FichES.fuente) {
+      ++FichES.relleno;
+      return 0xFF;
+    }
+    FichES.bytesAntes += int64_t(FichES.lleno);
     FichES.lleno = FichES.fuente->Lee(FichES.buffer, kBloque);
     FichES.leido = 0;
     if (FichES.lleno < kBloque) FichES.fin = true;
-    if (FichES.lleno == 0) return 0xFF;
+    if (FichES.lleno == 0) {
+      ++FichES.relleno;
+      return 0xFF;
+    }
   }
   return FichES.buffer[FichES.leido++];
 }
@@ -390,6 +399,8 @@ void Reinicia() {
   FichES.lleno = 0;
   FichES.leido = 0;
   FichES.fin = false;
+  FichES.bytesAntes = 0;
+  FichES.relleno = 0;
 }
 
 // Models ---------------------------------------------------------------------
@@ -612,6 +623,17 @@ int InicializaLecturaFuente(FuenteBytes* fuente) {
 }
 
 void FinalizaLecturaFicheroDeBits() { CierraFichero(); }
+
+// Every byte handed out, less the bits still unused in the fast reader's
+// window or in the plain path's byte in hand.
+int64_t BitsConsumidos() {
+  const int enMano = FichES.mask ? std::countr_zero(unsigned(FichES.mask)) + 1 : 0;
+  return 8 * (FichES.bytesAntes + int64_t(FichES.leido) + FichES.relleno) - FichES.nLect - enMano;
+}
+
+int64_t BytesFuente() { return FichES.fin ? FichES.bytesAntes + int64_t(FichES.lleno) : -1; }
+
+size_t BytesALaMano() { return FichES.lleno - FichES.leido; }
 
 int DecodificaBits(int nbits) {
   if (nbits < 0 || nbits > 32) {

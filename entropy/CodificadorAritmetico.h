@@ -73,6 +73,13 @@ int InicializaLecturaFicheroDeBits(const char* path);  // 0, or 1 if it cannot b
 int InicializaLecturaFuente(FuenteBytes* fuente);
 void FinalizaLecturaFicheroDeBits();
 int DecodificaBits(int nbits);  // raw field of 0..32 bits
+// Bits the arithmetic decoder has consumed: the 16 of its first code value
+// and one per renormalisation step, not what the fast reader fetched ahead.
+int64_t BitsConsumidos();
+// The source's size in bytes once its end has been read, -1 before.
+int64_t BytesFuente();
+// Bytes read from the source and not yet handed to the decoder's window.
+size_t BytesALaMano();
 
 // Models. InicializaModelo returns 0 or kAritAlfabeto (the model then has no
 // symbols). CodificaSimbolo returns 0, or an error code when s is not a symbol
