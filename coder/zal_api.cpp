@@ -302,8 +302,9 @@ int zal_decode(const uint8_t* data, size_t size, zal_info* info, uint8_t** pixel
     float quant = 0.0f;
     int width = 0, height = 0;
     float* p = nullptr;
-    const int codigo =
-        ZALDecodificadorFuente(&rplanes, &levels, &quant, &width, &height, &p, &fuente, kBorde);
+    ZALFinFlujo fin;
+    const int codigo = ZALDecodificadorFuente(&rplanes, &levels, &quant, &width, &height, &p,
+                                              &fuente, kBorde, &fin);
     Plano plano(p);
     if (codigo != 0) return DeCoder(codigo, true);
     const int inversa = DeWavelet(ZALReconstruyePlano(levels, width, height, plano.get(), kBorde));
@@ -317,6 +318,7 @@ int zal_decode(const uint8_t* data, size_t size, zal_info* info, uint8_t** pixel
     info->levels = levels;
     info->rplanes = rplanes;
     info->quant = quant;
+    info->flags = fin.truncado ? ZAL_INFO_TRUNCATED : 0u;
     *pixels = imagen;
     return 0;
   });

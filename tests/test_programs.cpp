@@ -138,6 +138,8 @@ const zaltest::TempDir& Inputs() {
     zaltest::WriteFile(d.File("q25.pgm"), decoded);
     zaltest::WriteFile(d.File("q25.raw"), std::vector<uint8_t>(decoded.begin() + 41, decoded.end()));
     zaltest::WriteFile(d.File("def.zal"), zaltest::ReadFile(data + "wave_default.zal"));
+    const auto def = zaltest::ReadFile(data + "wave_default.zal");  // 3490 bytes
+    zaltest::WriteFile(d.File("cut.zal"), std::vector<uint8_t>(def.begin(), def.begin() + 1000));
     zaltest::WritePgm(d.File("w64.pgm"), zaltest::FlatImage(64, 128, 9));
     zaltest::WritePgm(d.File("h64.pgm"), zaltest::FlatImage(128, 64, 9));
     std::string crop = "P5\n96 64\n255\n";  // 96 x 64 of the wave: its rates are not exact in float
@@ -261,6 +263,7 @@ TEST(Programs, ZALcod) {
 
 TEST(Programs, ZALdecod) {
   const std::string psnrInf = "\n- PSNR of the compressed image: inf dB\n";
+  const std::string kCut = "\nWarning: the compressed file ends early; the image is incomplete\n";
   RunCases({
       {"ZALdecod -v -i ../q25.zal -o out.pgm", "sha256:844a9487386d5692", 0, "out.pgm=../q25.pgm"},
       {"ZALdecod -i ../q25.zal -o out.bmp", "", 0, "out.bmp@08b2fdf08479"},
@@ -281,9 +284,12 @@ TEST(Programs, ZALdecod) {
        "Error in ../h64.pgm: \nImage size 128 x 64 differs from the decoded size 128 x 128\n", 1},
       {"ZALdecod -i ../q25.zal -o out.pgm -t", "sha256:4fe557bdee241b2c", 0, "out.pgm"},
       {"ZALdecod -i ../q25.zal -c ../in.pgm -s -v", "sha256:831c908f64470d2a"},
-      // A header announcing a plane and no body: the decoder ends at the missing bytes.
+      // A header announcing a plane and no body: refused, nothing written. A cut file: what was read is
+      // written and measured, and said to be incomplete.
       {"ZALdecod -i ../short.zal -o out.pgm",
        "Error in ZAL (../short.zal):\nCorrupt compressed file: invalid data (error #213)\n", 1},
+      {"ZALdecod -i ../cut.zal -o out.pgm", kCut, 1, "out.pgm@4991110e5485"},
+      {"ZALdecod -i ../cut.zal -c ../in.pgm", "\n- PSNR of the compressed image: 33.10 dB\n" + kCut, 1},
   });
 }
 

@@ -44,6 +44,11 @@ typedef struct zal_params {
   int reserved[6];
 } zal_params;
 
+/* zal_info.flags. ZAL_INFO_TRUNCATED: zal_decode read a stream that ends
+ * early (a cut file); the image holds what was read, the rest as if all its
+ * coefficients were 0, and the call still succeeds. */
+#define ZAL_INFO_TRUNCATED 0x1u
+
 typedef struct zal_info {
   int width, height, levels, rplanes;
   float quant;
