@@ -661,11 +661,14 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   z.altoLL = z.alto >> n;
 
   // Large planes are faulted in and dequantized by a companion thread while
-  // this one decodes; the plain path keeps one thread and the plain loop.
+  // this one decodes; the plain path keeps one thread and the plain loop. A
+  // body of a few bytes (a file cut after its header, or next to nothing
+  // coded) is not worth faulting in a whole plane first.
   Acompanante acompanante;
   acompanante.celdas = celdas;
   acompanante.estado = z;
-  const bool conAcompanante = !z.referencia && celdas >= kCeldasPorAcompanante &&
+  const bool cuerpoCorto = BytesFuente() >= 0 && BytesALaMano() < kMargen;
+  const bool conAcompanante = !z.referencia && !cuerpoCorto && celdas >= kCeldasPorAcompanante &&
                               pthread_create(&acompanante.hilo, nullptr, &HiloAcompanante,
                                              &acompanante) == 0;
   const int error = DecodificaPasadas(conAcompanante ? &acompanante : nullptr);
