@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "coder/ZALcoder.h"
+#include "coder/ZALextension.h"
 #include "entropy/CodificadorAritmetico.h"
 #include "image/ImagenLuminanciaES.h"
 #include "support/support.h"
@@ -267,4 +268,42 @@ TEST(Coder, DamagedFiles) {
   float* p = nullptr;
   EXPECT_EQ(ZALDecodificador(nullptr, nullptr, nullptr, nullptr, nullptr, &p, f.c_str(), -2), kZALBordeIncorrecto);
   EXPECT_EQ(OpenFiles(), before);
+}
+
+// The extension's CRC on the usual check value, whole and in two pieces, and each verdict of its
+// reading, found in the order magic, length, CRC, flags, size (a 128 x 64 stream at 5 levels: a true
+// side at most 63 below the coded one).
+TEST(Coder, ExtensionCrcAndFaults) {
+  const uint8_t* digits = reinterpret_cast<const uint8_t*>("123456789");
+  EXPECT_EQ(ZALCrc32(0, digits, 9), 0xCBF43926u);
+  EXPECT_EQ(ZALCrc32(ZALCrc32(0, digits, 4), digits + 4, 5), 0xCBF43926u);
+  const Bytes stream = {0x02, 0x00, 0x40, 0x3F, 0x80, 0x00, 0x09};
+  const uint32_t crc = ZALCrc32(0, stream.data(), stream.size());
+  // An extension for w x h with these flags, its CRC made right; then byte `flip` xor 0x10, cut to `keep`.
+  auto ext = [&](int w, int h, int flags = 0, int flip = -1, size_t keep = 14) {
+    auto e = ZALConstruyeExtension(crc, w, h);
+    e[9] = uint8_t(flags);
+    const uint32_t c = ZALCrc32(crc, e.data(), 10);
+    for (int k = 0; k < 4; ++k) e[10 + k] = uint8_t(c >> (24 - 8 * k));
+    if (flip >= 0) e[flip] ^= 0x10;
+    return Bytes(e.begin(), e.begin() + keep);
+  };
+  Bytes trailing = ext(100, 60);
+  trailing.insert(trailing.end(), {'a', 'b'});
+  const struct { Bytes rest; int verdict, w = 0, h = 0; } cases[] = {
+      {ext(100, 60), kExtValida, 100, 60}, {trailing, kExtValida, 100, 60}, {ext(65, 64), kExtValida, 65, 64},
+      {{}, kExtAusente}, {{'P', 'Z', 'A', 'L'}, kExtAusente}, {{'Z', 'A'}, kExtCortada}, {ext(9, 9, 0, -1, 13), kExtCortada},
+      {{'Z', 'A', 'Q', 'x'}, kExtMagia}, {ext(100, 60, 0, 3), kExtMagia}, {ext(100, 60, 0, 5), kExtCrc},
+      {ext(100, 60, 0, 13), kExtCrc}, {ext(100, 60, 1), kExtFlags}, {ext(0, 60), kExtTamano},
+      {ext(129, 60), kExtTamano}, {ext(64, 60), kExtTamano}, {ext(100, 0), kExtTamano}, {ext(100, 65), kExtTamano}};
+  for (const auto& c : cases) {
+    int w = 0, h = 0;
+    EXPECT_EQ(ZALLeeExtension(crc, c.rest.data(), c.rest.size(), 128, 64, 5, &w, &h), c.verdict) << c.rest.size() << " bytes";
+    EXPECT_TRUE(w == c.w && h == c.h) << w << "x" << h;
+  }
+  Bytes whole = stream;  // the appended bytes are those built on the stream's CRC
+  ZALAnadeExtension(whole, 100, 60);
+  EXPECT_EQ(Bytes(whole.begin() + 7, whole.end()), ext(100, 60));
+  int w = 0, h = 0;
+  EXPECT_EQ(ZALLeeExtension(crc ^ 1, whole.data() + 7, 14, 128, 64, 5, &w, &h), kExtCrc);
 }
