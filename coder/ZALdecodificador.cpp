@@ -11,7 +11,9 @@
 #include <atomic>
 #include <bit>
 #include <cstdlib>
+#include <cstring>
 
+#include "coder/ZALextension.h"
 #include "coder/ZALinterno.h"
 #include "entropy/LectorAritmetico.h"
 #include "timing/tiempos.h"
@@ -27,8 +29,10 @@ inline bool PequenaCelda(int32_t c) {
 // renormalisation steps in floor((S + 2) / 8) + 1 bytes and the decoder
 // consumes 16 + S bits, so 6 to 13 bits past the last byte of a whole
 // stream, never more (measured: 6 to 13 on every golden, reference and
-// photograph stream). A decode that consumes more ran off a cut file.
+// photograph stream). A decode that consumes more ran off a cut file; one
+// that consumed C bits read a stream of (C - 6) / 8 bytes.
 constexpr int64_t kBitsTrasElFinal = 13;
+constexpr int64_t kBitsTrasElFinalMinimo = 6;
 // Reads are watched only when fewer than kMargen bytes are at hand: with
 // more, neither a read nor a group of the fast path (7 symbols of at most 12
 // renormalisation steps and 4 fields of at most 36: 228 bits) can take the
@@ -588,6 +592,40 @@ void Descarta() {
     });
 }
 
+// The coder's code for a verdict on an extension.
+int CodigoExtension(ZALEstadoExtension e) {
+  switch (e) {
+    case kExtValida: case kExtAusente: return kZALOk;
+    case kExtCortada: return kZALExtCortada;
+    case kExtFlags: return kZALExtFlags;
+    case kExtTamano: return kZALExtTamano;
+    default: return kZALExtCrc;  // a damaged magic is damage the CRC would show
+  }
+}
+
+// The bytes after a whole stream that consumed `bits`: an extension there
+// must verify, other bytes are no concern. The CRC of the stream is taken
+// (reading it again) only for an extension whose magic and length are right.
+int LeeExtension(int64_t bits, ZALFinFlujo& f) {
+  const int64_t finFlujo = (bits - kBitsTrasElFinalMinimo) / 8;
+  uint8_t resto[kZALExtensionBytes];
+  const size_t n = BytesDesde(finFlujo, resto, sizeof resto);
+  auto lee = [&](uint32_t crc) {
+    return ZALLeeExtension(crc, resto, n, z.ancho, z.alto, z.nlevelCod, &f.ancho, &f.alto);
+  };
+  ZALEstadoExtension e = lee(0);
+  if (e != kExtAusente && e != kExtMagia && e != kExtCortada) {
+    uint32_t crc = 0;
+    auto suma = [](const uint8_t* b, size_t k, void* c) {
+      *static_cast<uint32_t*>(c) = ZALCrc32(*static_cast<uint32_t*>(c), b, k);
+    };
+    if (!RecorreFuente(finFlujo, suma, &crc)) return kZALNoLee;
+    e = lee(crc);
+  }
+  f.extension = e == kExtValida;
+  return CodigoExtension(e);
+}
+
 // Back to floats: LL values as they are, detail values o as 2 quant (|o| - 1.5).
 void Decuantiza() {
   for (int y = 0; y < z.alto; ++y)
@@ -702,7 +740,15 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
       DecuantizaFase(f, 0, truncado);
     DecuantizaFase(kFasesDecodificacion, 1, truncado);
   }
-  if (fin != nullptr) *fin = {truncado, BitsConsumidos(), BytesFuente()};
+  ZALFinFlujo final = {truncado, BitsConsumidos(), BytesFuente(), false, z.ancho, z.alto};
+  const int extension = truncado ? kZALOk : LeeExtension(final.bits, final);
+  if (extension != kZALOk) {
+    FinalizaLecturaFicheroDeBits();
+    std::free(nuevo);
+    z.Coef = nullptr;
+    return extension;
+  }
+  if (fin != nullptr) *fin = final;
   *plane = nuevo;
   return kZALOk;
 }
@@ -743,4 +789,19 @@ int ZALDecodificadorFuente(signed char* rplanes, signed char* levels, float* qua
   if (fuente == nullptr) return kZALNoLee;
   return DecodificaMedido(rplanes, levels, quant, width, height, plane, nullptr, fuente, blankborder,
                           fin);
+}
+
+int ZALExtensionAlFinal(const uint8_t* datos, size_t tamano, const ZALCabecera& c, int* ancho,
+                        int* alto, bool* hay) {
+  *ancho = c.ancho;
+  *alto = c.alto;
+  *hay = false;
+  if (tamano < kZALExtensionBytes) return kZALOk;
+  const uint8_t* resto = datos + tamano - kZALExtensionBytes;
+  if (std::memcmp(resto, kZALExtensionMagia, sizeof kZALExtensionMagia) != 0) return kZALOk;
+  const ZALEstadoExtension e =
+      ZALLeeExtension(ZALCrc32(0, datos, tamano - kZALExtensionBytes), resto, kZALExtensionBytes,
+                      c.ancho, c.alto, c.levels, ancho, alto);
+  *hay = e == kExtValida;
+  return CodigoExtension(e);
 }

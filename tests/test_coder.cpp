@@ -67,6 +67,18 @@ std::pair<Bytes, Bytes> CodeAndDecode(const Plane& image, float q, int rplanes, 
   // A whole stream: the decoder consumes 6 to 13 bits past its last byte, and never takes it for a cut one.
   const int64_t past = d.end.bits - 8 * d.end.bytes;
   EXPECT_TRUE(!d.end.truncado && past >= 6 && past <= 13) << past;
+  // Followed by an extension (a true size one less each way) or by other bytes, it decodes alike and is
+  // found to end at the same bit; the extension is read there.
+  const Bytes file = ReadFile(zal);
+  for (const bool extension : {true, false}) {
+    Bytes longer = file;
+    extension ? ZALAnadeExtension(longer, d.width - 1, d.height - 1) : void(longer.insert(longer.end(), {0xA5, 0, 0xFF, 'Z'}));
+    zaltest::WriteFile(zal, longer);
+    const Decoded e = Decode(zal);
+    EXPECT_TRUE(e.code == 0 && e.plane == d.plane && e.end.bits == d.end.bits && e.end.extension == extension &&
+                e.end.ancho == d.width - extension && e.end.alto == d.height - extension) << e.code;
+  }
+  zaltest::WriteFile(zal, file);
   EXPECT_EQ(TransformaWaveletInversa(d.levels, d.width, d.height, d.plane.data(), 3), 0);
   EXPECT_EQ(GuardaPGM(pgm.c_str(), d.width, d.height, d.plane.data(), 3), 0);
   return {ReadFile(zal), ReadFile(pgm)};
