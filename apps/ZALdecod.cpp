@@ -188,6 +188,10 @@ int main(int argc, char** argv) {
     std::free(plane);
     return 1;
   }
+  // A padded image is written and measured at its true size.
+  ZALRecortaPlano(s.ancho, fin.ancho, fin.alto, plane, s.blankborder);
+  s.ancho = fin.ancho;
+  s.alto = fin.alto;
 
   if (s.OutputName) {
     if (s.verbose) std::printf("\nSAVING OUTPUT IMAGE\n");

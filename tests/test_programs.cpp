@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "coder/ZALextension.h"
 #include "entropy/CodificadorAritmetico.h"
 #include "support/support.h"
 
@@ -138,8 +139,12 @@ const zaltest::TempDir& Inputs() {
     zaltest::WriteFile(d.File("q25.pgm"), decoded);
     zaltest::WriteFile(d.File("q25.raw"), std::vector<uint8_t>(decoded.begin() + 41, decoded.end()));
     zaltest::WriteFile(d.File("def.zal"), zaltest::ReadFile(data + "wave_default.zal"));
-    const auto def = zaltest::ReadFile(data + "wave_default.zal");  // 3490 bytes
+    auto def = zaltest::ReadFile(data + "wave_default.zal");  // 3490 bytes
     zaltest::WriteFile(d.File("cut.zal"), std::vector<uint8_t>(def.begin(), def.begin() + 1000));
+    ZALAnadeExtension(def, 96, 64);  // its true size: crop.pgm's
+    zaltest::WriteFile(d.File("pad.zal"), def);
+    def.back() ^= 1;
+    zaltest::WriteFile(d.File("bad.zal"), def);
     zaltest::WritePgm(d.File("w64.pgm"), zaltest::FlatImage(64, 128, 9));
     zaltest::WritePgm(d.File("h64.pgm"), zaltest::FlatImage(128, 64, 9));
     std::string crop = "P5\n96 64\n255\n";  // 96 x 64 of the wave: its rates are not exact in float
@@ -290,6 +295,11 @@ TEST(Programs, ZALdecod) {
        "Error in ZAL (../short.zal):\nCorrupt compressed file: invalid data (error #213)\n", 1},
       {"ZALdecod -i ../cut.zal -o out.pgm", kCut, 1, "out.pgm@4991110e5485"},
       {"ZALdecod -i ../cut.zal -c ../in.pgm", "\n- PSNR of the compressed image: 33.10 dB\n" + kCut, 1},
+      // A padded file: written and measured at its true size; its extension damaged, refused.
+      {"ZALdecod -i ../pad.zal -o out.pgm -c ../crop.pgm", "\n- PSNR of the compressed image: 39.64 dB\n", 0,
+       "out.pgm@e635f1893c11"},
+      {"ZALdecod -i ../bad.zal -o out.pgm",
+       "Error in ZAL (../bad.zal):\nCorrupt compressed file: checksum mismatch (error #217)\n", 1},
   });
 }
 
