@@ -61,7 +61,7 @@ uint64_t Azar() {  // splitmix64
   return x ^ (x >> 31);
 }
 
-int minimo = 1 << 30, maximo = -1, flujos = 0, falsas = 0;
+int minimo = 1 << 30, maximo = -1, flujos = 0, falsas = 0, veces[64] = {};
 
 // Bits past the end of a whole stream; false if the decoder refused it.
 bool Mide(const std::string& nombre, const Bytes& flujo) {
@@ -75,6 +75,7 @@ bool Mide(const std::string& nombre, const Bytes& flujo) {
   falsas += r.fin.truncado;
   if (pasados < minimo) minimo = pasados;
   if (pasados > maximo) maximo = pasados;
+  if (pasados >= 0 && pasados < 64) ++veces[pasados];
   return true;
 }
 
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
   }
   std::printf("\n%d whole streams: %d to %d bits consumed past the last byte, %d taken for cut\n",
               flujos, minimo, maximo, falsas);
+  for (int k = minimo; k <= maximo && k < 64; ++k) std::printf("  %d bits past: %d streams\n", k, veces[k]);
   const char* nombres[] = {"1 byte", "2 bytes", "4 bytes", "16 bytes", "1000 bytes", "random point"};
   for (int k = 0; k < 6; ++k)
     if (porCorte[k].cortes > 0)
