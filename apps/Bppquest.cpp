@@ -9,6 +9,7 @@
 
 #include "apps/common.h"
 #include "coder/ZALetapas.h"
+#include "coder/ZALextension.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
@@ -34,6 +35,9 @@ struct Ajustes {
   signed char blankborder = 3;
   int keep = 0;
   int verbose = 0;
+  int pad = 0;       // any size, padded; the file ends with the extension
+  int checksum = 0;  // the file ends with the extension
+  zalapp::Relleno relleno;  // with --pad, the coded size
   char ErrorStr[128] = {};
 };
 Ajustes s;
@@ -52,6 +56,8 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--start", .corta = "-s", .mensaje = "Parsing error: Incorrect starting quantization parameter\n", .real = &s.startq, .positivo = true},
       {.larga = "--keep", .corta = "-k", .bandera = &s.keep},
       {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
+      {.larga = "--pad", .corta = "--pad", .bandera = &s.pad},
+      {.larga = "--checksum", .corta = "--checksum", .bandera = &s.checksum},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -92,6 +98,8 @@ void ImprimeParametros(int tipo) {
   std::printf("-decomposition level=%d\n", s.level);
   std::printf(s.keep ? "-keep=enabled\n" : "-keep=disabled\n");
   std::printf("-verbose=enabled\n");
+  if (s.pad) std::printf("-pad=enabled\n");
+  if (s.checksum) std::printf("-checksum=enabled\n");
   if ((s.ancho != 0 || s.alto != 0) && tipo != kTipoRaw)
     std::printf("\nParsing warning: Width and height are ignored for non raw image files\n");
   // Only the listed run starts --keep from the default rplanes; a quiet run
@@ -115,14 +123,23 @@ int FallaBusqueda(const char* texto) {
   return 1;
 }
 
-// The search's output: the file named by --output.
+bool ConExtension() { return s.pad || s.checksum; }
+
+// The search's output: the file named by --output, each stream followed by
+// the extension with --pad or --checksum.
 class SalidaFichero final : public ZALSalidaBusqueda {
  public:
   int Guarda(const std::vector<uint8_t>& flujo) override {
-    return ZALGuardaFlujo(flujo, s.OutputName);
+    if (!ConExtension()) return ZALGuardaFlujo(flujo, s.OutputName);
+    std::vector<uint8_t> fichero = flujo;
+    ZALAnadeExtension(fichero, s.ancho, s.alto);
+    return ZALGuardaFlujo(fichero, s.OutputName);
   }
   int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
                float* plane, signed char blankborder) override {
+    if (ConExtension())
+      return ZALCodificadorConExtension(rplanes, level, quant, width, height, plane, blankborder,
+                                        s.ancho, s.alto, s.OutputName);
     return ZALCodificador(rplanes, level, quant, width, height, plane, s.OutputName, blankborder);
   }
   // The size of a pipe or a device is not the number of bytes written to it.
@@ -155,8 +172,11 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   p.level = s.level;
   p.blankborder = s.blankborder;
   p.keep = s.keep != 0;
-  p.width = s.ancho;
-  p.height = s.alto;
+  p.width = s.pad ? s.relleno.ancho : s.ancho;
+  p.height = s.pad ? s.relleno.alto : s.alto;
+  p.trueWidth = s.ancho;
+  p.trueHeight = s.alto;
+  p.extra = ConExtension() ? int(kZALExtensionBytes) : 0;
   p.adelantado = CodificaAdelantado();
   SalidaFichero salida;
   ZALResultadoBusqueda r;
@@ -212,8 +232,9 @@ int main(int argc, char** argv) {
   if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.verbose) ImprimeParametros(tipo);
 
+  s.relleno.salida = s.OutputName;
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0);
+                                          s.verbose != 0, s.pad ? &s.relleno : nullptr);
   if (!plane) return 1;
 
   if (s.verbose) std::printf("\nSEARCHING FOR THE BIT RATE\n");

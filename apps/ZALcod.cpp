@@ -31,6 +31,8 @@ struct Ajustes {
   int timing = 0;
   int seconds = 0;
   int verbose = 0;
+  int pad = 0;       // any size, padded; the file ends with the extension
+  int checksum = 0;  // the file ends with the extension
 };
 Ajustes s;
 
@@ -46,6 +48,8 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--timing", .corta = "-t", .bandera = &s.timing},
       {.larga = "--seconds", .corta = "-s", .bandera = &s.seconds},
       {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
+      {.larga = "--pad", .corta = "--pad", .bandera = &s.pad},
+      {.larga = "--checksum", .corta = "--checksum", .bandera = &s.checksum},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -82,6 +86,8 @@ void ImprimeParametros(int tipo) {
   std::printf(s.timing ? "-timing=enabled\n" : "-timing=disabled\n");
   if (s.seconds) std::printf("(time in seconds)\n");
   std::printf("-verbose=enabled\n");
+  if (s.pad) std::printf("-pad=enabled\n");
+  if (s.checksum) std::printf("-checksum=enabled\n");
   if ((s.ancho != 0 || s.alto != 0) && tipo != kTipoRaw)
     std::printf("\nParsing warning: Width and height are ignored for non raw image files\n");
   std::printf("\nLOADING INPUT IMAGE\n");
@@ -141,13 +147,20 @@ int main(int argc, char** argv) {
   if (s.verbose) ImprimeParametros(tipo);
 
   char buffer[128];
+  zalapp::Relleno relleno{.salida = s.OutputName};
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0);
+                                          s.verbose != 0, s.pad ? &relleno : nullptr);
   if (!plane) return 1;
 
   if (s.verbose) std::printf("\nAPPLYING ZAL ALGORITHM\n");
-  const int codigo = ZALCodificador(s.rplanes, s.level, s.quant, s.ancho, s.alto, plane,
-                                    s.OutputName, s.blankborder);
+  // The report's rate is over the image's own size, s.ancho x s.alto.
+  const int codigo =
+      s.pad || s.checksum
+          ? ZALCodificadorConExtension(s.rplanes, s.level, s.quant, s.pad ? relleno.ancho : s.ancho,
+                                       s.pad ? relleno.alto : s.alto, plane, s.blankborder, s.ancho,
+                                       s.alto, s.OutputName)
+          : ZALCodificador(s.rplanes, s.level, s.quant, s.ancho, s.alto, plane, s.OutputName,
+                           s.blankborder);
   if (codigo != 0) {
     ZALCheckError(codigo, buffer);
     std::printf("\nError in ZAL (%s):\n%s\n", s.OutputName, buffer);

@@ -89,7 +89,7 @@ bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t
 }
 
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose) {
+                        signed char blankborder, bool verbose, Relleno* relleno) {
   char buffer[128];
   ResetAllAcumuladorT();
   float* plane = nullptr;
@@ -99,8 +99,20 @@ float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, sign
     std::printf("\nError in %s: \n%s\n", entrada, buffer);
     return nullptr;
   }
+  int anchoCod = *ancho, altoCod = *alto;
+  if (relleno != nullptr) {
+    codigo = ZALRellenaPlano(level, *ancho, *alto, &plane, blankborder, &anchoCod, &altoCod);
+    relleno->ancho = anchoCod;
+    relleno->alto = altoCod;
+    if (codigo != 0) {
+      ZALCheckError(codigo, buffer);
+      std::printf("\nError in ZAL (%s):\n%s\n", relleno->salida, buffer);
+      std::free(plane);
+      return nullptr;
+    }
+  }
   if (verbose) std::printf("\nAPPLYING WAVELET TRANSFORM\n");
-  codigo = ZALTransformaPlano(level, *ancho, *alto, plane, blankborder);
+  codigo = ZALTransformaPlano(level, anchoCod, altoCod, plane, blankborder);
   if (codigo != 0) {
     WaveletsCheckError(codigo, buffer);
     std::printf("\nError in wavelet transform: \n%s\n", buffer);

@@ -58,12 +58,21 @@ float LeeReal(const char* texto);
 // Returns false after printing the parsing error.
 bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t ancho, int32_t alto);
 
+// --pad: the loaded image is padded to the size the coder takes (its own
+// size stays in the caller's ancho and alto), and a padded side the format
+// cannot hold is the coder's error, shown in its frame with the output name.
+struct Relleno {
+  const char* salida = nullptr;
+  int32_t ancho = 0, alto = 0;  // the coded size, set by CargaYTransforma
+};
+
 // The encoder side's road from the image file to its transform: clears the
 // timing slots, loads the image (the size travels both ways, as the loader
-// wants), prints the heading in verbose mode and transforms the plane, timed
-// in slot 3. Returns the plane, or null after printing the error's frame.
+// wants), pads it when `relleno` is given, prints the heading in verbose mode
+// and transforms the plane, timed in slot 3. Returns the plane, or null after
+// printing the error's frame.
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose);
+                        signed char blankborder, bool verbose, Relleno* relleno = nullptr);
 
 // The two lines printed when a program runs without arguments.
 void ImprimeBanner(const char* titulo, const char* programa);

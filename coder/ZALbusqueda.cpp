@@ -158,10 +158,16 @@ struct Busqueda {
   signed char rplanesFichero = 0;
 };
 
-// Rate in bits per pixel of a stream of `bytes` bytes, as a 32-bit float.
+// The image's own pixels, over which rates are counted.
+double Pixeles(const ZALParametrosBusqueda& p) {
+  return static_cast<double>(p.trueWidth > 0 ? p.trueWidth : p.width) *
+         static_cast<double>(p.trueHeight > 0 ? p.trueHeight : p.height);
+}
+
+// Rate in bits per pixel of the output of a stream of `bytes` bytes, as a
+// 32-bit float.
 float Tasa(const ZALParametrosBusqueda& p, int64_t bytes) {
-  return static_cast<float>(static_cast<double>(bytes) * 8.0 /
-                            (static_cast<double>(p.width) * static_cast<double>(p.height)));
+  return static_cast<float>(static_cast<double>(bytes + p.extra) * 8.0 / Pixeles(p));
 }
 
 // Size in bytes of the stream coded at (q, rplanes), or a size above
@@ -252,10 +258,9 @@ void LanzaPrevision(Busqueda& b, const Estado& e, float target) {
 // falls as the size grows, so any larger size, even one counted only in
 // part, is above the target. -1 (no limit) for a target beyond any stream.
 int64_t LimiteBytes(const ZALParametrosBusqueda& p, float target) {
-  const double estimacion = static_cast<double>(target) * static_cast<double>(p.width) *
-                            static_cast<double>(p.height) / 8.0;
+  const double estimacion = static_cast<double>(target) * Pixeles(p) / 8.0 - p.extra;
   if (!(estimacion < 1e15)) return -1;
-  int64_t limite = static_cast<int64_t>(estimacion);
+  int64_t limite = estimacion > 0 ? static_cast<int64_t>(estimacion) : 0;
   while (limite > 0 && Tasa(p, limite) > target) --limite;
   while (Tasa(p, limite + 1) <= target) ++limite;
   return limite;
@@ -299,7 +304,9 @@ int Mide(Busqueda& b, const Estado& e, float target, bool primera, int64_t* byte
   int codigo = 0;
   if (primera) {
     codigo = CodificaFichero(b, q, rplanes);
-    if (codigo == 0 && !b.salida.Tamano(bytes))
+    if (codigo == 0 && b.salida.Tamano(bytes))
+      *bytes -= b.p.extra;
+    else if (codigo == 0)
       codigo = CodificaTamano(b, q, rplanes, -1, bytes, prevision);
   } else if (PodriaSerLaUltima(b, e)) {
     FlujoGuardado& f = b.flujos[0];

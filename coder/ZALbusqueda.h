@@ -15,8 +15,9 @@ class ZALSalidaBusqueda {
   // 0 or a coder code.
   virtual int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
                        float* plane, signed char blankborder) = 0;
-  // Size in bytes of what the output holds, or false when that size is not
-  // the stream's (an output that is not a regular file).
+  // Size in bytes of what the output holds (the stream and the extra bytes
+  // after it), or false when that size is unknown (an output that is not a
+  // regular file).
   virtual bool Tamano(int64_t* bytes) = 0;
 
  protected:
@@ -30,7 +31,12 @@ struct ZALParametrosBusqueda {
   signed char level = 6;
   signed char blankborder = 3;
   bool keep = false;    // raise rplanes rather than let the quantization pass 1
-  int width = 0, height = 0;
+  int width = 0, height = 0;  // coded
+  // Rates count the whole output over the image's own pixels: `extra` bytes
+  // that follow each stream (the extension), and trueWidth x trueHeight
+  // pixels when the coded image is a padded one (0: width x height).
+  int extra = 0;
+  int trueWidth = 0, trueHeight = 0;
   bool adelantado = false;  // code the likely next trial on a second thread meanwhile
 };
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "coder/ZALetapas.h"
+#include "coder/ZALextension.h"
 #include "entropy/CodificadorAritmetico.h"
 #include "image/ImagenLuminanciaES.h"
 #include "wavelet/wavelets.h"
@@ -70,21 +71,40 @@ bool ImagenValida(const uint8_t* pixels, int width, int height, size_t stride, s
 }
 
 bool ParametrosValidos(const zal_params* p) {
-  if (p == nullptr || p->flags != 0) return false;
+  if (p == nullptr || (p->flags & ~(ZAL_PAD | ZAL_CHECKSUM)) != 0) return false;
   for (int r : p->reserved)
     if (r != 0) return false;
   return true;
 }
 
-// The coding side's first two stages, as ZALcod takes them: the samples into
-// a plane, then the transform.
-int PreparaPlano(const uint8_t* pixels, int width, int height, size_t paso, signed char level,
-                 Plano& plano) {
+bool ConExtension(const zal_params* p) { return (p->flags & (ZAL_PAD | ZAL_CHECKSUM)) != 0; }
+
+// The size coded: the image's, or with ZAL_PAD the padded one.
+struct Codificado {
+  int ancho = 0, alto = 0;
+};
+
+// The coding side's first stages, as ZALcod takes them: the samples into a
+// plane, padded with ZAL_PAD (a size too large is refused before any plane
+// is made), then the transform.
+int PreparaPlano(const uint8_t* pixels, int width, int height, size_t paso, const zal_params* params,
+                 Plano& plano, Codificado* cod) {
+  const signed char level = Ocho(params->levels);
+  const bool pad = (params->flags & ZAL_PAD) != 0;
+  *cod = {width, height};
+  if (pad && ZALTamanoRelleno(level, width, height, &cod->ancho, &cod->alto) != 0)
+    return DeCoder(kZALLadoFueraDeRango, true);
   float* p = nullptr;
   const int carga = CargaImagenBytes(pixels, width, height, paso, &p, kBorde);
   plano.reset(p);
   if (carga != 0) return DeImagen(carga);
-  return DeWavelet(ZALTransformaPlano(level, width, height, plano.get(), kBorde));
+  if (pad) {
+    p = plano.release();
+    const int relleno = ZALRellenaPlano(level, width, height, &p, kBorde, &cod->ancho, &cod->alto);
+    plano.reset(p);
+    if (relleno != 0) return DeCoder(relleno, true);
+  }
+  return DeWavelet(ZALTransformaPlano(level, cod->ancho, cod->alto, plano.get(), kBorde));
 }
 
 // A copy of the stream in a buffer the caller frees with zal_free.
@@ -97,14 +117,18 @@ int Entrega(const std::vector<uint8_t>& flujo, uint8_t** out, size_t* out_size) 
   return 0;
 }
 
-// The rate search's output, in memory.
+// The rate search's output, in memory: each stream followed by the extension
+// when `extension` is set.
 class SalidaMemoria final : public ZALSalidaBusqueda {
  public:
   std::vector<uint8_t> flujo;
+  bool extension = false;
+  int ancho = 0, alto = 0;  // the true size
 
   int Guarda(const std::vector<uint8_t>& f) override {
     try {
       flujo = f;
+      if (extension) ZALAnadeExtension(flujo, ancho, alto);
     } catch (const std::bad_alloc&) {
       flujo.clear();
       return kZALSinMemoria;
@@ -116,6 +140,7 @@ class SalidaMemoria final : public ZALSalidaBusqueda {
     int64_t bytes = 0;
     const int codigo = ZALCodificadorMemoria(rplanes, level, quant, width, height, plane,
                                              blankborder, &bytes, &flujo);
+    if (codigo == 0 && extension) ZALAnadeExtension(flujo, ancho, alto);
     return codigo == kZALNoEscribe ? kZALSinMemoria : codigo;
   }
   bool Tamano(int64_t* bytes) override {
@@ -173,8 +198,9 @@ int CodificaImagen(const uint8_t* pixels, int width, int height, size_t stride, 
     return ZAL_STATUS_INVALID_ARGUMENT;
   return Protegido([&] {
     Plano plano;
-    const int estado = PreparaPlano(pixels, width, height, paso, Ocho(p->levels), plano);
-    return estado != 0 ? estado : codifica(plano);
+    Codificado cod;
+    const int estado = PreparaPlano(pixels, width, height, paso, p, plano, &cod);
+    return estado != 0 ? estado : codifica(plano, cod);
   });
 }
 
@@ -229,26 +255,29 @@ int zal_encode(const uint8_t* pixels, int width, int height, size_t stride, cons
   if (out != nullptr) *out = nullptr;
   if (out_size != nullptr) *out_size = 0;
   return CodificaImagen(pixels, width, height, stride, p, out != nullptr && out_size != nullptr,
-                        [&](Plano& plano) {
+                        [&](Plano& plano, const Codificado& cod) {
     std::vector<uint8_t> flujo;
     int64_t bytes = 0;
-    const int estado = DeCoder(ZALCodificadorMemoria(Ocho(p->rplanes), Ocho(p->levels), p->quant, width,
-                                                     height, plano.get(), kBorde, &bytes, &flujo),
+    const int estado = DeCoder(ZALCodificadorMemoria(Ocho(p->rplanes), Ocho(p->levels), p->quant, cod.ancho,
+                                                     cod.alto, plano.get(), kBorde, &bytes, &flujo),
                                true);
     plano.reset();
-    return estado != 0 ? estado : Entrega(flujo, out, out_size);
+    if (estado != 0) return estado;
+    if (ConExtension(p)) ZALAnadeExtension(flujo, width, height);
+    return Entrega(flujo, out, out_size);
   });
 }
 
 int zal_encoded_size(const uint8_t* pixels, int width, int height, size_t stride,
                      const zal_params* p, size_t* size) {
   if (size != nullptr) *size = 0;
-  return CodificaImagen(pixels, width, height, stride, p, size != nullptr, [&](Plano& plano) {
+  return CodificaImagen(pixels, width, height, stride, p, size != nullptr,
+                        [&](Plano& plano, const Codificado& cod) {
     int64_t bytes = 0;
-    const int estado = DeCoder(ZALCodificadorTamano(Ocho(p->rplanes), Ocho(p->levels), p->quant, width,
-                                                    height, plano.get(), kBorde, &bytes),
+    const int estado = DeCoder(ZALCodificadorTamano(Ocho(p->rplanes), Ocho(p->levels), p->quant, cod.ancho,
+                                                    cod.alto, plano.get(), kBorde, &bytes),
                                true);
-    if (estado == 0) *size = static_cast<size_t>(bytes);
+    if (estado == 0) *size = static_cast<size_t>(bytes) + (ConExtension(p) ? kZALExtensionBytes : 0);
     return estado;
   });
 }
@@ -272,13 +301,20 @@ int zal_encode_to_rate(const uint8_t* pixels, int width, int height, size_t stri
     b.level = Ocho(p->levels);
     b.blankborder = kBorde;
     b.keep = keep_rplanes != 0;
-    b.width = width;
-    b.height = height;
-    b.adelantado = ZALBusquedaAdelantada(width, height);
     Plano plano;
-    int estado = PreparaPlano(pixels, width, height, paso, b.level, plano);
+    Codificado cod;
+    int estado = PreparaPlano(pixels, width, height, paso, p, plano, &cod);
     if (estado != 0) return estado;
+    b.width = cod.ancho;
+    b.height = cod.alto;
+    b.trueWidth = width;
+    b.trueHeight = height;
+    b.extra = ConExtension(p) ? int(kZALExtensionBytes) : 0;
+    b.adelantado = ZALBusquedaAdelantada(cod.ancho, cod.alto);
     SalidaMemoria salida;
+    salida.extension = ConExtension(p);
+    salida.ancho = width;
+    salida.alto = height;
     Ensayo ensayo = {on_trial, user};
     ZALResultadoBusqueda r;
     const int busqueda = ZALBuscaTasa(plano.get(), b, on_trial ? &LlamaEnsayo : nullptr, &ensayo,

@@ -161,11 +161,15 @@ TEST(Library, RateSearchTakesBppquestsDecisions) {
     *static_cast<std::string*>(texto) += "Quantization " + Texto("%f", quant) + ": " + Texto("%f", bpp) + " bpp\n";
     return 0;
   };
-  struct CasoTasa { Imagen im; double bpp; float start; int levels, rplanes, keep, estado; };
+  struct CasoTasa { Imagen im; double bpp; float start; int levels, rplanes, keep, estado; unsigned flags = 0; };
   const CasoTasa casos[] = {
       {DePlano(SmoothImage(256, 256, 5)), 0.5, 0.0f, 6, 2, 0, 0},
-      {DePlano(TexturedImage(128, 128, 6)), 1.0, 0.5f, 4, 2, 1, 0},
+      {DePlano(TexturedImage(128, 128, 6)), 1.0, 0.5f, 4, 2, 1, 0, ZAL_CHECKSUM},
       {DePlano(NoisyImage(64, 64, 7)), 0.001, 0.0f, 3, 3, 0, ZAL_STATUS_UNREACHABLE_RATE},
+      // Rates count the extension over the true pixels: 14 bytes are 0.73 bpp of 17 x 9, 112 of 1 x 1 (whose
+      // 21-byte stream alone would be 168).
+      {DePlano(SmoothImage(17, 9, 8)), 4.0, 0.0f, 3, 2, 0, 0, ZAL_PAD},
+      {DePlano(SmoothImage(1, 1, 8)), 200.0, 0.0f, 6, 2, 0, ZAL_STATUS_UNREACHABLE_RATE, ZAL_PAD},
       // Five levels' lowest rate (its 20-byte stream) is met only far above q = 100: not within the trials.
       {DePlano(TexturedImage(64, 64, 5)), 0.0390625, 0.0f, 5, 2, 0, ZAL_STATUS_NO_QUANT_FOUND},
   };
@@ -175,7 +179,8 @@ TEST(Library, RateSearchTakesBppquestsDecisions) {
     WritePgm(pgm, c.im.plano);
     const std::string orden = BinDir() + "/Bppquest -i " + pgm + " -o " + zal + " -b " + Texto("%.9g", c.bpp) +
                               " -l " + std::to_string(c.levels) + " -r " + std::to_string(c.rplanes) +
-                              (c.start > 0 ? " -s " + Texto("%.9g", c.start) : "") + (c.keep ? " -k" : "");
+                              (c.start > 0 ? " -s " + Texto("%.9g", c.start) : "") + (c.keep ? " -k" : "") +
+                              (c.flags & ZAL_PAD ? " --pad" : "") + (c.flags & ZAL_CHECKSUM ? " --checksum" : "");
     for (const char* verbose : {" -v", ""}) {
       SCOPED_TRACE(orden + verbose);
       std::remove(zal.c_str());
@@ -183,6 +188,7 @@ TEST(Library, RateSearchTakesBppquestsDecisions) {
       const std::string salida = Shell(orden + verbose, &estado);
       std::string pruebas, lineas, linea;
       zal_params p = Parametros(c.levels, c.rplanes, 99.0f);
+      p.flags = c.flags;
       uint8_t* flujo = nullptr;
       size_t n = 0;
       EXPECT_EQ(zal_encode_to_rate(c.im.px.data(), c.im.w, c.im.h, 0, c.bpp, c.start, &p, c.keep,
@@ -190,6 +196,7 @@ TEST(Library, RateSearchTakesBppquestsDecisions) {
                 c.estado);
       EXPECT_EQ(estado, c.estado == 0 ? 0 : 1);
       EXPECT_EQ(Bytes(flujo, flujo + n), ReadFile(zal));
+      EXPECT_TRUE(c.estado != 0 || n * 8.0 / (c.im.w * c.im.h) <= c.bpp) << n;
       for (std::istringstream s(salida); std::getline(s, linea);)
         if (linea.rfind("Quantization ", 0) == 0) lineas += linea + "\n";
       EXPECT_EQ(pruebas, lineas);
@@ -199,6 +206,49 @@ TEST(Library, RateSearchTakesBppquestsDecisions) {
       }
       zal_free(flujo);
     }
+  }
+}
+
+// ZAL_PAD codes any size as the image padded here by whole-sample symmetric reflection codes without
+// flags, followed by the extension with the true size; ZAL_CHECKSUM adds the extension alone. Sizes
+// count it; the decoded image cropped to the true size is the padded one's.
+TEST(Library, PaddingAndTheExtension) {
+  auto espejo = [](int i, int n) {
+    while (n > 1 && i >= n) i = std::abs(2 * n - 2 - i);
+    return n > 1 ? i : 0;
+  };
+  const struct { int w, h, levels; } casos[] = {{1, 1, 3},       {17, 9, 3},       {17, 9, 6},  {1000, 667, 6},
+                                                {1920, 1080, 5}, {128, 64, 5},     {8064, 1, 6}};
+  for (const auto& c : casos) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " levels " + std::to_string(c.levels));
+    const Imagen im = DePlano(TexturedImage(c.w, c.h, 4));
+    const int m = 2 << c.levels, W = (c.w + m - 1) / m * m, H = (c.h + m - 1) / m * m;
+    Bytes relleno(size_t(W) * H);
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) relleno[size_t(y) * W + x] = im.px[size_t(espejo(y, c.h)) * c.w + espejo(x, c.w)];
+    const struct { const Bytes& px; int w, h; unsigned flags; } usos[] = {
+        {im.px, c.w, c.h, ZAL_PAD}, {relleno, W, H, 0}, {relleno, W, H, ZAL_CHECKSUM}};
+    Bytes f[3];
+    zal_info info[2];
+    uint8_t* imagen[2] = {};
+    for (int k = 0; k < 3; ++k) {
+      zal_params p = Parametros(c.levels, 2, 0.9f);
+      p.flags = usos[k].flags;
+      uint8_t* out = nullptr;
+      size_t n = 0, tamano = 0;
+      EXPECT_EQ(zal_encode(usos[k].px.data(), usos[k].w, usos[k].h, 0, &p, &out, &n) |
+                    zal_encoded_size(usos[k].px.data(), usos[k].w, usos[k].h, 0, &p, &tamano), 0);
+      EXPECT_EQ(tamano, n);
+      f[k].assign(out, out + n);
+      EXPECT_TRUE(k == 2 || zal_decode(out, n, &info[k], &imagen[k]) == 0);
+      zal_free(out);
+    }
+    Bytes conPad = f[1], conCrc = f[1];
+    ZALAnadeExtension(conPad, c.w, c.h), ZALAnadeExtension(conCrc, W, H);
+    EXPECT_TRUE(f[0] == conPad && f[2] == conCrc);
+    for (int y = 0; y < c.h && imagen[0] && imagen[1]; ++y)
+      ASSERT_EQ(std::memcmp(imagen[0] + size_t(y) * info[0].width, imagen[1] + size_t(y) * info[1].width, c.w), 0) << y;
+    zal_free(imagen[0]), zal_free(imagen[1]);
   }
 }
 
@@ -238,7 +288,7 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
       {"negative height", codifica(nada, 96, -96), 401},
       {"stride below width", codifica(nada, 96, 96, 95), 401},
       {"stride overflows", codifica(nada, 96, 3, SIZE_MAX / 2), 401},
-      {"unknown flag", codifica([](zal_params& q) { q.flags = 1; }), 401},
+      {"unknown flag", codifica([](zal_params& q) { q.flags = 0x80000000u; }), 401},
       {"reserved field", codifica([](zal_params& q) { q.reserved[5] = 1; }), 401},
       {"side above the loaders'", codifica(nada, 70000, 1), 112},
       {"side not a multiple of 2^levels", codifica([](zal_params& q) { q.levels = 6; }), 301},
@@ -248,6 +298,7 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
       {"levels 10", codifica([](zal_params& q) { q.levels = 10; }, 1024, 1024), 204},
       {"side not a multiple of 2^(levels+1)", codifica([](zal_params& q) { q.levels = 5; }), 206},
       {"side above 8191", codifica([](zal_params& q) { q.levels = 3; }, 8192, 64), 211},
+      {"padded side above 8191", codifica([](zal_params& q) { q.levels = 6, q.flags = ZAL_PAD; }, 8065, 1), 211},
       {"quant too small", codifica([](zal_params& q) { q.quant = 1e-30f; }), 210},
       {"quant 0", codifica([](zal_params& q) { q.quant = 0.0f; }), 215},
       {"quant NaN", codifica([](zal_params& q) { q.quant = NAN; }), 215},

@@ -168,6 +168,9 @@ const zaltest::TempDir& Inputs() {
          {std::pair{"huge.pgm", "P5\n16384 16384\n255\n\x01\x02"}, {"many.pgm", "P5\n20000 20000\n255\nab"}})
       zaltest::WriteFile(d.File(name), std::string(text));
     zaltest::WriteFile(d.File("small.pgm"), "P5\n32 32\n255\n" + std::string(1024, 'x'));
+    zaltest::WritePgm(d.File("odd.pgm"), zaltest::SmoothImage(17, 9, 2));  // sizes for --pad
+    zaltest::WriteFile(d.File("one.pgm"), "P5\n1 1\n255\n\x80");
+    zaltest::WriteFile(d.File("wide.pgm"), "P5\n8065 1\n255\n" + std::string(8065, 'x'));
     return true;
   }(dir);
   return made ? dir : dir;
@@ -237,7 +240,7 @@ TEST(Programs, BannerHelpAndParsingErrors) {
 std::string Zal(const std::string& file, int code) {
   const char* texts[] = {"", "", "Incorrect rplane parameter", "", "", "", "Image side should be multiple of 2^(level+1)",
                          "Cannot write file", "Cannot read file", "Insuficient memory available",
-                         "Quantization parameter too small for this image"};
+                         "Quantization parameter too small for this image", "Image side should be between 1 and 8191"};
   return "Error in ZAL (" + file + "):\n" + texts[code] + " (error #" + std::to_string(200 + code) + ")\n";
 }
 const std::string kWavelet = "\nError in wavelet transform: \nImage side should be multiple of 2^level (error #301)\n";
@@ -263,6 +266,10 @@ TEST(Programs, ZALcod) {
       // Values keep their low 8 bits (300: 44); beyond 32 bits they saturate first (-1, not 2).
       {"ZALcod -i ../in.pgm -o out.zal -v -l 300", "sha256:e7fce582dd99e265", 1},
       {"ZALcod -i ../in.pgm -o out.zal -v -r 4294967298", "sha256:7c818e5e05b1acb7", 1},
+      // --pad: any size up to 8064 at 6 levels, the rate over 17 x 9; --checksum: the same stream, 14 bytes more.
+      {"ZALcod -i ../odd.pgm -o out.zal --pad -v", "sha256:a4aa10cf830a7e9f", 0, "out.zal@1c822c6e50e2"},
+      {"ZALcod -i ../wide.pgm -o out.zal --pad", "\n" + Zal("out.zal", 11), 1},
+      {"ZALcod -i ../in.pgm -o out.zal --checksum", "", 0, "out.zal@f35616765b87"},
   });
 }
 
@@ -344,6 +351,12 @@ TEST(Programs, Bppquest) {
       {"Bppquest -i ../in.pgm -o no/out.zal -l 3 -v", "sha256:9ba18f449290b7d2", 1},
       // A trial whose size meets the target exactly ends the search, though its rate is not exact in float.
       {"Bppquest -i ../crop.pgm -o out.zal -l 3 -b 0.200520828", "", 0, "out.zal@7279e74aa731"},
+      // The file's rate, extension included, over the true size; 1 x 1 never comes near 1 bpp.
+      {with("--pad -i ../odd.pgm -b 4 -v"), "sha256:112081c2a8191705", 0, "out.zal@75b720bfb0ff"},
+      {with("--pad -i ../odd.pgm -b 4"), "", 0, "out.zal@75b720bfb0ff"},
+      {with("--checksum -b 2"), "", 0, "out.zal@635803fb0f6b"},
+      {"Bppquest -i ../one.pgm -o out.zal --pad", "\nError in bit rate search: \nThe bit rate 1.000000 bpp cannot be "
+       "reached: the lowest rate with rplanes=2 is 280.000000 bpp\n", 1},
   });
 }
 

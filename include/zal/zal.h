@@ -36,6 +36,14 @@
 extern "C" {
 #endif
 
+/* zal_params.flags. ZAL_PAD: any size from 1 x 1 is coded, padded to sides
+ * that are multiples of 2^(levels+1) (at most 8191, else status 211); the
+ * stream is followed by 14 bytes that give the true size and a CRC-32 of the
+ * file (ZAL_CHECKSUM's). ZAL_CHECKSUM: the stream is followed by those bytes.
+ * Sizes and rates count them, rates over the true size. */
+#define ZAL_PAD 0x1u
+#define ZAL_CHECKSUM 0x2u
+
 typedef struct zal_params {
   int levels;
   int rplanes;
