@@ -1,5 +1,8 @@
 // Bppquest: finds the quantization parameter at which the compressed file
 // comes just below a target bit rate, and leaves the file coded at it.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +13,7 @@
 #include "apps/common.h"
 #include "coder/ZALetapas.h"
 #include "coder/ZALextension.h"
+#include "entropy/SalidaAtomica.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
@@ -38,6 +42,7 @@ struct Ajustes {
   int pad = 0;       // any size, padded; the file ends with the extension
   int checksum = 0;  // the file ends with the extension
   zalapp::Relleno relleno;  // with --pad, the coded size
+  int grey = 0;  // a colour PNG is coded as its luma
   char ErrorStr[128] = {};
 };
 Ajustes s;
@@ -58,6 +63,7 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
       {.larga = "--pad", .corta = "--pad", .bandera = &s.pad},
       {.larga = "--checksum", .corta = "--checksum", .bandera = &s.checksum},
+      {.larga = "--grey", .corta = "-g", .bandera = &s.grey},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -97,6 +103,7 @@ void ImprimeParametros(int tipo) {
   std::printf("-rplanes=%d\n", s.rplanes);
   std::printf("-decomposition level=%d\n", s.level);
   std::printf(s.keep ? "-keep=enabled\n" : "-keep=disabled\n");
+  if (s.grey) std::printf("-grey=enabled\n");
   std::printf("-verbose=enabled\n");
   if (s.pad) std::printf("-pad=enabled\n");
   if (s.checksum) std::printf("-checksum=enabled\n");
@@ -126,30 +133,57 @@ int FallaBusqueda(const char* texto) {
 bool ConExtension() { return s.pad || s.checksum; }
 
 // The search's output: the file named by --output, each stream followed by
-// the extension with --pad or --checksum.
+// the extension with --pad or --checksum, made ready before the search (its
+// temporary file) and taking the name only at the end, so that a search
+// stopped half way leaves the name as it was.
 class SalidaFichero final : public ZALSalidaBusqueda {
  public:
+  SalidaAtomica destino;
   int Guarda(const std::vector<uint8_t>& flujo) override {
-    if (!ConExtension()) return ZALGuardaFlujo(flujo, s.OutputName);
+    if (!ConExtension()) return ZALGuardaFlujo(flujo, &destino);
     std::vector<uint8_t> fichero = flujo;
     ZALAnadeExtension(fichero, s.ancho, s.alto);
-    return ZALGuardaFlujo(fichero, s.OutputName);
+    return ZALGuardaFlujo(fichero, &destino);
   }
   int Codifica(signed char rplanes, signed char level, float quant, int width, int height,
                float* plane, signed char blankborder) override {
-    if (ConExtension())
-      return ZALCodificadorConExtension(rplanes, level, quant, width, height, plane, blankborder,
-                                        s.ancho, s.alto, s.OutputName);
-    return ZALCodificador(rplanes, level, quant, width, height, plane, s.OutputName, blankborder);
+    std::vector<uint8_t> flujo;
+    int64_t bytes = 0;
+    const int codigo = ZALCodificadorMemoria(rplanes, level, quant, width, height, plane,
+                                             blankborder, &bytes, &flujo);
+    return codigo != 0 ? codigo : Guarda(flujo);
   }
   // The size of a pipe or a device is not the number of bytes written to it.
-  bool Tamano(int64_t* bytes) override { return zalapp::TamanoFicheroRegular(s.OutputName, bytes); }
+  bool Tamano(int64_t* bytes) override {
+    return zalapp::TamanoFicheroRegular(
+        destino.temporal.empty() ? s.OutputName : destino.temporal.c_str(), bytes);
+  }
 };
 
 // The verbose run shows every trial.
 int MuestraPrueba(void*, float quant, int, float rate) {
   std::printf("Quantization %f: %f bpp\n", quant, rate);
   return 0;
+}
+
+// The progress line on a terminal: rewritten in place after each trial, and
+// blanked out at the end. Each update is one write.
+struct Progreso {
+  float target = 0.0f;
+  size_t largo = 0;  // of the text shown
+};
+
+void MuestraProgreso(void* usuario, int prueba, float quant, float rate, bool exacta) {
+  Progreso& p = *static_cast<Progreso*>(usuario);
+  const std::string texto =
+      exacta ? zalapp::Formatea("Bppquest: trial %d, quantization %f, %f bpp", prueba, quant, rate)
+             : zalapp::Formatea("Bppquest: trial %d, quantization %f, above %f bpp", prueba, quant, p.target);
+  std::fprintf(stderr, "\r%-*s", static_cast<int>(std::max(p.largo, texto.size())), texto.c_str());
+  p.largo = texto.size();
+}
+
+void BorraProgreso(const Progreso& p) {
+  if (p.largo > 0) std::fprintf(stderr, "\r%*s\r", static_cast<int>(p.largo), "");
 }
 
 // Whether trials are coded ahead: by the image's size, unless the variable
@@ -178,10 +212,22 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   p.trueHeight = s.alto;
   p.extra = ConExtension() ? int(kZALExtensionBytes) : 0;
   p.adelantado = CodificaAdelantado();
+  // The trial lines of a verbose run say more; elsewhere only a terminal is shown progress.
+  Progreso progreso{target};
+  if (!s.verbose && isatty(STDERR_FILENO)) {
+    p.aviso = &MuestraProgreso;
+    p.usuarioAviso = &progreso;
+  }
   SalidaFichero salida;
+  PreparaSalida(s.OutputName, &salida.destino);
   ZALResultadoBusqueda r;
-  switch (ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r)) {
+  const int estado = ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r);
+  BorraProgreso(progreso);
+  // Failed searches too leave the file their rules leave, if any.
+  const bool confirmada = r.salidaEscrita && ConfirmaSalida(&salida.destino);
+  switch (estado) {
     case kBusquedaOk:
+      if (!confirmada) return FallaCodificador(kZALNoEscribe);
       s.rplanes = r.rplanes;
       *resultado = r.quant;
       return 0;
@@ -215,13 +261,12 @@ void ImprimeInforme(float resultado) {
   std::printf("- finer quantization parameter= %f\n", resultado);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Principal(int argc, char** argv) {
   if (argc == 1) {
     zalapp::ImprimeBanner(kTitulo, "Bppquest");
     return 0;
   }
+  if (zalapp::ImprimeVersion(argc, argv, "Bppquest")) return 0;
   if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
     ImprimeAyuda();
     return 0;
@@ -231,10 +276,12 @@ int main(int argc, char** argv) {
   const int tipo = s.InputName ? DeterminaTipo(s.InputName) : 0;
   if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.verbose) ImprimeParametros(tipo);
+  if (!zalapp::CompruebaSalida(s.OutputName, {s.InputName}, "\nError in %s: \n%s\n")) return 1;
 
   s.relleno.salida = s.OutputName;
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0, s.pad ? &s.relleno : nullptr);
+                                          s.verbose != 0, s.pad ? &s.relleno : nullptr,
+                                          s.grey != 0);
   if (!plane) return 1;
 
   if (s.verbose) std::printf("\nSEARCHING FOR THE BIT RATE\n");
@@ -247,3 +294,7 @@ int main(int argc, char** argv) {
   std::free(plane);
   return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return zalapp::Ejecuta(Principal, argc, argv); }

@@ -33,6 +33,7 @@ struct Ajustes {
   int verbose = 0;
   int pad = 0;       // any size, padded; the file ends with the extension
   int checksum = 0;  // the file ends with the extension
+  int grey = 0;  // a colour PNG is coded as its luma
 };
 Ajustes s;
 
@@ -50,6 +51,7 @@ bool ProcesaOpcion(const char* opcion, const char* valor, int& n_opt) {
       {.larga = "--verbose", .corta = "-v", .bandera = &s.verbose},
       {.larga = "--pad", .corta = "--pad", .bandera = &s.pad},
       {.larga = "--checksum", .corta = "--checksum", .bandera = &s.checksum},
+      {.larga = "--grey", .corta = "-g", .bandera = &s.grey},
   };
   return zalapp::AplicaOpcion(tabla, opcion, valor, n_opt);
 }
@@ -85,6 +87,7 @@ void ImprimeParametros(int tipo) {
   std::printf("-decomposition level=%d\n", s.level);
   std::printf(s.timing ? "-timing=enabled\n" : "-timing=disabled\n");
   if (s.seconds) std::printf("(time in seconds)\n");
+  if (s.grey) std::printf("-grey=enabled\n");
   std::printf("-verbose=enabled\n");
   if (s.pad) std::printf("-pad=enabled\n");
   if (s.checksum) std::printf("-checksum=enabled\n");
@@ -128,13 +131,12 @@ void ImprimeInformeCompresion() {
                     (static_cast<double>(s.ancho) * static_cast<double>(s.alto)));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Principal(int argc, char** argv) {
   if (argc == 1) {
     zalapp::ImprimeBanner(kTitulo, "ZALcod");
     return 0;
   }
+  if (zalapp::ImprimeVersion(argc, argv, "ZALcod")) return 0;
   if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
     ImprimeAyuda();
     return 0;
@@ -145,11 +147,13 @@ int main(int argc, char** argv) {
   if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.seconds) s.timing = 1;
   if (s.verbose) ImprimeParametros(tipo);
+  if (!zalapp::CompruebaSalida(s.OutputName, {s.InputName}, "\nError in %s: \n%s\n")) return 1;
 
   char buffer[128];
   zalapp::Relleno relleno{.salida = s.OutputName};
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0, s.pad ? &relleno : nullptr);
+                                          s.verbose != 0, s.pad ? &relleno : nullptr,
+                                          s.grey != 0);
   if (!plane) return 1;
 
   if (s.verbose) std::printf("\nAPPLYING ZAL ALGORITHM\n");
@@ -173,3 +177,7 @@ int main(int argc, char** argv) {
   std::free(plane);
   return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return zalapp::Ejecuta(Principal, argc, argv); }

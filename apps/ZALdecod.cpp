@@ -136,13 +136,12 @@ bool Compara(float*& plane, char* buffer) {
   return mismoTamano;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Principal(int argc, char** argv) {
   if (argc == 1) {
     zalapp::ImprimeBanner(kTitulo, "ZALdecod");
     return 0;
   }
+  if (zalapp::ImprimeVersion(argc, argv, "ZALdecod")) return 0;
   if (zalapp::EsOpcion(argv[1], "--help", "-h")) {
     ImprimeAyuda();
     return 0;
@@ -158,6 +157,9 @@ int main(int argc, char** argv) {
     std::printf("Parsing error: Nor output file neither compare file specified\n");
     return 1;
   }
+
+  if (!zalapp::CompruebaSalida(s.OutputName, {s.InputName, s.CompareName}, "Error in %s: %s\n"))
+    return 1;
 
   char buffer[128];
   float* plane = nullptr;
@@ -208,3 +210,7 @@ int main(int argc, char** argv) {
   std::free(plane);
   return termina(comparado ? 0 : 1);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return zalapp::Ejecuta(Principal, argc, argv); }

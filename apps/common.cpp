@@ -1,7 +1,11 @@
 #include "apps/common.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,9 +14,11 @@
 #include <vector>
 
 #include "coder/ZALetapas.h"
+#include "entropy/SalidaAtomica.h"
 #include "image/ImagenLuminanciaES.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
+#include "zal/zal.h"
 
 namespace zalapp {
 
@@ -88,12 +94,51 @@ bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t
   return true;
 }
 
+bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entradas,
+                     const char* marco) {
+  struct stat s, e;
+  if (!salida || stat(salida, &s) != 0 || S_ISCHR(s.st_mode)) return true;
+  for (const char* entrada : entradas) {
+    if (!entrada || stat(entrada, &e) != 0 || e.st_dev != s.st_dev || e.st_ino != s.st_ino) continue;
+    char buffer[128];
+    ImagenCheckError(kImagenSalidaEsEntrada, buffer);
+    std::printf(marco, salida, buffer);
+    return false;
+  }
+  return true;
+}
+
+int Ejecuta(int (*principal)(int, char**), int argc, char** argv) {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDONLY);
+  std::signal(SIGPIPE, SIG_IGN);
+  // The outputs take their names only once everything printed has gone out.
+  DifiereRenombrados();
+  const int estado = principal(argc, argv);
+  errno = 0;
+  bool fallo = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  int causa = errno;
+  if (std::fclose(stdout) != 0 && !fallo) {
+    fallo = true;
+    causa = errno;
+  }
+  if (!fallo) {
+    if (TerminaRenombrados(true)) return estado;
+    std::fprintf(stderr, "Error replacing an output file\n");
+    return 1;
+  }
+  TerminaRenombrados(false);
+  std::fprintf(stderr, "Error writing standard output: %s\n",
+               causa != 0 ? std::strerror(causa) : "write failed");
+  return 1;
+}
+
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose, Relleno* relleno) {
+                        signed char blankborder, bool verbose, Relleno* relleno, bool luma) {
   char buffer[128];
   ResetAllAcumuladorT();
   float* plane = nullptr;
-  int codigo = CargaImagenLuminancia(entrada, ancho, alto, &plane, blankborder);
+  int codigo = CargaImagenLuminancia(entrada, ancho, alto, &plane, blankborder, luma ? kCargaLuma : 0);
   if (codigo != 0) {
     ImagenCheckError(codigo, buffer);
     std::printf("\nError in %s: \n%s\n", entrada, buffer);
@@ -120,6 +165,13 @@ float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, sign
     return nullptr;
   }
   return plane;
+}
+
+bool ImprimeVersion(int argc, char** argv, const char* programa) {
+  if (argc != 2 || std::strcmp(argv[1], "--version") != 0) return false;
+  std::printf("%s %s (ZAL %d.%d.%d)\n", programa, kVersion, ZAL_VERSION_MAJOR, ZAL_VERSION_MINOR,
+              ZAL_VERSION_PATCH);
+  return true;
 }
 
 void ImprimeBanner(const char* titulo, const char* programa) {
@@ -166,16 +218,17 @@ uint32_t ImprimeFrecuencia() {
   return frecuencia;
 }
 
+// An output whose rename waits is measured on its temporary file.
 bool TamanoFichero(const char* nombre, int64_t* bytes) {
   struct stat estado;
-  if (stat(nombre, &estado) != 0) return false;
+  if (stat(ContenidoDe(nombre), &estado) != 0) return false;
   *bytes = static_cast<int64_t>(estado.st_size);
   return true;
 }
 
 bool TamanoFicheroRegular(const char* nombre, int64_t* bytes) {
   struct stat estado;
-  if (stat(nombre, &estado) != 0 || !S_ISREG(estado.st_mode)) return false;
+  if (stat(ContenidoDe(nombre), &estado) != 0 || !S_ISREG(estado.st_mode)) return false;
   *bytes = static_cast<int64_t>(estado.st_size);
   return true;
 }

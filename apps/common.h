@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 
@@ -66,13 +67,36 @@ struct Relleno {
   int32_t ancho = 0, alto = 0;  // the coded size, set by CargaYTransforma
 };
 
+// Refuses an output that is the same file as one of the inputs (null names
+// are skipped), before anything is written: prints the image module's
+// message 113 in `marco` ("...%s...%s...": the output's name, the message)
+// and returns false. A character device (a terminal, /dev/null) is not
+// taken for the same file.
+bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entradas,
+                     const char* marco);
+
+// Runs a program's body, then sees that everything it printed reached
+// standard output: if not, says so on standard error and returns 1, else
+// the body's status. A closed pipe is such a failure (SIGPIPE is ignored),
+// and a standard stream the caller closed is opened on /dev/null for
+// reading, so that no file the program opens takes its place. The files the
+// body wrote take their names only then, and only if standard output did
+// not fail: a run that ends with status 1 for it leaves them as they were.
+int Ejecuta(int (*principal)(int, char**), int argc, char** argv);
+
 // The encoder side's road from the image file to its transform: clears the
 // timing slots, loads the image (the size travels both ways, as the loader
 // wants), pads it when `relleno` is given, prints the heading in verbose mode
-// and transforms the plane, timed in slot 3. Returns the plane, or null after
-// printing the error's frame.
+// and transforms the plane, timed in slot 3. `luma`: a colour PNG is loaded
+// as its luma (--grey). Returns the plane, or null after printing the
+// error's frame.
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose, Relleno* relleno = nullptr);
+                        signed char blankborder, bool verbose, Relleno* relleno = nullptr,
+                        bool luma = false);
+
+// With "--version" as the only argument: prints the program's name, its
+// banner's version and the project release, and returns true.
+bool ImprimeVersion(int argc, char** argv, const char* programa);
 
 // The two lines printed when a program runs without arguments.
 void ImprimeBanner(const char* titulo, const char* programa);

@@ -123,7 +123,7 @@ ${ZAL_ABOUT}
 This package holds three command-line programs: ZALcod (encoder),
 ZALdecod (decoder, which can also print the PSNR against a reference
 image) and Bppquest (finds the quantization that meets a target bit
-rate). They read and write PGM, BMP and headerless RAW images.")
+rate). They read and write PGM, BMP, PNG and headerless RAW images.")
 
 set(CPACK_DEBIAN_LIBZAL1_PACKAGE_NAME "libzal1")
 set(CPACK_DEBIAN_LIBZAL1_PACKAGE_SECTION "libs")
@@ -137,6 +137,9 @@ decode and rate-search images held in memory.")
 set(CPACK_DEBIAN_LIBZAL-DEV_PACKAGE_NAME "libzal-dev")
 set(CPACK_DEBIAN_LIBZAL-DEV_PACKAGE_SECTION "libdevel")
 set(CPACK_COMPONENT_LIBZAL-DEV_DEPENDS libzal1)
+# The static library reads PNG files through libspng and takes its CRC-32 from
+# zlib: linking it needs -lspng -lz.
+set(CPACK_DEBIAN_LIBZAL-DEV_PACKAGE_DEPENDS "libspng-dev, zlib1g-dev")
 set(CPACK_DEBIAN_LIBZAL-DEV_DESCRIPTION
 "ZAL image codec library, development files
 ${ZAL_ABOUT}
@@ -160,14 +163,15 @@ This package holds the module zal, which codes and decodes images
 held in memory (bytes or numpy arrays) through the shared library.")
 
 # Exact library versions come from dpkg-shlibdeps (package dpkg-dev); without
-# it the packages with programs or the shared library name the C++ runtime.
+# it the packages with programs or the shared library name the C++ runtime
+# and libspng's.
 # libzal1 also says which package provides libzal.so.1 (its shlibs file).
 find_program(ZAL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZAL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
-  set(CPACK_DEBIAN_LIBZAL1_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libspng0, zlib1g")
+  set(CPACK_DEBIAN_LIBZAL1_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libspng0, zlib1g")
 endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")

@@ -363,6 +363,7 @@ int Busca(Busqueda& b, ZALPruebaFn prueba, void* usuario, ZALResultadoBusqueda& 
     }
     codificada = {e.q, e.rplanes, bytes};
     const float rate = Tasa(p, bytes);
+    if (p.aviso != nullptr) p.aviso(p.usuarioAviso, r.pruebas, e.q, rate, b.limite < 0 || bytes <= b.limite);
     if (prueba != nullptr && prueba(usuario, e.q, e.rplanes, rate) != 0)
       return kBusquedaCancelada;
     e = Siguiente(p, e, Compara(rate, target));

@@ -24,6 +24,11 @@ class ZALSalidaBusqueda {
   ~ZALSalidaBusqueda() = default;
 };
 
+// Told of each trial as the search goes, without changing how it searches
+// (unlike a trial function): the trial's number and quantization, and its
+// rate, or with `exacta` false a rate its coding stopped above.
+using ZALAvisoFn = void (*)(void* usuario, int prueba, float quant, float rate, bool exacta);
+
 struct ZALParametrosBusqueda {
   float target = 1.0f;  // bits per pixel
   float startq = 0.1f;  // first quantization, and where each --keep phase starts again
@@ -38,6 +43,8 @@ struct ZALParametrosBusqueda {
   int extra = 0;
   int trueWidth = 0, trueHeight = 0;
   bool adelantado = false;  // code the likely next trial on a second thread meanwhile
+  ZALAvisoFn aviso = nullptr;
+  void* usuarioAviso = nullptr;
 };
 
 // Called once per trial, in order, on the searching thread (never for a trial

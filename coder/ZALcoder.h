@@ -35,7 +35,8 @@ enum : int {
 // (ZALCheckError). Overwrites the plane's cells with the coder's labels, also
 // when it returns 7 or 10; it refuses with 2 to 6, 10, 11, 14 and 15 (quant
 // NaN, infinite, zero or negative) before creating the file. When writing
-// fails it removes the incomplete output (regular files only).
+// fails, or the stream is unusable, the output keeps what it had
+// (entropy/SalidaAtomica.h).
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder);
 
@@ -60,10 +61,12 @@ int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, 
                           int height, float* plane, signed char blankborder, int64_t* bytes,
                           std::vector<uint8_t>* flujo, int64_t limite = -1, bool unHilo = false);
 
-// Writes a stream kept by ZALCodificadorMemoria into the file `path`, which
-// then holds what ZALCodificador would have written: 0, or 7 when the file
-// cannot be created or written (an incomplete regular file is removed).
-int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, const char* path);
+// Writes a stream kept by ZALCodificadorMemoria as the whole content of a
+// prepared output (entropy/SalidaAtomica.h), which, once confirmed, holds
+// what ZALCodificador would have written: 0, or 7 when it cannot be opened
+// or written.
+struct SalidaAtomica;
+int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, SalidaAtomica* salida);
 
 // How a decoded stream ended, for a caller that asks (the decoders' last
 // argument). A stream that made the arithmetic decoder consume more than

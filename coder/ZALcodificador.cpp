@@ -4,8 +4,6 @@
 // into batches that the pipeline codes (ZALtuberia.cpp); the plain walk,
 // CodificaBloque, codes member by member and is the reference for the fast
 // one (ZALReferencia).
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cmath>
@@ -231,16 +229,6 @@ void EmiteFlujo(float quant) {
   ParaCadaBloque(n, [](int x, int y, int w, int h, int) { EmiteUnBloque(x, y, w, h, true); });
 }
 
-// Removes an output that failed while being written, but only the regular
-// file this call created or truncated (never a device such as /dev/full, a
-// symbolic link, or a file that replaced ours meanwhile).
-void BorraSalidaIncompleta(const char* path, const struct stat& creado) {
-  struct stat ahora;
-  if (lstat(path, &ahora) == 0 && S_ISREG(ahora.st_mode) && ahora.st_dev == creado.st_dev &&
-      ahora.st_ino == creado.st_ino)
-    unlink(path);
-}
-
 // The encoder; path null codes into the counting sink (or, given flujo, into
 // memory) and stores the size, giving up once it passes `limite` bytes (when
 // limite >= 0). unHilo: all of the work on the calling thread.
@@ -293,13 +281,11 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
     return error;
   }
 
-  struct stat creado = {};
   if (path != nullptr) {
     if (InicializaEscritura(path) != 0) {
       AcumuladorTStop(1);
       return kZALNoEscribe;
     }
-    if (lstat(path, &creado) != 0) creado.st_mode = 0;  // then never removed
   } else if (flujo != nullptr) {
     InicializaEscrituraMemoria(flujo, z.limite);
   } else {
@@ -315,8 +301,7 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
     if (bytes != nullptr) *bytes = BytesEscritos();
     return kZALOk;
   }
-  if (path != nullptr && S_ISREG(creado.st_mode)) BorraSalidaIncompleta(path, creado);
-  // A model error cannot follow from the checks of EtiquetaPlano; should one
+  // The bit file kept no output (the name keeps what it had). A model error cannot follow from the checks of EtiquetaPlano; should one
   // appear, the stream is unusable all the same.
   return fin != kAritOk || arit == kAritErrorEscritura ? kZALNoEscribe : kZALQuantPequeno;
 }
@@ -353,13 +338,7 @@ int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, 
   return error;
 }
 
-int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, const char* path) {
-  const int codigo = GuardaFlujo(path, flujo);
-  if (codigo == kAritOk) return kZALOk;
-  // Only a file this call wrote is removed (it was created or truncated).
-  struct stat creado;
-  if (codigo == kAritErrorEscritura && lstat(path, &creado) == 0 && S_ISREG(creado.st_mode))
-    BorraSalidaIncompleta(path, creado);
-  return kZALNoEscribe;
+int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, SalidaAtomica* salida) {
+  return GuardaFlujo(salida, flujo) == kAritOk ? kZALOk : kZALNoEscribe;
 }
 

@@ -8,7 +8,7 @@
 #include <new>
 
 #include "coder/ZALextension.h"
-
+#include "entropy/SalidaAtomica.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
 
@@ -85,7 +85,13 @@ int ZALCodificadorConExtension(signed char rplanes, signed char level, float qua
         ZALCodificadorMemoria(rplanes, level, quant, anchoCod, altoCod, plane, gap, &bytes, &flujo);
     if (codigo != 0) return codigo;
     ZALAnadeExtension(flujo, ancho, alto);
-    return ZALGuardaFlujo(flujo, path);
+    SalidaAtomica salida;
+    PreparaSalida(path, &salida);
+    if (ZALGuardaFlujo(flujo, &salida) != kZALOk) {
+      DescartaSalida(&salida);
+      return kZALNoEscribe;
+    }
+    return ConfirmaSalida(&salida) ? kZALOk : kZALNoEscribe;
   } catch (const std::bad_alloc&) {
     return kZALSinMemoria;
   }

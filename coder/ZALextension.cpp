@@ -5,18 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
+#include <zlib.h>
 
-// One entry per byte value: the CRC step of eight bits at once.
-constexpr std::array<uint32_t, 256> kTablaCrc = [] {
-  std::array<uint32_t, 256> t{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    t[i] = c;
-  }
-  return t;
-}();
+namespace {
 
 void Pon16(uint8_t* p, unsigned v) {
   p[0] = uint8_t(v >> 8);
@@ -34,9 +25,7 @@ bool LadoValido(int lado, int codificado, int levels) {
 }  // namespace
 
 uint32_t ZALCrc32(uint32_t crc, const uint8_t* bytes, size_t n) {
-  crc = ~crc;
-  for (size_t i = 0; i < n; ++i) crc = kTablaCrc[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+  return uint32_t(crc32_z(crc, bytes, n));
 }
 
 std::array<uint8_t, kZALExtensionBytes> ZALConstruyeExtension(uint32_t crcFlujo, int ancho, int alto) {

@@ -1,6 +1,7 @@
 #include "entropy/CodificadorAritmetico.h"
 
 #include "entropy/LectorAritmetico.h"
+#include "entropy/SalidaAtomica.h"
 
 #include <algorithm>
 #include <bit>
@@ -27,7 +28,8 @@ struct EstadoFichero {
   int32_t pending;
   int32_t low;
   int32_t high;
-  FILE* file;
+  FILE* file;           // reading; writing, salida.file
+  SalidaAtomica salida; // writing: the output, replaced once the stream is whole
   FuenteBytes* fuente;  // reading: where the bytes come from
   bool referencia;      // this file goes through the plain step-by-step paths
   // Writing, fast path (see Registros): the open bytes of the stream, the
@@ -389,6 +391,9 @@ int DecodificaBitsAuxReferencia(int n) {
 }
 
 void CierraFichero() {
+  // A stream left unfinished is not kept: the output keeps what it had.
+  if (FichES.salida.file) FichES.file = nullptr;
+  DescartaSalida(&FichES.salida);
   if (FichES.file) std::fclose(FichES.file);
   FichES.file = nullptr;
   FichES.fuente = nullptr;
@@ -496,7 +501,7 @@ int InicializaEscritura(const char* path) {
   CierraFichero();
   Reinicia();
   if (!PreparaAbiertos()) return kAritNoAbre;
-  FichES.file = path ? std::fopen(path, "wb") : nullptr;
+  FichES.file = path ? AbreSalidaAtomica(path, &FichES.salida) : nullptr;
   if (!FichES.file) return kAritNoAbre;
   FichES.mask = 0x80;
   return kAritOk;
@@ -525,13 +530,11 @@ int InicializaEscrituraMemoria(std::vector<uint8_t>* destino, int64_t limite) {
   return kAritOk;
 }
 
-int GuardaFlujo(const char* path, const std::vector<uint8_t>& flujo) {
-  FILE* f = std::fopen(path, "wb");
+int GuardaFlujo(SalidaAtomica* salida, const std::vector<uint8_t>& flujo) {
+  FILE* f = AbreContenido(salida);
   if (!f) return kAritNoAbre;
-  bool fallo = !flujo.empty() && std::fwrite(flujo.data(), 1, flujo.size(), f) != flujo.size();
-  if (std::fflush(f) != 0 || std::ferror(f)) fallo = true;
-  if (std::fclose(f) != 0) fallo = true;
-  return fallo ? kAritErrorEscritura : kAritOk;
+  const bool bien = flujo.empty() || std::fwrite(flujo.data(), 1, flujo.size(), f) == flujo.size();
+  return CierraContenido(salida, bien) ? kAritOk : kAritErrorEscritura;
 }
 
 int FinalizaEscrituraFicheroDeBits() {
@@ -569,9 +572,10 @@ int FinalizaEscrituraFicheroDeBits() {
   VaciaBuffer();
   bool fallo = FichES.escrituraFallida;
   if (FichES.file) {
-    if (std::fflush(FichES.file) != 0 || std::ferror(FichES.file)) fallo = true;
-    if (std::fclose(FichES.file) != 0) fallo = true;
     FichES.file = nullptr;
+    // A stream that recorded a coding error is not kept either.
+    if (!CierraSalidaAtomica(&FichES.salida, !fallo && FichES.error == 0) && FichES.error == 0)
+      fallo = true;
   }
   FichES.contador = false;
   FichES.memoria = nullptr;

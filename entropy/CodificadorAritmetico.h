@@ -35,10 +35,15 @@ bool LimiteSuperado();                      // more than `limite` bytes already 
 // As InicializaEscritura, but the stream's bytes go into *destino (emptied
 // first) instead of a file; with a limit as for counting. 1 if destino is null.
 int InicializaEscrituraMemoria(std::vector<uint8_t>* destino, int64_t limite = -1);
-// Writes a stream kept in memory to the file `path` (created or truncated):
-// 0, 1 if the file cannot be opened, or kAritErrorEscritura.
-int GuardaFlujo(const char* path, const std::vector<uint8_t>& flujo);
-int FinalizaEscrituraFicheroDeBits();       // flush and close; 0, or kAritErrorEscritura
+// Writes a stream kept in memory as the whole content of a prepared output
+// (SalidaAtomica.h), which the caller then confirms: 0, 1 if it cannot be
+// opened, or kAritErrorEscritura.
+struct SalidaAtomica;
+int GuardaFlujo(SalidaAtomica* salida, const std::vector<uint8_t>& flujo);
+// Flush and close: 0, or kAritErrorEscritura. A file replaces its name only
+// now, and only when it is whole and no coding error was recorded
+// (ErrorCodificadorAritmetico); otherwise the name keeps what it had.
+int FinalizaEscrituraFicheroDeBits();
 // Bytes of the stream so far, final after Finaliza. While counting, at least
 // the bytes put so far and at most the size the stream would have if it ended
 // now: either way a size that later items can only make larger.

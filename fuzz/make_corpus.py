@@ -2,7 +2,7 @@
 """Regenerates the seed corpora in fuzz/corpus/ from crops of real photographs
 (the shared grey-scale images) and the encoder program.
 Usage: fuzz/make_corpus.py SHARED_IMAGES_DIR ZALCOD_PROGRAM"""
-import os, struct, subprocess, sys, tempfile
+import os, struct, subprocess, sys, tempfile, zlib
 
 images, zalcod = sys.argv[1], sys.argv[2]
 root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
@@ -41,6 +41,36 @@ def bmp(w, h, px, top_down=False):
     return head + info + palette + body
 
 
+# Adam7's passes: first column and row, then the steps between them.
+ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+
+
+def png(w, h, rows, depth=8, ctype=0, plte=b"", trns=b"", interlace=False):
+    """rows: h lists of samples (channels side by side), packed at `depth` bits."""
+    channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}[ctype]
+
+    def pack(samples):
+        if depth >= 8:
+            return b"".join(s.to_bytes(depth // 8, "big") for s in samples)
+        bits = "".join(format(s, "0%db" % depth) for s in samples)
+        bits += "0" * (-len(bits) % 8)
+        return bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+
+    def pixels(row, xs):
+        return [s for x in xs for s in row[x * channels:(x + 1) * channels]]
+
+    passes = ADAM7 if interlace else [(0, 0, 1, 1)]
+    data = b"".join(b"\0" + pack(pixels(rows[y], range(x0, w, dx)))
+                    for x0, y0, dx, dy in passes if x0 < w for y in range(y0, h, dy))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    head = chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, depth, ctype, 0, 0, int(interlace)))
+    extra = (chunk(b"PLTE", plte) if plte else b"") + (chunk(b"tRNS", trns) if trns else b"")
+    return b"\x89PNG\r\n\x1a\n" + head + extra + chunk(b"IDAT", zlib.compress(data, 9)) + chunk(b"IEND", b"")
+
+
 def save(kind, name, data):
     os.makedirs(os.path.join(root, kind), exist_ok=True)
     with open(os.path.join(root, kind, name), "wb") as f:
@@ -76,6 +106,27 @@ for n, px in crops.items():
     save("raw", n + "_32x32", bytes([len(text)]) + text + px)
 text = b"ancho:7\nalto: 3 trailing\n"
 save("raw", "odd", bytes([len(text)]) + text + crops["brick"][:21])
+
+# PNG: the crops in every depth and kind read, interlaced, and the kinds
+# refused (colour, which the luma read takes, 16-bit, transparency).
+grey = lambda px, w, h, shift=0: [[b >> shift for b in px[r * w:(r + 1) * w]] for r in range(h)]
+for n, px in crops.items():
+    save("png", n + "_32x32", png(32, 32, grey(px, 32, 32)))
+px = crops["camera"]
+for depth in (1, 2, 4):
+    save("png", "depth%d" % depth, png(13, 7, grey(px, 13, 7, 8 - depth), depth))
+save("png", "interlaced", png(19, 11, grey(px, 19, 11), interlace=True))
+save("png", "interlaced_depth2", png(9, 9, grey(px, 9, 9, 6), 2, interlace=True))
+grey_palette = b"".join(bytes((v, v, v)) for v in range(0, 256, 16))
+save("png", "palette_grey", png(16, 8, grey(px, 16, 8, 4), 4, 3, grey_palette))
+save("png", "palette_colour", png(16, 8, grey(px, 16, 8, 4), 4, 3, grey_palette[:-3] + b"\xff\0\0"))
+colour = [sum(([a, b, c] for a, b, c in zip(*(crops[k][r * 16:(r + 1) * 16] for k in ("camera", "moon", "coins")))), [])
+          for r in range(16)]
+save("png", "rgb", png(16, 16, colour, ctype=2))
+save("png", "rgb_interlaced", png(16, 16, colour, ctype=2, interlace=True))
+save("png", "depth16", png(8, 8, [[v * 257 for v in row] for row in grey(px, 8, 8)], 16))
+save("png", "alpha", png(8, 8, [[v for b in row for v in (b, 255)] for row in grey(px, 8, 8)], ctype=4))
+save("png", "trns", png(8, 8, grey(px, 8, 8), trns=b"\0\x10"))
 
 # Decoder: the encoder's files for photo crops at several parameters.
 with tempfile.TemporaryDirectory() as tmp:

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one fuzz target built by build.sh, at low priority.
 # Usage: fuzz/run.sh TARGET [SECONDS] [build-dir]
-#   TARGET: decoder, pgm, bmp, raw or roundtrip; SECONDS defaults to 1200.
+#   TARGET: decoder, pgm, bmp, raw, png or roundtrip; SECONDS defaults to 1200.
 # The growing corpus is kept in <build-dir>/corpus/TARGET (the seeds in
 # fuzz/corpus/TARGET are read, never written); failing inputs land in
 # <build-dir>/artifacts/TARGET/, the log in <build-dir>/logs/TARGET.log.

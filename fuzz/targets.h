@@ -285,6 +285,35 @@ inline std::string CargadorRAW(const uint8_t* data, size_t size) {
   return CompruebaCarga("in.raw", 0, 0, "raw");
 }
 
+// The bytes as a PNG file, read as the other loaders are, then as luma: the
+// luma read may only lift a colour refusal (its data may still be corrupt)
+// and must give a grey image's samples unchanged.
+inline std::string CargadorPNG(const uint8_t* data, size_t size) {
+  if (size >= 24) {  // the header's sides, big-endian at bytes 16 and 20
+    const int64_t ancho = int64_t(BitsIniciales(data, size, 128, 32)), alto = int64_t(BitsIniciales(data, size, 160, 32));
+    if (ancho <= 65535 && alto <= 65535 && Grande(ancho, alto)) return "";
+  }
+  const std::string ruta = Escribe("in.png", data, size);
+  std::string fallo = CompruebaCarga("in.png", 0, 0, "png");
+  if (!fallo.empty()) return fallo;
+  int ancho = 0, alto = 0, anchoL = 0, altoL = 0;
+  float *plano = nullptr, *luma = nullptr;
+  const int codigo = CargaImagenLuminancia(ruta.c_str(), &ancho, &alto, &plano, kBorde);
+  const int codigoL = CargaImagenLuminancia(ruta.c_str(), &anchoL, &altoL, &luma, kBorde, kCargaLuma);
+  const int kColor = 14, kLectura = 4;
+  if (codigo == kColor ? codigoL != 0 && codigoL != kLectura : codigoL != codigo)
+    fallo = Texto("read plainly %lld, as luma %lld", codigo, codigoL);
+  else if (codigo == 0 && (ancho != anchoL || alto != altoL))
+    fallo = "the luma read changes a grey image's size";
+  const int64_t paso = int64_t(ancho) + kBorde;
+  for (int64_t y = 0; codigo == 0 && fallo.empty() && y < alto; ++y)
+    if (std::memcmp(plano + y * paso, luma + y * paso, size_t(ancho) * sizeof(float)) != 0)
+      fallo = Texto("the luma read changes row %lld of a grey image", y);
+  std::free(plano);
+  std::free(luma);
+  return fallo;
+}
+
 // --------------------------------------------------------------- round trip
 
 // Bytes of the input read in turn; past the end, zeros.

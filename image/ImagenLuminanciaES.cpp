@@ -1,10 +1,12 @@
-// Grey-scale image files: type from the name, PGM / BMP / RAW readers and
+// Grey-scale image files: type from the name, PGM / BMP / RAW / PNG readers and
 // writers, float <-> integer planes, error texts and quality measurement.
 #include "image/ImagenLuminanciaES.h"
 
+#include "entropy/SalidaAtomica.h"
+
 #include <pthread.h>
+#include <spng.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,9 +39,12 @@ enum : int {
   kErrExtension = 10,
   kErrMemoria = 11,
   kErrTamano = 12,
+  kErrColor = 14,
+  kErr16Bits = 15,
+  kErrTransparencia = 16,
 };
 
-enum : int { kTipoDesconocido = 0, kTipoSinExtension = 1, kTipoPGM = 2, kTipoRAW = 3, kTipoBMP = 4 };
+enum : int { kTipoDesconocido = 0, kTipoSinExtension = 1, kTipoPGM = 2, kTipoRAW = 3, kTipoBMP = 4, kTipoPNG = 5 };
 
 // Largest image a loader accepts: it bounds the plane at about 1 GiB and keeps
 // every row and sample index far from 32-bit overflow in the other modules.
@@ -55,15 +60,13 @@ constexpr size_t kTokenMaximo = 74;
 constexpr uint32_t kOffsetPixelesBMP = 1078;  // 14 + 40 + 256 * 4
 constexpr uint32_t kTamanoInfoBMP = 40;
 
-// An output file being written, with what is needed to take it back if the
-// write fails: the save removes its incomplete output only when the name is
-// itself the regular file it opened (never a device, FIFO or symbolic link).
+// An output file being written: it replaces its name only once it is whole
+// (entropy/SalidaAtomica.h).
 struct Salida {
-  FILE* file = nullptr;
   std::unique_ptr<char[]> buffer;  // the stream's, until it is closed
-  bool borrable = false;  // the name is the regular file this save opened
-  struct stat abierto = {};
-  bool ok = true;         // every write so far went through
+  SalidaAtomica destino;           // closed before the buffer goes
+  FILE* file = nullptr;
+  bool ok = true;                  // every write so far went through
 };
 
 // A stream's own buffer (a page by default) makes a system call of every
@@ -71,32 +74,17 @@ struct Salida {
 constexpr size_t kBufferSalida = size_t(1) << 20;
 
 bool AbreSalida(const char* name, Salida* out) {
-  out->file = std::fopen(name, "wb");
+  out->file = AbreSalidaAtomica(name, &out->destino);
   out->ok = out->file != nullptr;
   if (!out->ok) return false;
   out->buffer.reset(new (std::nothrow) char[kBufferSalida]);
   if (out->buffer) std::setvbuf(out->file, out->buffer.get(), _IOFBF, kBufferSalida);
-  struct stat nombre;
-  out->borrable = fstat(fileno(out->file), &out->abierto) == 0 && S_ISREG(out->abierto.st_mode) &&
-                  lstat(name, &nombre) == 0 && S_ISREG(nombre.st_mode) &&
-                  nombre.st_dev == out->abierto.st_dev && nombre.st_ino == out->abierto.st_ino;
   return true;
 }
 
-// Flushes and closes; on any failure removes the incomplete file, whether it
-// is new or one that existed before: opening truncated it, so keeping it
-// would leave a short file that looks like a good one. The name must still
-// refer to the very file written (not one that replaced it meanwhile).
-int CierraSalida(const char* name, Salida* out) {
-  bool ok = out->ok && std::ferror(out->file) == 0 && std::fflush(out->file) == 0;
-  if (std::fclose(out->file) != 0) ok = false;
+int CierraSalida(Salida* out) {
   out->file = nullptr;
-  if (ok) return 0;
-  struct stat ahora;
-  if (out->borrable && lstat(name, &ahora) == 0 && S_ISREG(ahora.st_mode) &&
-      ahora.st_dev == out->abierto.st_dev && ahora.st_ino == out->abierto.st_ino)
-    std::remove(name);
-  return kErrEscritura;
+  return CierraSalidaAtomica(&out->destino, out->ok) ? 0 : kErrEscritura;
 }
 
 // Whether a loader may allocate and fill a plane of this size, computed in 64
@@ -436,8 +424,10 @@ int CargaBMPT(const char* name, int* width, int* height, T** plane, signed char 
 }
 
 template <typename T>
-int CargaImagenT(const char* name, int* width, int* height, T** plane, signed char gap) {
+int CargaImagenT(const char* name, int* width, int* height, T** plane, signed char gap, int opciones) {
   switch (DeterminaTipo(name)) {
+    case kTipoPNG:
+      return CargaPNG(name, width, height, plane, gap, (opciones & kCargaLuma) != 0);
     case kTipoSinExtension:
       return kErrSinExtension;
     case kTipoPGM:
@@ -463,7 +453,7 @@ int GuardaPGMT(const char* name, int width, int height, const T* plane, signed c
   if (!AbreSalida(name, &out)) return kErrEscritura;
   EscribeCabeceraPGM(out.file, width, height);
   out.ok = EscribeFicheroLuminancia(out.file, width, height, plane, gap) == 0;
-  return CierraSalida(name, &out);
+  return CierraSalida(&out);
 }
 
 template <typename T>
@@ -471,7 +461,7 @@ int GuardaRawT(const char* name, int width, int height, const T* plane, signed c
   Salida out;
   if (!AbreSalida(name, &out)) return kErrEscritura;
   out.ok = EscribeFicheroLuminancia(out.file, width, height, plane, gap) == 0;
-  return CierraSalida(name, &out);
+  return CierraSalida(&out);
 }
 
 template <typename T>
@@ -481,7 +471,7 @@ int GuardaBMPT(const char* name, int width, int height, const T* plane, signed c
   if (!AbreSalida(name, &out)) return kErrEscritura;
   out.ok = EscribeCabeceraBMPLuminancia(out.file, width, height, pad) == 0 &&
            EscribeFilas(out.file, width, height, plane, Paso(width, gap), pad, true);
-  return CierraSalida(name, &out);
+  return CierraSalida(&out);
 }
 
 template <typename T>
@@ -495,6 +485,8 @@ int GuardaImagenT(const char* name, int width, int height, const T* plane, signe
       return GuardaBMPLuminancia(name, width, height, plane, gap);
     case kTipoRAW:
       return GuardaRawLuminancia(name, width, height, plane, gap);
+    case kTipoPNG:
+      return GuardaPNG(name, width, height, plane, gap);
     default:
       return kErrExtension;
   }
@@ -530,17 +522,20 @@ int DeterminaTipo(const char* name) {
   static const struct {
     const char* ext;
     int tipo;
-  } kTabla[] = {{"PGM", kTipoPGM}, {"BMP", kTipoBMP}, {"RAW", kTipoRAW}, {"DAT", kTipoRAW}, {"BIN", kTipoRAW}};
+  } kTabla[] = {{"PGM", kTipoPGM}, {"BMP", kTipoBMP}, {"RAW", kTipoRAW}, {"DAT", kTipoRAW}, {"BIN", kTipoRAW},
+                 {"PNG", kTipoPNG}};
   for (const auto& e : kTabla)
     if (std::memcmp(mayus, e.ext, 3) == 0) return e.tipo;
   return kTipoDesconocido;
 }
 
-int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap) {
-  return CargaImagenT(name, width, height, plane, gap);
+int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap,
+                          int opciones) {
+  return CargaImagenT(name, width, height, plane, gap, opciones);
 }
-int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap) {
-  return CargaImagenT(name, width, height, plane, gap);
+int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap,
+                          int opciones) {
+  return CargaImagenT(name, width, height, plane, gap, opciones);
 }
 int GuardaImagenLuminancia(const char* name, int width, int height, const float* plane, signed char gap) {
   return GuardaImagenT(name, width, height, plane, gap);
@@ -630,6 +625,10 @@ const char* ImagenTextoError(int code) {
     case kErrSinExtension: return "No extension in file name";
     case kErrMemoria: return "Insuficient memory available";
     case kErrTamano: return "Image size not supported";
+    case kImagenSalidaEsEntrada: return "Output file is the same as an input file";
+    case kErrColor: return "Colour image not supported: ZAL takes 8-bit grey (--grey codes its luma)";
+    case kErr16Bits: return "16-bit samples not supported: ZAL takes 8-bit grey images";
+    case kErrTransparencia: return "Image with transparency not supported: ZAL takes opaque 8-bit grey";
     default: return "Unknown error";
   }
 }
@@ -756,6 +755,151 @@ int GuardaRawLuminancia(const char* name, int width, int height, const float* pl
 }
 int GuardaRawLuminancia(const char* name, int width, int height, const int* plane, signed char gap) {
   return GuardaRawT(name, width, height, plane, gap);
+}
+
+// ===================================================================== PNG
+
+namespace {
+
+using ContextoPNG = std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)>;
+
+// What a hostile file can make the decoder hold besides the image: photographs
+// carry few ancillary chunks, and small ones.
+constexpr size_t kTrozoMaximoPNG = size_t(1) << 24;
+constexpr size_t kTrozosMaximosPNG = size_t(1) << 26;
+
+// The luma of an RGB pixel in integers, rounded: a grey pixel is its own.
+inline int Luma(const uint8_t* rgb) { return (299 * rgb[0] + 587 * rgb[1] + 114 * rgb[2] + 500) / 1000; }
+
+// The refusals the header and the chunks before the image data decide, in
+// their order; *rgb tells a colour or palette image, decoded as RGB.
+int Comprueba(spng_ctx* ctx, const spng_ihdr& ih, bool luma, bool* rgb) {
+  spng_trns trns;
+  const int trnsLeido = spng_get_trns(ctx, &trns);
+  if (trnsLeido != 0 && trnsLeido != SPNG_ECHUNKAVAIL) return kErrLectura;
+  if (trnsLeido == 0 || ih.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
+      ih.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA)
+    return kErrTransparencia;
+  if (ih.bit_depth == 16) return kErr16Bits;
+  *rgb = ih.color_type != SPNG_COLOR_TYPE_GRAYSCALE;
+  bool color = ih.color_type == SPNG_COLOR_TYPE_TRUECOLOR;
+  if (ih.color_type == SPNG_COLOR_TYPE_INDEXED) {
+    spng_plte plte;
+    if (spng_get_plte(ctx, &plte) != 0) return kErrLectura;
+    for (uint32_t k = 0; k < plte.n_entries; ++k) {
+      const spng_plte_entry& e = plte.entries[k];
+      color = color || e.red != e.green || e.green != e.blue;
+    }
+  }
+  return color && !luma ? kErrColor : 0;
+}
+
+// Decoded rows (grey bytes, or RGB triples) into plane rows.
+template <typename T>
+void MuestrasDePNG(const uint8_t* fila, bool rgb, int64_t width, T* destino) {
+  for (int64_t x = 0; x < width; ++x) destino[x] = MuestraDeByte<T>(rgb ? Luma(fila + 3 * x) : fila[x]);
+}
+
+// Decodes row by row: an image that is not interlaced goes through one row
+// of bytes; an interlaced one comes in seven passes over the whole image, so
+// it is held whole and converted at the end.
+template <typename T>
+int LeePNG(FILE* file, int* width, int* height, T** plane, signed char gap, bool luma) {
+  ContextoPNG ctx(spng_ctx_new(0), &spng_ctx_free);
+  if (!ctx) return kErrMemoria;
+  spng_ihdr ih;
+  if (spng_set_png_file(ctx.get(), file) != 0 ||
+      spng_set_chunk_limits(ctx.get(), kTrozoMaximoPNG, kTrozosMaximosPNG) != 0 ||
+      spng_get_ihdr(ctx.get(), &ih) != 0)
+    return kErrLectura;
+  if (!TamanoAdmitido(ih.width, ih.height, gap)) return kErrTamano;
+  bool rgb = false;
+  int err = Comprueba(ctx.get(), ih, luma, &rgb);
+  if (err) return err;
+  if (spng_decode_image(ctx.get(), nullptr, 0, rgb ? SPNG_FMT_RGB8 : SPNG_FMT_G8, SPNG_DECODE_PROGRESSIVE) != 0)
+    return kErrLectura;
+  const int64_t ancho = ih.width, alto = ih.height, paso = Paso(int(ancho), gap);
+  const size_t fila = size_t(ancho) * (rgb ? 3 : 1);
+  const bool entrelazada = ih.interlace_method != SPNG_INTERLACE_NONE;
+  std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[entrelazada ? fila * size_t(alto) : fila]);
+  if (!bytes) return kErrMemoria;
+  int r = 0;
+  {
+    Anticipo anticipo;  // done with the plane's pages before the plane may be freed
+    err = ReservaPlano(int(ancho), int(alto), gap, plane, anticipo);
+    if (err) return err;
+    for (spng_row_info info; r == 0 && spng_get_row_info(ctx.get(), &info) == 0;) {
+      uint8_t* destino = bytes.get() + (entrelazada ? fila * info.row_num : 0);
+      r = spng_decode_row(ctx.get(), destino, fila);
+      if ((r == 0 || r == SPNG_EOI) && !entrelazada)
+        MuestrasDePNG(destino, rgb, ancho, *plane + info.row_num * paso);
+    }
+  }
+  if (r != SPNG_EOI) {
+    std::free(*plane);
+    *plane = nullptr;
+    return kErrLectura;
+  }
+  for (int64_t y = 0; entrelazada && y < alto; ++y)
+    MuestrasDePNG(bytes.get() + fila * size_t(y), rgb, ancho, *plane + y * paso);
+  *width = int(ancho);
+  *height = int(alto);
+  return 0;
+}
+
+template <typename T>
+int CargaPNGT(const char* name, int* width, int* height, T** plane, signed char gap, bool luma) {
+  std::unique_ptr<char[]> buffer;
+  FILE* file = AbreEntrada(name, buffer);
+  if (!file) return kErrLectura;
+  const int err = LeePNG(file, width, height, plane, gap, luma);
+  std::fclose(file);
+  return err;
+}
+
+// 8-bit grey, row by row through one row of bytes. False when the encoder or
+// the stream refused.
+template <typename T>
+bool EscribePNG(FILE* file, int width, int height, const T* plane, signed char gap) {
+  ContextoPNG ctx(spng_ctx_new(SPNG_CTX_ENCODER), &spng_ctx_free);
+  spng_ihdr ih = {};
+  ih.width = uint32_t(width);
+  ih.height = uint32_t(height);
+  ih.bit_depth = 8;
+  ih.color_type = SPNG_COLOR_TYPE_GRAYSCALE;
+  std::unique_ptr<uint8_t[]> fila(new (std::nothrow) uint8_t[size_t(std::max(width, 1))]);
+  if (!ctx || !fila || spng_set_png_file(ctx.get(), file) != 0 || spng_set_ihdr(ctx.get(), &ih) != 0 ||
+      spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE) != 0)
+    return false;
+  int r = 0;
+  for (int64_t y = 0; y < height && r == 0; ++y) {
+    BytesDeMuestras(plane + y * Paso(width, gap), size_t(width), fila.get());
+    r = spng_encode_row(ctx.get(), fila.get(), size_t(width));
+  }
+  return r == SPNG_EOI;
+}
+
+template <typename T>
+int GuardaPNGT(const char* name, int width, int height, const T* plane, signed char gap) {
+  Salida out;
+  if (!AbreSalida(name, &out)) return kErrEscritura;
+  out.ok = EscribePNG(out.file, width, height, plane, gap);
+  return CierraSalida(&out);
+}
+
+}  // namespace
+
+int CargaPNG(const char* name, int* width, int* height, float** plane, signed char gap, bool luma) {
+  return CargaPNGT(name, width, height, plane, gap, luma);
+}
+int CargaPNG(const char* name, int* width, int* height, int** plane, signed char gap, bool luma) {
+  return CargaPNGT(name, width, height, plane, gap, luma);
+}
+int GuardaPNG(const char* name, int width, int height, const float* plane, signed char gap) {
+  return GuardaPNGT(name, width, height, plane, gap);
+}
+int GuardaPNG(const char* name, int width, int height, const int* plane, signed char gap) {
+  return GuardaPNGT(name, width, height, plane, gap);
 }
 
 // ================================================================= quality

@@ -1,21 +1,30 @@
-// Grey-scale image files (PGM, BMP, RAW with its dimension file), sample
+// Grey-scale image files (PGM, BMP, RAW with its dimension file, PNG), sample
 // conversion and quality measurement. Every load and save has a float twin
 // and an integer twin. Planes: height rows of width samples, each followed by
 // `gap` spare samples that this module never reads, writes or clears.
 //
 // Loaders refuse (error 12), before allocating or reading samples, an image
 // with a side below 1 or above 65535, more than 2^28 samples, or a negative
-// gap. Savers report any failed write, flush or close as error 5 and then
-// remove the incomplete output when the name is the regular file they were
-// writing, new or truncated (never a device, FIFO or symbolic link).
+// gap. Savers report any failed write, flush or close as error 5; the output
+// is replaced only once whole (entropy/SalidaAtomica.h), so it then keeps what
+// it had.
 #pragma once
 #include <cstdio>
 
-// Image type of a file name: 0 unknown extension, 1 none, 2 PGM, 3 RAW, 4 BMP.
+// Code 13 (shown as 113): an output that is the same file as an input. The
+// module never raises it; the programs refuse such an output before writing.
+enum : int { kImagenSalidaEsEntrada = 13 };
+
+// Image type of a file name: 0 unknown extension, 1 none, 2 PGM, 3 RAW, 4 BMP, 5 PNG.
 int DeterminaTipo(const char* name);
 
-int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap);
-int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap);
+// A load's options: kCargaLuma takes a colour PNG as its luma instead of
+// refusing it.
+constexpr int kCargaLuma = 1;
+int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap,
+                          int opciones = 0);
+int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap,
+                          int opciones = 0);
 int GuardaImagenLuminancia(const char* name, int width, int height, const float* plane, signed char gap);
 int GuardaImagenLuminancia(const char* name, int width, int height, const int* plane, signed char gap);
 
@@ -75,6 +84,19 @@ int CargaRawLuminancia(const char* name, int width, int height, float** plane, s
 int CargaRawLuminancia(const char* name, int width, int height, int** plane, signed char gap);
 int GuardaRawLuminancia(const char* name, int width, int height, const float* plane, signed char gap);
 int GuardaRawLuminancia(const char* name, int width, int height, const int* plane, signed char gap);
+
+// PNG. Read: 8-bit grey; 1, 2 and 4-bit grey widened to 8 bits (the largest
+// value becomes 255); a palette whose entries are all grey; interlaced or not.
+// The size is checked (12) before any image data is decompressed. Refused:
+// transparency (16: an alpha channel or a tRNS chunk), then 16-bit samples
+// (15), then colour (14: a colour type, or a palette with a colour entry)
+// unless `luma`, which takes (299 R + 587 G + 114 B + 500) / 1000. Data the
+// decoder rejects is a read error (4); a plane already allocated is then freed
+// and the pointer set to null. Saved as 8-bit grey, not interlaced.
+int CargaPNG(const char* name, int* width, int* height, float** plane, signed char gap, bool luma);
+int CargaPNG(const char* name, int* width, int* height, int** plane, signed char gap, bool luma);
+int GuardaPNG(const char* name, int width, int height, const float* plane, signed char gap);
+int GuardaPNG(const char* name, int width, int height, const int* plane, signed char gap);
 
 // Quality.
 float CalculaMSELuminancia(int width, int height, const int* first, const int* second, signed char gap);

@@ -161,7 +161,7 @@ deb)
   fields=$(dpkg-deb -f "$tmp"/debs/zal_*.deb Section Depends Description)
   release=$(awk '/define ZAL_VERSION_(MAJOR|MINOR|PATCH) /{printf "%s%s", s, $3; s="."}' "$src/include/zal/zal.h")
   [ "$version" = "$release" ] || fail "package version $version, the release $release"
-  for want in 'Section: graphics' 'Depends: .*libc6' 'Depends: .*libstdc++6' 'grey-scale'; do
+  for want in 'Section: graphics' 'Depends: .*libc6' 'Depends: .*libstdc++6' 'Depends: .*libspng0' 'grey-scale'; do
     grep -q "$want" <<<"$fields" || fail "zal lacks $want: $fields"
   done
   "$tmp/root/usr/bin/ZALcod" -i "$img" -o "$tmp/deb.zal"

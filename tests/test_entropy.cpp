@@ -3,6 +3,8 @@
 // against the plain ones. The batch entry is held by the coefficient coder's tests, its only caller.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "entropy/CodificadorAritmetico.h"
 #include "entropy/LectorAritmetico.h"
 #include "support/support.h"
@@ -163,4 +165,22 @@ TEST(Entropy, FastPathsMatchPlainPaths) {
       ASSERT_EQ(leidos[i], int(uint32_t(it.valor) & mask)) << "seed " << seed << " item " << i;
     }
   }
+}
+
+// A bit file takes its name only once whole and free of coding errors: a symbol outside its model, or a
+// file left unfinished when another is opened, leaves the older file, and no temporary file stays behind.
+TEST(Entropy, FileReplacedOnlyWhenWhole) {
+  TempDir dir;
+  const std::string f = dir.File("s.bin"), older = "older";
+  THistograma m;
+  for (int simbolo : {1, 3, 0}) {  // 0: a file opened for reading meanwhile
+    zaltest::WriteFile(f, older);
+    ASSERT_EQ(InicializaEscritura(f.c_str()), 0);
+    InicializaModelo(2, &m);
+    CodificaSimbolo(simbolo ? simbolo : 1, &m);
+    EXPECT_EQ(simbolo ? FinalizaEscrituraFicheroDeBits() : InicializaLecturaFicheroDeBits(f.c_str()), 0);
+    EXPECT_EQ(zaltest::ReadFile(f) == Bytes(older.begin(), older.end()), simbolo != 1) << simbolo;
+  }
+  FinalizaLecturaFicheroDeBits();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
 }

@@ -1,12 +1,16 @@
 // The programs end to end: each case runs in a fresh folder beside shared inputs (../name) and
 // pins its output (long texts by a SHA-256 prefix), exit status and folder. Bppquest's cases run
 // with the next trial coded ahead on a second thread and without: not a byte may change.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
@@ -88,10 +92,12 @@ struct Case {
   std::string out;  // exact standard output, or "sha256:" and a prefix of its hash
   int status = 0;
   // What the folder holds afterwards, and nothing else: "name" (exists), "name#N" (N bytes),
-  // "name=other" (same bytes), "name@hex" (prefix of its SHA-256), "~name" (still a link), "!name" (absent).
+  // "name=other" (same bytes), "name@hex" (prefix of its SHA-256), "name%640" (its permissions),
+  // "~name" (still a link), "!name" (absent).
   std::string files = "";
   Limits lim = {};
   std::string before = "";  // made first: "name" (older content) or "name>target" (a link)
+  std::string err = "";     // exact standard error
 };
 
 std::string Sha(const std::string& text, size_t n = 16) {
@@ -102,12 +108,12 @@ void Check(const Case& c, const std::string& dir, const Outcome& r) {
   const std::string out = Untimed(r.out);
   EXPECT_EQ(c.out.rfind("sha256:", 0) == 0 ? "sha256:" + Sha(out, c.out.size() - 7) : out, c.out) << out;
   EXPECT_EQ(r.status, c.status);
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, c.err);
   std::set<std::string> listed, present;
   std::istringstream before(c.before), in(c.files);
   for (std::string f; before >> f;) listed.insert(f.substr(0, f.find('>')));
   for (std::string f; in >> f;) {
-    const size_t k = f.find_first_of("=#@"), from = f[0] == '!' || f[0] == '~';
+    const size_t k = f.find_first_of("=#@%"), from = f[0] == '!' || f[0] == '~';
     const std::string name = f.substr(from, k == npos ? npos : k - from), path = dir + "/" + name;
     if (f[0] == '!') {
       EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << f;
@@ -120,7 +126,13 @@ void Check(const Case& c, const std::string& dir, const Outcome& r) {
     const auto bytes = zaltest::ReadFile(path);
     const std::string text(bytes.begin(), bytes.end()), want = f.substr(k + 1);
     EXPECT_TRUE(f[k] != '=' || bytes == zaltest::ReadFile(dir + "/" + want)) << f;
-    EXPECT_EQ(f[k] == '#' ? std::to_string(bytes.size()) : f[k] == '@' ? Sha(text, want.size()) : want, want) << f;
+    std::ostringstream mode;
+    mode << std::oct << int(fs::status(path).permissions());
+    EXPECT_EQ(f[k] == '#'   ? std::to_string(bytes.size())
+              : f[k] == '@' ? Sha(text, want.size())
+              : f[k] == '%' ? mode.str()
+                            : want,
+              want) << f;
   }
   for (const auto& e : fs::directory_iterator(dir)) present.insert(e.path().filename());
   EXPECT_EQ(present, listed);
@@ -145,6 +157,11 @@ const zaltest::TempDir& Inputs() {
     zaltest::WriteFile(d.File("pad.zal"), def);
     def.back() ^= 1;
     zaltest::WriteFile(d.File("bad.zal"), def);
+    // The wave as a colour PNG whose luma it is; the decoded wave as ZALdecod writes it.
+    std::vector<uint8_t> rgb;
+    for (auto b = wave.begin() + 15; b != wave.end(); ++b) rgb.insert(rgb.end(), 3, *b);
+    zaltest::WritePng(d.File("rgb.png"), 128, 128, 8, 2, true, rgb);
+    zaltest::Shell(zaltest::BinDir() + "/ZALdecod -i " + d.File("q25.zal") + " -o " + d.File("q25.png"));
     zaltest::WritePgm(d.File("w64.pgm"), zaltest::FlatImage(64, 128, 9));
     zaltest::WritePgm(d.File("h64.pgm"), zaltest::FlatImage(128, 64, 9));
     std::string crop = "P5\n96 64\n255\n";  // 96 x 64 of the wave: its rates are not exact in float
@@ -204,6 +221,8 @@ TEST(Programs, BannerHelpAndParsingErrors) {
                                     {"Bppquest", "Find bit rate"}})
     cases.push_back({prog, "Zonal Adaptive Layers (ZAL) " + std::string(title) + " - version 1.1\nUse " + prog +
                                    " --help for instructions on how to use this program\n"});
+  for (const std::string prog : {"ZALcod", "ZALdecod", "Bppquest"})  // alone only
+    cases.push_back({{prog, "--version"}, prog + " 1.1 (ZAL 1.2.0)\n"});
   for (const char* h : {"--help", "-h"}) {  // first, whatever follows
     cases.push_back({{"ZALcod", h, "whatever", "--bogus"}, "sha256:189bcb7024821aaa"});
     cases.push_back({{"ZALdecod", h, "-i"}, "sha256:3e4fe366882c9bd4"});
@@ -232,6 +251,7 @@ TEST(Programs, BannerHelpAndParsingErrors) {
       {"ZALdecod -i", "Input file name not specified"}, {"ZALdecod -i a.zal -o -v", "Output file name not specified"},
       {"ZALdecod -i a.zal --compare", "File to compare not specified"}, {"ZALdecod -t a.zal", "Parameter a.zal unknown"},
       {"ZALdecod -o a.pgm", "Input file name not specified"},
+      {"ZALcod --version -v", "Parameter --version unknown"}, {"Bppquest -i a.pgm --version", "Parameter --version unknown"},
       {"ZALdecod -i missing.zal -v -s", "Nor output file neither compare file specified"}};
   for (const auto& [args, text] : errors) cases.push_back({args, "Parsing error: " + text + "\n", 1});
   RunCases(cases);
@@ -256,6 +276,9 @@ TEST(Programs, ZALcod) {
       {"ZALcod -i ../in.pgm -o out.zal -t", cycles, 0, "out.zal"},
       {"ZALcod -s -v -i ../in.pgm -o out.zal", "sha256:869f9f17323dd9b5", 0, "out.zal"},  // --seconds: timing on
       {"ZALcod -i missing.pgm -o out.zal", "\nError in missing.pgm: \nCannot read file (error #104)\n", 1},
+      {"ZALcod -i ../rgb.png -o out.zal --grey", "", 0, "out.zal=../def.zal"},
+      {"ZALcod -i ../rgb.png -o out.zal", "\nError in ../rgb.png: \nColour image not supported: ZAL takes 8-bit grey "
+       "(--grey codes its luma) (error #114)\n", 1},
       {"ZALcod -i ../in.pgm -o out.zal -l 8", kWavelet, 1},
       {"ZALcod -i ../in.pgm -o out.zal -l 7", "\n" + Zal("out.zal", 6), 1},
       {"ZALcod -i ../in.pgm -o out.zal -q 1e-30", "\n" + Zal("out.zal", 10), 1},
@@ -287,6 +310,7 @@ TEST(Programs, ZALdecod) {
       {"ZALdecod -i ../q25.zal -c ../in.pgm -v", "sha256:f93d9252faef317d"},
       {"ZALdecod -i ../q25.zal -c ../q25.pgm", psnrInf},
       {"ZALdecod -i ../q25.zal -c ../q25.raw", psnrInf},  // a RAW reference is read with the decoded size
+      {"ZALdecod -i ../q25.zal -c ../q25.png", psnrInf},  // written by ZALdecod -o q25.png
       // The comparison comes after the output is written.
       {"ZALdecod -i ../q25.zal -o out.pgm -c missing.pgm",
        "Error in missing.pgm: \nCannot read file (error #104)\n", 1, "out.pgm=../q25.pgm"},
@@ -319,6 +343,7 @@ TEST(Programs, Bppquest) {
   RunCases({
       {with("-v -w 5"), "sha256:95d8357fb074f8b9", 0, "out.zal@ec01681fc5b0"},
       {with(""), "", 0, "out.zal@ec01681fc5b0"},
+      {"Bppquest -i ../rgb.png -o out.zal -l 3 -g", "", 0, "out.zal@ec01681fc5b0"},
       {"Bppquest -i ../in.pgm -o /dev/null -l 3 -v", "sha256:49f3a3ec3f176eba"},  // no size to read there
       // The first trial meets the target.
       {with("-v -b 5.17822266"), "sha256:f656624c3b813e70", 0, "out.zal@bf571d819d1a"},
@@ -360,7 +385,7 @@ TEST(Programs, Bppquest) {
   });
 }
 
-// A full disk: status 1, and an output cut short is removed, but never a device or a link's target.
+// A full disk: status 1, and the output's name keeps what it had (written in place: a device, a link's target).
 TEST(Programs, FullDisk) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   const Args cod = "ZALcod -i ../in.pgm -o out.zal", bpp = "Bppquest -i ../in.pgm -o out.zal -l 3 -b 2";
@@ -370,9 +395,10 @@ TEST(Programs, FullDisk) {
       {cod, zal, 1, "~out.zal", {}, "out.zal>/dev/full"},
       {bpp, zal, 1, "~out.zal", {}, "out.zal>/dev/full"},
       {cod, zal, 1, "!out.zal", disk},
-      {cod, zal, 1, "!out.zal", disk, "out.zal"},
-      {bpp, zal, 1, "!out.zal", disk, "out.zal"},
+      {cod, zal, 1, "out.zal#13", disk, "out.zal"},
+      {bpp, zal, 1, "out.zal#13", disk, "out.zal"},
       {cod, zal, 1, "~out.zal target", disk, "target out.zal>target"},
+      {cod, zal, 1, "target", {0, 2, "", "ln target out.zal"}, "target"},  // in place, and the cut name removed
       {"ZALdecod -i ../def.zal -o out.pgm", "", 0, "out.pgm#16425", {0, 1 << 20}},  // under the limit all is well
       {"ZALdecod -i ../def.zal -o link.bmp", "Error in link.bmp: Cannot write file (error #105)\n", 1,
        "~link.bmp target", disk, "target link.bmp>target"},
@@ -380,9 +406,72 @@ TEST(Programs, FullDisk) {
   for (const std::string name : {"out.pgm", "out.bmp", "out.raw"}) {
     const std::string text = "Error in " + name + ": Cannot write file (error #105)\n";
     cases.push_back({{"ZALdecod", "-i", "../def.zal", "-o", name}, text, 1, "~" + name, {}, name + ">/dev/full"});
-    cases.push_back({{"ZALdecod", "-i", "../def.zal", "-o", name}, text, 1, "!" + name, disk, name});
+    cases.push_back({{"ZALdecod", "-i", "../def.zal", "-o", name}, text, 1, name + "#13", disk, name});
   }
   RunCases(cases);
+}
+
+// Outputs replace their names whole. Same-file refusals; permissions kept; names written in place; runs
+// killed at each moment of an output's life (the test hook raises the signal) leave the old file and no
+// temporary one; standard output that cannot be written fails the run and leaves the old file too.
+TEST(Programs, Outputs) {
+  for (int sig : {SIGINT, SIGHUP}) std::signal(sig, SIG_DFL);  // as a background job may have them
+  const std::string same = "Output file is the same as an input file (error #113)";
+  const Args cod = "ZALcod -i ../in.pgm -o out.zal", dec = "ZALdecod -i ../q25.zal -o out.pgm",
+             bpp = "Bppquest -i ../in.pgm -o out.zal -l 3 -v";
+  auto killed = [](const Args& a, const char* hook, int sig, const char* file, std::string out = "") {
+    return Case{a, out, 128 + sig, std::string(file) + "#13", {0, 0, "", hook}, file};
+  };
+  auto stdoutFails = [](const Args& a, const char* file, const char* shell, const char* why) {
+    return Case{a, "", 1, std::string(file) + "#13", {0, 0, "", shell}, file,
+                std::string("Error writing standard output: ") + why + "\n"};
+  };
+  RunCases({
+      {"ZALcod -i in.pgm -o in.pgm", "\nError in in.pgm: \n" + same + "\n", 1, "in.pgm#13", {}, "in.pgm"},
+      {"Bppquest -i ../in.pgm -o in.zal", "\nError in in.zal: \n" + same + "\n", 1, "~in.zal", {}, "in.zal>../in.pgm"},
+      {"ZALdecod -i ../q25.zal -o in.pgm", "Error in in.pgm: " + same + "\n", 1, "~in.pgm", {}, "in.pgm>../q25.zal"},
+      {"ZALdecod -i ../q25.zal -o o.pgm -c o.pgm", "Error in o.pgm: " + same + "\n", 1, "o.pgm#13", {}, "o.pgm"},
+      // A character device is never the same file.
+      {"ZALdecod -i ../q25.zal -o a.pgm -c b.pgm", "Error in b.pgm: \nFile format not supported (error #106)\n", 1,
+       "~a.pgm ~b.pgm", {}, "a.pgm>/dev/null b.pgm>/dev/null"},
+      // The old file's permissions, or a new file's under the umask; a link's target, a file with another
+      // hard link and a FIFO are written in place.
+      {cod, "", 0, "out.zal=../def.zal out.zal%640", {0, 0, "", "chmod 640 out.zal"}, "out.zal"},
+      {"Bppquest -i ../in.pgm -o out.zal -l 3", "", 0, "out.zal@ec01681fc5b0", {}, "out.zal"},  // sizes its own
+      {cod, "", 0, "out.zal%604", {0, 0, "", "umask 073"}},
+      {cod, "", 0, "~out.zal target=../def.zal", {}, "target out.zal>target"},
+      {cod, "", 0, "out.zal=../def.zal target=../def.zal", {0, 0, "", "ln target out.zal"}, "target"},
+      {dec, "", 0, "got=../q25.pgm", {0, 0, "", "mkfifo out.pgm && { (timeout 20 cat out.pgm >got; rm out.pgm) & }"}},
+      // Killed before the first trial, after it, and before the rename: SIGTERM, SIGINT, SIGHUP, SIGXFSZ.
+      killed(bpp, "export ZAL_TEST_HOOK=open:15", 15, "out.zal"),
+      killed(bpp, "export ZAL_TEST_HOOK=written:2", 2, "out.zal"),
+      killed(bpp, "export ZAL_TEST_HOOK=rename:1", 1, "out.zal", "sha256:dcae564b943a"),  // all printed
+      killed(dec, "export ZAL_TEST_HOOK=open:1", 1, "out.pgm"),
+      killed(dec, "export ZAL_TEST_HOOK=written:15", 15, "out.pgm"),
+      killed(dec, "export ZAL_TEST_HOOK=rename:2", 2, "out.pgm"),
+      killed(cod, "ulimit -c 0 && trap - XFSZ && export ZAL_TEST_HOOK=written:25", 25, "out.zal"),
+      stdoutFails("ZALdecod -i ../q25.zal -o out.pgm -c ../q25.pgm", "out.pgm", "exec >/dev/full",
+                  "No space left on device"),
+      stdoutFails("ZALcod -i ../in.pgm -o out.zal -v", "out.zal", "mkfifo p && exec 4<>p >p 4<&- && rm p",
+                  "Broken pipe"),
+      stdoutFails(bpp, "out.zal", "exec >&-", "Bad file descriptor"),
+  });
+}
+
+// Two coders writing one name at once leave one whole stream: the first, held back by the hook before it
+// writes, is renamed over the second's longer stream.
+TEST(Programs, ConcurrentWritersLeaveOneWholeStream) {
+  const std::string dir = Inputs().File("race"), hold = dir + "/hold";
+  fs::create_directory(dir);
+  ASSERT_EQ(mkfifo(hold.c_str(), 0600), 0);
+  FILE* first = popen(("cd " + Q(dir) + " && ZAL_TEST_HOOK=open:hold exec " + Q(zaltest::BinDir() + "/ZALcod") +
+                       " -i ../in.pgm -o out.zal -q 25 -l 3").c_str(), "r");
+  const int fd = open(hold.c_str(), O_WRONLY);  // once the first waits at the hook
+  EXPECT_EQ(Exec("ZALcod -i ../in.pgm -o out.zal", dir).status, 0);
+  close(fd);
+  EXPECT_EQ(pclose(first), 0);
+  EXPECT_EQ(zaltest::ReadFile(dir + "/out.zal"), zaltest::ReadFile(Inputs().File("q25.zal")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);  // out.zal and hold
 }
 
 // Sizes refused from the header alone, before a plane is asked for (under the memory limit an attempt
@@ -412,6 +501,23 @@ TEST(Programs, SizeLimits) {
                      "Error in missing.pgm: \n" + memory + " (error #111)\n", 1, "", plane});
   }
   RunCases(cases);
+}
+
+// On a terminal (script(1) gives standard error a pseudo-terminal) a quiet search rewrites one line per trial and
+// blanks it at the end; a verbose one, whose trial lines say more, shows nothing there. Standard output is unchanged.
+TEST(Programs, BppquestProgressOnlyOnATerminal) {
+  const std::string dir = Inputs().File("tty"), bpp = Q(zaltest::BinDir() + "/Bppquest") + " -i ../in.pgm -l 3 -o ";
+  const std::string run = bpp + "v.zal -v >/dev/null && " + bpp + "out.zal >out.txt";
+  fs::create_directory(dir);
+  const std::string shown = zaltest::Shell("cd " + Q(dir) + " && script -qec " + Q(run) + " /dev/null </dev/null");
+  EXPECT_EQ(zaltest::ReadFile(dir + "/out.txt").size(), 0u);
+  const std::string update = "\rBppquest: trial \\d+, quantization \\d+\\.\\d{6}, (above 1\\.000000|\\d+\\.\\d{6}) bpp *";
+  EXPECT_TRUE(std::regex_match(shown, std::regex("(" + update + "){6,}\r +\r"))) << shown;
+  std::string line;  // what the terminal shows at the end: a blank line
+  for (size_t k = 0, col = 0; k < shown.size(); ++k)
+    if (shown[k] == '\r') col = 0;
+    else line.resize(std::max(line.size(), col + 1)), line[col++] = shown[k];
+  EXPECT_EQ(line.find_first_not_of(' '), npos) << line;
 }
 
 // Any target and start, with and without --keep, end with status 0 or 1 and nothing on standard error.

@@ -6,9 +6,10 @@ set -euo pipefail
 # bench/; GNU parallel for the batch recipes; groff and man for the manual
 # pages; dpkg-dev (dpkg-shlibdeps) and file for the Debian package, since CPack
 # runs file to find the programs in it; pkg-config, python3 and numpy for the
-# library's C and Python examples.
+# library's C and Python examples; libspng-dev for PNG files, zlib1g-dev for
+# the CRC-32.
 pkgs=(cmake g++ make libgtest-dev libbenchmark-dev parallel groff-base man-db dpkg-dev file gzip
-      pkg-config python3 python3-numpy)
+      pkg-config python3 python3-numpy libspng-dev zlib1g-dev)
 need=()
 for pkg in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")

@@ -1,6 +1,7 @@
 #include "support/support.h"
 
 #include <sys/stat.h>
+#include <spng.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -88,6 +89,24 @@ void WritePgm(const std::string& path, const Plane& p) {
   for (int y = 0; y < p.height; ++y)
     for (int x = 0; x < p.width; ++x) bytes += char(uint8_t(Clamp255(p.at(x, y))));
   WriteFile(path, bytes);
+}
+
+void WritePng(const std::string& path, int w, int h, int depth, int type, bool interlaced,
+              const std::vector<uint8_t>& rows, const std::vector<uint8_t>& plte, bool trns, size_t cut) {
+  spng_ctx* c = spng_ctx_new(SPNG_CTX_ENCODER);
+  spng_ihdr ih = {uint32_t(w), uint32_t(h), uint8_t(depth), uint8_t(type), 0, 0, uint8_t(interlaced)};
+  spng_plte p = {};
+  for (size_t k = 0; k + 2 < plte.size(); k += 3) p.entries[p.n_entries++] = {plte[k], plte[k + 1], plte[k + 2], 0};
+  spng_trns t = {0, 0, 0, 0, 1, {}};  // palette entry 0, or grey or RGB 0, transparent
+  size_t n = 0;
+  int err = spng_set_option(c, SPNG_ENCODE_TO_BUFFER, 1) || spng_set_ihdr(c, &ih) ||
+            (p.n_entries && spng_set_plte(c, &p)) || (trns && spng_set_trns(c, &t)) ||
+            spng_encode_image(c, rows.data(), rows.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
+  uint8_t* b = err ? nullptr : static_cast<uint8_t*>(spng_get_png_buffer(c, &n, &err));
+  spng_ctx_free(c);
+  if (!b) throw std::runtime_error("cannot encode " + path);
+  WriteFile(path, std::vector<uint8_t>(b, b + n - std::min(cut, n)));
+  std::free(b);
 }
 
 // SHA-256 by coreutils' sha256sum, present on every system the suite runs on.

@@ -44,6 +44,9 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
 void WritePgm(const std::string& path, const Plane& p);  // samples rounded, clamped
+// A PNG by libspng's encoder: `rows` as the file packs them, `plte` RGB triples, a tRNS chunk, `cut` bytes dropped.
+void WritePng(const std::string& path, int w, int h, int depth, int type, bool interlaced, const std::vector<uint8_t>& rows,
+              const std::vector<uint8_t>& plte = {}, bool trns = false, size_t cut = 0);
 std::string Sha256Hex(const std::vector<uint8_t>& bytes);
 // A shell command line's standard output; its exit status (128 + signal if killed) in *status.
 std::string Shell(const std::string& command, int* status = nullptr);
