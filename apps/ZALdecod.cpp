@@ -163,8 +163,9 @@ int Principal(int argc, char** argv) {
 
   char buffer[128];
   float* plane = nullptr;
+  ZALFinFlujo fin;
   int codigo = ZALDecodificador(&s.rplanes, &s.level, &s.quant, &s.ancho, &s.alto, &plane,
-                                s.InputName, s.blankborder);
+                                s.InputName, s.blankborder, &fin);
   if (codigo != 0) {
     ZALCheckError(codigo, buffer);
     std::printf("Error in ZAL (%s):\n%s\n", s.InputName, buffer);
@@ -173,6 +174,13 @@ int Principal(int argc, char** argv) {
   }
   if (s.seconds) s.timing = 1;
   if (s.verbose) ImprimeParametros();
+  // A cut file's image (what was read of it) is still written and measured;
+  // the run says so last and fails.
+  auto termina = [&](int estado) {
+    if (!fin.truncado) return estado;
+    std::printf("\nWarning: the compressed file ends early; the image is incomplete\n");
+    return 1;
+  };
 
   if (s.verbose) std::printf("\nAPPLYING INVERSE WAVELET TRANSFORM\n");
   codigo = ZALReconstruyePlano(s.level, s.ancho, s.alto, plane, s.blankborder);
@@ -182,6 +190,10 @@ int Principal(int argc, char** argv) {
     std::free(plane);
     return 1;
   }
+  // A padded image is written and measured at its true size.
+  ZALRecortaPlano(s.ancho, fin.ancho, fin.alto, plane, s.blankborder);
+  s.ancho = fin.ancho;
+  s.alto = fin.alto;
 
   if (s.OutputName) {
     if (s.verbose) std::printf("\nSAVING OUTPUT IMAGE\n");
@@ -190,13 +202,13 @@ int Principal(int argc, char** argv) {
       ImagenCheckError(codigo, buffer);
       std::printf("Error in %s: %s\n", s.OutputName, buffer);
       std::free(plane);
-      return 1;
+      return termina(1);
     }
   }
   if (s.timing) ImprimeTiempos();
   const bool comparado = !s.CompareName || Compara(plane, buffer);
   std::free(plane);
-  return comparado ? 0 : 1;
+  return termina(comparado ? 0 : 1);
 }
 
 }  // namespace

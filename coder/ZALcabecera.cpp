@@ -1,8 +1,10 @@
 // The stream header: the sides (13 bits each), quant's bits (32), rplanes
 // (5), levels (4) and each level's symbol count (5 bits, the LL band first),
 // coded as raw fields ahead of the passes. The decoder accepts only what the
-// encoder can write, before it allocates a plane.
+// encoder can write (quant a positive finite number among it), before it
+// allocates a plane.
 #include <bit>
+#include <cmath>
 
 #include "coder/ZALinterno.h"
 
@@ -47,7 +49,7 @@ int LeeCabecera(ZALCabecera& c) {
   const int n = c.levels;
   const int lado = 1 << (n + 1);
   if (c.rplanes < 2 || c.rplanes > 12 || n < 3 || n > kMaxNiveles || c.ancho < 1 || c.alto < 1 ||
-      c.ancho % lado != 0 || c.alto % lado != 0)
+      c.ancho % lado != 0 || c.alto % lado != 0 || !(c.quant > 0.0f && std::isfinite(c.quant)))
     return kZALCabeceraCorrupta;
   for (int k = 0; k <= n; ++k) c.simbolos[k] = DecodificaBits(5);
   return CabeceraValida(c) ? kZALOk : kZALCabeceraCorrupta;

@@ -31,6 +31,10 @@ const char* ZALTextoError(int code) {
     case kZALDatosCorruptos: return "Corrupt compressed file: invalid data";
     case kZALBordeIncorrecto: return "Incorrect blank border";
     case kZALQuantInvalido: return "Incorrect quantization parameter";
+    case kZALExtCortada: return "Corrupt compressed file: extension cut short";
+    case kZALExtCrc: return "Corrupt compressed file: checksum mismatch";
+    case kZALExtFlags: return "Compressed file extension not supported: unknown flags";
+    case kZALExtTamano: return "Corrupt compressed file: invalid true size in extension";
     default: return "Unknown error";
   }
 }

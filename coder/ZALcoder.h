@@ -1,5 +1,6 @@
 // The ZAL tree coder of wavelet coefficients: compressed stream, encoder, decoder.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +24,11 @@ enum : int {
   kZALDatosCorruptos = 13,   // the file's body cannot be decoded
   kZALBordeIncorrecto = 14,  // negative blankborder
   kZALQuantInvalido = 15,    // quant not a positive finite number
+  // The extension after a stream (ZALextension.h) is damaged:
+  kZALExtCortada = 16,       // the file ends inside it
+  kZALExtCrc = 17,           // its CRC-32 is not the file's, or its magic is damaged
+  kZALExtFlags = 18,         // flags this version does not know
+  kZALExtTamano = 19,        // a true size the padding cannot give
 };
 
 // Codes the transformed plane into the file `path`. Returns 0 or an error code
@@ -66,16 +72,34 @@ int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, 
 struct SalidaAtomica;
 int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, SalidaAtomica* salida);
 
+// How a decoded stream ended, for a caller that asks (the decoders' last
+// argument). A stream that made the arithmetic decoder consume more than
+// 8 * bytes + 13 bits ran off the end of a cut file: the decode still
+// succeeds, with `truncado` set and the plane holding only what was read
+// before the end (the rest 0). A whole stream ends at byte (bits - 6) / 8;
+// an extension there that verifies gives the image's true size (the plane
+// is the coded one, which may be larger), one that does not is refused
+// (16 to 19), other bytes there are ignored.
+struct ZALFinFlujo {
+  bool truncado = false;
+  int64_t bits = 0;    // bits the arithmetic decoder consumed
+  int64_t bytes = 0;   // the file's size, -1 if its end was not reached
+  bool extension = false;  // a verified extension followed the stream
+  int ancho = 0, alto = 0;  // the true size: the extension's, else the coded one
+};
+
 // Decodes the file `path` into a new plane (caller frees it with free()).
 // The header outputs are set as they are read; on any error *plane is null,
 // the input is closed and nothing stays allocated.
 int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
-                     int* height, float** plane, const char* path, signed char blankborder);
+                     int* height, float** plane, const char* path, signed char blankborder,
+                     ZALFinFlujo* fin = nullptr);
 
 // As ZALDecodificador, reading the stream from `fuente` (a file read in
 // blocks, or bytes in memory) instead of opening a file: the same decoding.
 int ZALDecodificadorFuente(signed char* rplanes, signed char* levels, float* quant, int* width,
-                           int* height, float** plane, FuenteBytes* fuente, signed char blankborder);
+                           int* height, float** plane, FuenteBytes* fuente, signed char blankborder,
+                           ZALFinFlujo* fin = nullptr);
 
 // The header of a stream, as the decoder reads it.
 struct ZALCabecera {
@@ -87,6 +111,13 @@ struct ZALCabecera {
 // Reads only the header from `fuente`, with the decoder's checks: 0, 8 when
 // there is no source, or 12 (the fields read so far are kept).
 int ZALLeeCabecera(FuenteBytes* fuente, ZALCabecera* cabecera);
+// The extension where the encoder puts it, as the last 14 of `tamano` bytes
+// that begin with a stream of header c (found without decoding; the decoder
+// finds it wherever the stream ends): 0 with the true size in *ancho, *alto
+// (the coded one, *hay false, when those bytes do not begin with its magic),
+// or 17 to 19 when it does not verify.
+int ZALExtensionAlFinal(const uint8_t* datos, size_t tamano, const ZALCabecera& c, int* ancho,
+                        int* alto, bool* hay);
 
 // Test hook: calls made while it is on take the plain paths kept beside the
 // fast ones (one-thread labelling without shortcuts, member-by-member

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <bit>
 #include <cstdlib>
+#include <cstring>
 
+#include "coder/ZALextension.h"
 #include "coder/ZALinterno.h"
 #include "entropy/LectorAritmetico.h"
 #include "timing/tiempos.h"
@@ -23,34 +25,76 @@ inline bool PequenaCelda(int32_t c) {
   return (Magnitud(c) & ~uint32_t(z.fcorrecLowerGroup)) < uint32_t(z.cotaContexto);
 }
 
+// The end of the stream. The encoder's flush puts the S + 2 bits of its S
+// renormalisation steps in floor((S + 2) / 8) + 1 bytes and the decoder
+// consumes 16 + S bits, so 6 to 13 bits past the last byte of a whole
+// stream, never more (measured: 6 to 13 on every golden, reference and
+// photograph stream). A decode that consumes more ran off a cut file; one
+// that consumed C bits read a stream of (C - 6) / 8 bytes.
+constexpr int64_t kBitsTrasElFinal = 13;
+constexpr int64_t kBitsTrasElFinalMinimo = 6;
+// Reads are watched only when fewer than kMargen bytes are at hand: with
+// more, neither a read nor a group of the fast path (7 symbols of at most 12
+// renormalisation steps and 4 fields of at most 36: 228 bits) can take the
+// decoder's window past the source's end.
+constexpr size_t kMargen = 64;
+
+bool Cortado() {
+  const int64_t bytes = BytesFuente();
+  return bytes >= 0 && BitsConsumidos() > 8 * bytes + kBitsTrasElFinal;
+}
+
+// A watched read for cell i, once the source's end is known. The first read
+// whose window reaches past the end (more bits consumed than the source
+// holds) marks the cell from which a cut stream's cells are dropped, the
+// window holding bytes that are not the stream's; a read that finds the
+// stream cut is not made (false).
+bool VigilaLectura(std::ptrdiff_t i) {
+  const int64_t bytes = BytesFuente();
+  if (bytes < 0) return true;  // every bit consumed so far is the source's own
+  z.cercaDelFinal = true;
+  const int64_t bits = BitsConsumidos();
+  if (z.celdaDescarte < 0 && bits > 8 * bytes) {
+    z.nivelDescarte = z.levelCod;
+    z.celdaDescarte = i;
+  }
+  z.truncado = z.truncado || bits > 8 * bytes + kBitsTrasElFinal;
+  return !z.truncado;
+}
+
+inline bool Vigila(std::ptrdiff_t i) { return BytesALaMano() >= kMargen || VigilaLectura(i); }
+// A symbol for cell i, or 0 when the model has none or the stream is cut.
+int LeeSimbolo(THistograma* m, std::ptrdiff_t i) { return Vigila(i) ? DecodificaSimbolo(m) : 0; }
+int LeeBits(int n, std::ptrdiff_t i) { return Vigila(i) ? DecodificaBits(n) : 0; }
+
 // Value of a detail coefficient of bit length L: implied top bit, the sent
 // bits, and the middle of the removed range; the field's last bit is the sign.
-int32_t ValorDetalle(int L) {
-  const int r = DecodificaBits(L - z.capas);
+int32_t ValorDetalle(int L, std::ptrdiff_t i) {
+  const int r = LeeBits(L - z.capas, i);
   const int32_t m = (int32_t(1) << (L - 1)) + ((r >> 1) << z.capas) + (1 << (z.capas - 1));
   return (r & 1) ? -m : m;
 }
 
-int32_t ValorLL(int L) {
-  const int r = DecodificaBits(L - z.capas - 1);
+int32_t ValorLL(int L, std::ptrdiff_t i) {
+  const int r = LeeBits(L - z.capas - 1, i);
   return (int32_t(1) << (L - 1)) + (r << z.capas) + (1 << (z.capas - 1));
 }
 
 // Symbol of an LL coefficient into cell i; a marker or an empty model here
 // means the stream is damaged. conHijosVacios adds the flag G.
 bool DecodificaLL(std::ptrdiff_t i, bool conHijosVacios) {
-  const int s = DecodificaSimbolo(&z.Hist[0]);
+  const int s = LeeSimbolo(&z.Hist[0], i);
   if (s == 0 || s == 2) return false;
-  if (s != 1) PonFuente(i, ValorLL(s - z.fcorrec) + (conHijosVacios ? z.fcorrecLowerGroup : 0));
+  if (s != 1) PonFuente(i, ValorLL(s - z.fcorrec, i) + (conHijosVacios ? z.fcorrecLowerGroup : 0));
   return true;
 }
 
 // TR, BL or BR of an LL group: an optional marker, then the coefficient.
 bool DecodificaLLConMarca(std::ptrdiff_t i) {
-  const int s = DecodificaSimbolo(&z.Hist[0]);
+  const int s = LeeSimbolo(&z.Hist[0], i);
   if (s == 0) return false;
   if (s == 2) return DecodificaLL(i, true);  // a below-threshold value stays 0
-  PonFuente(i, s == 1 ? 1 : ValorLL(s - z.fcorrec));
+  PonFuente(i, s == 1 ? 1 : ValorLL(s - z.fcorrec, i));
   return true;
 }
 
@@ -79,20 +123,21 @@ bool GrupoCodificado(std::ptrdiff_t padre) {
 }
 
 bool DecodificaMiembro(int x, int y, int modelo, bool hoja) {
-  const int s = DecodificaSimbolo(&z.Hist[modelo]);
-  if (s == 0) return false;  // a model without symbols: nothing can be coded here
+  const std::ptrdiff_t i = Indice(x, y);
+  const int s = LeeSimbolo(&z.Hist[modelo], i);
+  if (s == 0) return false;  // a model without symbols (nothing can be coded here), or the end
   if (hoja) {
-    if (s != 1) PonFuente(x, y, ValorDetalle(s - z.fcorrec + 1));
+    if (s != 1) PonFuente(i, ValorDetalle(s - z.fcorrec + 1, i));
     return true;
   }
   const int sk = z.simbolosNivel[z.levelCod];
   if (s == 1) {
-    PonFuente(x, y, 1);
+    PonFuente(i, 1);
   } else if (s > 2 && s <= sk) {
-    PonFuente(x, y, ValorDetalle(s - z.fcorrec));
+    PonFuente(i, ValorDetalle(s - z.fcorrec, i));
   } else if (s > sk) {
-    const int32_t v = ValorDetalle(s + 2 - z.fcorrec - sk);
-    PonFuente(x, y, v > 0 ? v + z.fcorrecLowerGroup : v - z.fcorrecLowerGroup);
+    const int32_t v = ValorDetalle(s + 2 - z.fcorrec - sk, i);
+    PonFuente(i, v > 0 ? v + z.fcorrecLowerGroup : v - z.fcorrecLowerGroup);
   }
   return true;
 }
@@ -172,21 +217,44 @@ void PreparaTabla(TablaSimbolos& t, int alfabeto, bool hoja) {
 // taken from the bit file for a whole block so that they stay in machine
 // registers (the usual way), or through the module's calls one by one (when
 // the bit file keeps its plain paths, a test hook). The same items either way.
+// Near the end of the bytes at hand (Cerca) a group goes the plain, watched
+// way (GrupoVigilado: false when the stream is damaged or cut there).
+struct GrupoLeido {
+  LectorAritmetico l;
+  bool leido;
+};
+
+// Out of the block loop, and on copies of the registers (handed back to the
+// bit file meanwhile), so that the loop's own stay in machine registers.
+[[gnu::noinline]] GrupoLeido DecodificaGrupoVigilado(LectorAritmetico l, int X, int Y) {
+  DevuelveLector(l);
+  const bool leido = DecodificaGrupo(X, Y, z.levelCod == z.nlevelCod);
+  return {TomaLector(), leido};
+}
+
 struct LecturaEnRegistros {
   LectorAritmetico l;
   int Simbolo(THistograma* m) { return DecodificaSimboloLector(l, m); }
   int Bits(int n) { return DecodificaBitsLector(l, n); }
+  bool Cerca() const { return size_t(l.fin - l.p) < kMargen; }
+  bool GrupoVigilado(int X, int Y) {
+    const GrupoLeido g = DecodificaGrupoVigilado(l, X, Y);
+    l = g.l;
+    return g.leido;
+  }
 };
 
 struct LecturaPorLlamadas {
   int Simbolo(THistograma* m) { return DecodificaSimbolo(m); }
   int Bits(int n) { return DecodificaBits(n); }
+  bool Cerca() const { return BytesALaMano() < kMargen; }
+  bool GrupoVigilado(int X, int Y) { return DecodificaGrupo(X, Y, z.levelCod == z.nlevelCod); }
 };
 
 // Cell value of one member, decoded with model m; false when the model has
 // no symbols (a damaged stream).
 template <class Lectura>
-inline bool MiembroRapido(Lectura& lec, const TablaSimbolos& t, THistograma* m, int32_t& v) {
+[[gnu::always_inline]] inline bool MiembroRapido(Lectura& lec, const TablaSimbolos& t, THistograma* m, int32_t& v) {
   const int s = lec.Simbolo(m);
   if (s == 0) return false;
   if (t.ancho[s] == 0) {
@@ -227,6 +295,13 @@ int DecodificaBloqueRapido(Lectura& lectura, int x, int y, int w, int h, const T
       }
       if (c == 1) PonEtiqueta(padre, 0);
       const int X = x + j;
+      if (lec.Cerca()) [[unlikely]] {
+        if (!lec.GrupoVigilado(X, Y)) {
+          error = kZALDatosCorruptos;
+          break;
+        }
+        continue;
+      }
       int32_t v;
       if (!MiembroRapido(lec, t, &hist[X > 0 && Y > 0 && pequena(f0 + j - 1) && pequena(arriba + j)], v)) {
         error = kZALDatosCorruptos;
@@ -358,6 +433,7 @@ struct Acompanante {
   std::atomic<int> fase{0};  // phases reached by the decoding thread
   size_t celdas = 0;
   EstadoZAL estado;  // the decoding thread's state at the start, for the companion's own
+  int hechas = 0;    // phases the companion has dequantized (read once it has ended)
 };
 
 // The regions of a phase (1 to 4); in the last, `parte` 0 is the companion's
@@ -390,10 +466,25 @@ int RegionesDeFase(int fase, int parte, Region* r) {
   }
 }
 
-void DecuantizaFase(int fase, int parte) {
+// A cut stream's cells that still hold the decoder's marks get what they
+// stand for: 1 (an isolated zero, or a below-threshold LL value whose child
+// group is coded) is 0, a value flagged with G its plain value.
+void LimpiaRegion(Region r) {
+  const int32_t G = z.fcorrecLowerGroup;
+  for (int y = r.y0; y < r.y1; ++y)
+    for (int x = r.x0; x < r.x1; ++x) {
+      const int32_t c = Fuente(x, y);
+      if (c == 1 || c >= G || c <= -G) PonFuente(x, y, c == 1 ? 0 : c > 0 ? c - G : c + G);
+    }
+}
+
+void DecuantizaFase(int fase, int parte, bool limpia = false) {
   Region r[4];
   const int n = RegionesDeFase(fase, parte, r);
-  for (int i = 0; i < n; ++i) DecuantizaRegion(r[i]);
+  for (int i = 0; i < n; ++i) {
+    if (limpia) LimpiaRegion(r[i]);
+    DecuantizaRegion(r[i]);
+  }
 }
 
 void* HiloAcompanante(void* p) {
@@ -411,6 +502,7 @@ void* HiloAcompanante(void* p) {
     while ((vista = a.fase.load(std::memory_order_acquire)) < f) a.fase.wait(vista);
     if (vista == kFaseAbandono) break;
     DecuantizaFase(f, 0);
+    a.hechas = f;
   }
   return nullptr;
 }
@@ -421,7 +513,10 @@ void AvisaFase(Acompanante* a, int fase) {
   a->fase.notify_one();
 }
 
-// The passes; with a companion, the phases of the leaf pass are told to it.
+// The passes; with a companion, the phases of the leaf pass are told to it,
+// but not once a read has been watched near the source's end: what the
+// companion dequantizes is then never dropped from a cut stream. A stream
+// cut where the last item has been read is found at the end.
 int DecodificaPasadas(Acompanante* acompanante) {
   const int n = z.nlevelCod;
   z.levelCod = 0;
@@ -449,10 +544,10 @@ int DecodificaPasadas(Acompanante* acompanante) {
     }
     TablaSimbolos tabla;
     PreparaTabla(tabla, alfabeto, k == n);
-    if (k == n) AvisaFase(acompanante, 1);
+    if (k == n && !z.cercaDelFinal) AvisaFase(acompanante, 1);
     // Phases 2 to 4 follow the leaf quadrants 0 to 2.
     auto cuadranteHecho = [&](int q) {
-      if (k == n) AvisaFase(acompanante, q + 2);
+      if (k == n && !z.cercaDelFinal) AvisaFase(acompanante, q + 2);
     };
     if (LectorDisponible()) {
       LecturaEnRegistros lec{TomaLector()};
@@ -463,7 +558,72 @@ int DecodificaPasadas(Acompanante* acompanante) {
       error = DecodificaNivelRapido(lec, k, tabla, cuadranteHecho);
     }
   }
+  if (error == kZALOk && Cortado()) z.truncado = true;
   return error;
+}
+
+// The cells of pass k in stream order: the members of each group, skipped
+// groups too.
+template <class F>
+void CeldasDePasada(int k, F&& celda) {
+  if (k == 0) {
+    for (int i = 0; i < z.altoLL; i += 2)
+      for (int j = 0; j < z.anchoLL; j += 2)
+        for (const auto& [dx, dy] : {std::pair{0, 0}, {1, 0}, {0, 1}, {1, 1}}) celda(Indice(j + dx, i + dy));
+    return;
+  }
+  ParaCadaBloque(k, [&](int x, int y, int w, int h, int) {
+    for (int i = 0; i < h; i += 2)
+      for (int j = 0; j < w; j += 2)
+        for (const auto& [dx, dy] : {std::pair{0, 0}, {0, 1}, {1, 0}, {1, 1}})
+          celda(Indice(x + j + dx, y + i + dy));
+  });
+}
+
+// A cut stream: the cells from the first one read past the end on go back
+// to 0, as if never decoded.
+void Descarta() {
+  if (z.celdaDescarte < 0) return;
+  bool borra = false;
+  for (int k = z.nivelDescarte; k <= z.nlevelCod; ++k)
+    CeldasDePasada(k, [&](std::ptrdiff_t i) {
+      borra = borra || i == z.celdaDescarte;
+      if (borra) PonFuente(i, 0);
+    });
+}
+
+// The coder's code for a verdict on an extension.
+int CodigoExtension(ZALEstadoExtension e) {
+  switch (e) {
+    case kExtValida: case kExtAusente: return kZALOk;
+    case kExtCortada: return kZALExtCortada;
+    case kExtFlags: return kZALExtFlags;
+    case kExtTamano: return kZALExtTamano;
+    default: return kZALExtCrc;  // a damaged magic is damage the CRC would show
+  }
+}
+
+// The bytes after a whole stream that consumed `bits`: an extension there
+// must verify, other bytes are no concern. The CRC of the stream is taken
+// (reading it again) only for an extension whose magic and length are right.
+int LeeExtension(int64_t bits, ZALFinFlujo& f) {
+  const int64_t finFlujo = (bits - kBitsTrasElFinalMinimo) / 8;
+  uint8_t resto[kZALExtensionBytes];
+  const size_t n = BytesDesde(finFlujo, resto, sizeof resto);
+  auto lee = [&](uint32_t crc) {
+    return ZALLeeExtension(crc, resto, n, z.ancho, z.alto, z.nlevelCod, &f.ancho, &f.alto);
+  };
+  ZALEstadoExtension e = lee(0);
+  if (e != kExtAusente && e != kExtMagia && e != kExtCortada) {
+    uint32_t crc = 0;
+    auto suma = [](const uint8_t* b, size_t k, void* c) {
+      *static_cast<uint32_t*>(c) = ZALCrc32(*static_cast<uint32_t*>(c), b, k);
+    };
+    if (!RecorreFuente(finFlujo, suma, &crc)) return kZALNoLee;
+    e = lee(crc);
+  }
+  f.extension = e == kExtValida;
+  return CodigoExtension(e);
 }
 
 // Back to floats: LL values as they are, detail values o as 2 quant (|o| - 1.5).
@@ -485,9 +645,13 @@ void Decuantiza() {
 }
 
 int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* width, int* height,
-               float** plane, const char* path, FuenteBytes* fuente, signed char blankborder) {
+               float** plane, const char* path, FuenteBytes* fuente, signed char blankborder,
+               ZALFinFlujo* fin) {
   *plane = nullptr;
   z.referencia = usarReferencia;
+  z.cercaDelFinal = z.truncado = false;
+  z.nivelDescarte = 0;
+  z.celdaDescarte = -1;
   if (blankborder < 0) return kZALBordeIncorrecto;
   const int abierto = fuente != nullptr ? InicializaLecturaFuente(fuente)
                       : path != nullptr ? InicializaLecturaFicheroDeBits(path)
@@ -501,9 +665,10 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   *quant = c.quant;
   *rplanes = static_cast<signed char>(c.rplanes);
   *levels = static_cast<signed char>(c.levels);
-  if (cabecera != kZALOk) {
+  // A file cut within or just after its header holds nothing to show.
+  if (cabecera != kZALOk || Cortado()) {
     FinalizaLecturaFicheroDeBits();
-    return cabecera;
+    return cabecera != kZALOk ? cabecera : kZALDatosCorruptos;
   }
   z.ancho = c.ancho;
   z.anchoBuf = z.ancho + blankborder;
@@ -534,17 +699,24 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   z.altoLL = z.alto >> n;
 
   // Large planes are faulted in and dequantized by a companion thread while
-  // this one decodes; the plain path keeps one thread and the plain loop.
+  // this one decodes; the plain path keeps one thread and the plain loop. A
+  // body of a few bytes (a file cut after its header, or next to nothing
+  // coded) is not worth faulting in a whole plane first.
   Acompanante acompanante;
   acompanante.celdas = celdas;
   acompanante.estado = z;
-  const bool conAcompanante = !z.referencia && celdas >= kCeldasPorAcompanante &&
+  const bool cuerpoCorto = BytesFuente() >= 0 && BytesALaMano() < kMargen;
+  const bool conAcompanante = !z.referencia && !cuerpoCorto && celdas >= kCeldasPorAcompanante &&
                               pthread_create(&acompanante.hilo, nullptr, &HiloAcompanante,
                                              &acompanante) == 0;
   const int error = DecodificaPasadas(conAcompanante ? &acompanante : nullptr);
-  const bool fallo = error != kZALOk || ErrorCodificadorAritmetico() != kAritOk;
+  // A cut stream whose first item was already read past the end is refused
+  // as a damaged one: nothing of the image was read.
+  const bool truncado = z.truncado;
+  const bool fallo = truncado ? z.nivelDescarte == 0 && z.celdaDescarte == 0
+                              : error != kZALOk || ErrorCodificadorAritmetico() != kAritOk;
   if (conAcompanante) {
-    if (fallo) {
+    if (fallo || truncado) {
       AvisaFase(&acompanante, kFaseAbandono);
     } else {
       AvisaFase(&acompanante, kFasesDecodificacion);
@@ -558,12 +730,25 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
     z.Coef = nullptr;
     return kZALDatosCorruptos;
   }
+  if (truncado) Descarta();
   if (z.referencia) {
+    if (truncado) LimpiaRegion({0, 0, z.ancho, z.alto});
     Decuantiza();
-  } else if (!conAcompanante) {
-    for (int f = 1; f <= kFasesDecodificacion; ++f) DecuantizaFase(f, 0);
-    DecuantizaFase(kFasesDecodificacion, 1);
+  } else if (!conAcompanante || truncado) {
+    // What the companion has not dequantized (all of it, without one).
+    for (int f = conAcompanante ? acompanante.hechas + 1 : 1; f <= kFasesDecodificacion; ++f)
+      DecuantizaFase(f, 0, truncado);
+    DecuantizaFase(kFasesDecodificacion, 1, truncado);
   }
+  ZALFinFlujo final = {truncado, BitsConsumidos(), BytesFuente(), false, z.ancho, z.alto};
+  const int extension = truncado ? kZALOk : LeeExtension(final.bits, final);
+  if (extension != kZALOk) {
+    FinalizaLecturaFicheroDeBits();
+    std::free(nuevo);
+    z.Coef = nullptr;
+    return extension;
+  }
+  if (fin != nullptr) *fin = final;
   *plane = nuevo;
   return kZALOk;
 }
@@ -579,10 +764,10 @@ namespace {
 // slot 2, the bit reader closed after a success.
 int DecodificaMedido(signed char* rplanes, signed char* levels, float* quant, int* width,
                      int* height, float** plane, const char* path, FuenteBytes* fuente,
-                     signed char blankborder) {
+                     signed char blankborder, ZALFinFlujo* fin) {
   AcumuladorTStart(2);
   const int error =
-      Decodifica(rplanes, levels, quant, width, height, plane, path, fuente, blankborder);
+      Decodifica(rplanes, levels, quant, width, height, plane, path, fuente, blankborder, fin);
   AcumuladorTStop(2);
   if (error == kZALOk) FinalizaLecturaFicheroDeBits();
   return error;
@@ -591,15 +776,32 @@ int DecodificaMedido(signed char* rplanes, signed char* levels, float* quant, in
 }  // namespace
 
 int ZALDecodificador(signed char* rplanes, signed char* levels, float* quant, int* width,
-                     int* height, float** plane, const char* path, signed char blankborder) {
-  return DecodificaMedido(rplanes, levels, quant, width, height, plane, path, nullptr, blankborder);
+                     int* height, float** plane, const char* path, signed char blankborder,
+                     ZALFinFlujo* fin) {
+  return DecodificaMedido(rplanes, levels, quant, width, height, plane, path, nullptr, blankborder,
+                          fin);
 }
 
 int ZALDecodificadorFuente(signed char* rplanes, signed char* levels, float* quant, int* width,
                            int* height, float** plane, FuenteBytes* fuente,
-                           signed char blankborder) {
+                           signed char blankborder, ZALFinFlujo* fin) {
   *plane = nullptr;
   if (fuente == nullptr) return kZALNoLee;
-  return DecodificaMedido(rplanes, levels, quant, width, height, plane, nullptr, fuente, blankborder);
+  return DecodificaMedido(rplanes, levels, quant, width, height, plane, nullptr, fuente, blankborder,
+                          fin);
 }
 
+int ZALExtensionAlFinal(const uint8_t* datos, size_t tamano, const ZALCabecera& c, int* ancho,
+                        int* alto, bool* hay) {
+  *ancho = c.ancho;
+  *alto = c.alto;
+  *hay = false;
+  if (tamano < kZALExtensionBytes) return kZALOk;
+  const uint8_t* resto = datos + tamano - kZALExtensionBytes;
+  if (std::memcmp(resto, kZALExtensionMagia, sizeof kZALExtensionMagia) != 0) return kZALOk;
+  const ZALEstadoExtension e =
+      ZALLeeExtension(ZALCrc32(0, datos, tamano - kZALExtensionBytes), resto, kZALExtensionBytes,
+                      c.ancho, c.alto, c.levels, ancho, alto);
+  *hay = e == kExtValida;
+  return CodigoExtension(e);
+}

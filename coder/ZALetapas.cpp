@@ -1,6 +1,8 @@
-// The timed transform stages and the padding (see ZALetapas.h).
+// The timed transform stages, the padding and the cut back to the true size
+// (see ZALetapas.h).
 #include "coder/ZALetapas.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -93,5 +95,13 @@ int ZALCodificadorConExtension(signed char rplanes, signed char level, float qua
     return ConfirmaSalida(&salida) ? kZALOk : kZALNoEscribe;
   } catch (const std::bad_alloc&) {
     return kZALSinMemoria;
+  }
+}
+
+void ZALRecortaPlano(int codedWidth, int width, int height, float* plane, signed char gap) {
+  const size_t de = size_t(codedWidth) + size_t(gap), a = size_t(width) + size_t(gap);
+  for (size_t y = 0; y < size_t(height); ++y) {
+    std::memmove(plane + y * a, plane + y * de, size_t(width) * sizeof(float));
+    std::fill(plane + y * a + width, plane + (y + 1) * a, 0.0f);
   }
 }

@@ -21,6 +21,9 @@
 int ZALTransformaPlano(signed char level, int width, int height, float* plane, signed char gap);
 // The inverse transform of a decoded plane, in place: 0 or the wavelet code.
 int ZALReconstruyePlano(signed char level, int width, int height, float* plane, signed char gap);
+// A decoded image of rows of `codedWidth` samples cut, in place, to its true
+// size (ZALFinFlujo): rows of `width` samples, their spare ones 0.
+void ZALRecortaPlano(int codedWidth, int width, int height, float* plane, signed char gap);
 
 // Padding: an image of any size is coded as one whose sides are the next
 // multiples of 2^(level+1), the new columns and rows taken by whole-sample

@@ -54,6 +54,13 @@ struct EstadoZAL {
   int64_t limite = -1;      // size-only encoder: stop past this many bytes (-1: never)
   bool unHilo = false;      // this call starts no helper threads
   Cola* cola = nullptr;     // encoder: the queue of the level passes (heap, per call)
+  // Decoder, at the end of the stream (ZALdecodificador.cpp): whether a read
+  // was watched with the source's end known, whether the stream proved cut,
+  // and the pass and cell of the first read past the end (cell -1: none).
+  bool cercaDelFinal = false;
+  bool truncado = false;
+  int nivelDescarte = 0;
+  std::ptrdiff_t celdaDescarte = -1;
 };
 // One state per thread, so that calls on different threads can run at once.
 // The coder's own helper threads start from a copy of their caller's state.

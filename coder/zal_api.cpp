@@ -168,6 +168,14 @@ void InfoDeCabecera(const ZALCabecera& c, zal_info* info) {
   info->quant = c.quant;
 }
 
+// The true size of a padded image, and the flags that say where it came from.
+void Verdadero(int ancho, int alto, bool extension, zal_info* info) {
+  if (ancho < info->width || alto < info->height) info->flags |= ZAL_INFO_PADDED;
+  if (extension) info->flags |= ZAL_INFO_CHECKSUM;
+  info->width = ancho;
+  info->height = alto;
+}
+
 // Runs a body that may meet an exception (a container that finds no memory)
 // and turns any into a status.
 template <class F>
@@ -232,7 +240,12 @@ int zal_read_header(const uint8_t* data, size_t size, zal_info* info) {
     ZALCabecera c;
     const int codigo = ZALLeeCabecera(&fuente, &c);
     if (codigo != 0) return DeCoder(codigo, true);
+    int ancho = 0, alto = 0;
+    bool extension = false;
+    const int final = ZALExtensionAlFinal(data, size, c, &ancho, &alto, &extension);
+    if (final != 0) return DeCoder(final, true);
     InfoDeCabecera(c, info);
+    Verdadero(ancho, alto, extension, info);
     return 0;
   });
 }
@@ -342,21 +355,25 @@ int zal_decode(const uint8_t* data, size_t size, zal_info* info, uint8_t** pixel
     float quant = 0.0f;
     int width = 0, height = 0;
     float* p = nullptr;
-    const int codigo =
-        ZALDecodificadorFuente(&rplanes, &levels, &quant, &width, &height, &p, &fuente, kBorde);
+    ZALFinFlujo fin;
+    const int codigo = ZALDecodificadorFuente(&rplanes, &levels, &quant, &width, &height, &p,
+                                              &fuente, kBorde, &fin);
     Plano plano(p);
     if (codigo != 0) return DeCoder(codigo, true);
     const int inversa = DeWavelet(ZALReconstruyePlano(levels, width, height, plano.get(), kBorde));
     if (inversa != 0) return inversa;
-    const size_t bytes = size_t(width) * size_t(height);
+    ZALRecortaPlano(width, fin.ancho, fin.alto, plano.get(), kBorde);
+    const size_t bytes = size_t(fin.ancho) * size_t(fin.alto);
     uint8_t* imagen = static_cast<uint8_t*>(std::malloc(bytes));
     if (imagen == nullptr) return ZAL_STATUS_NO_MEMORY;
-    GuardaImagenBytes(width, height, plano.get(), kBorde, imagen, size_t(width));
+    GuardaImagenBytes(fin.ancho, fin.alto, plano.get(), kBorde, imagen, size_t(fin.ancho));
     info->width = width;
     info->height = height;
     info->levels = levels;
     info->rplanes = rplanes;
     info->quant = quant;
+    info->flags = fin.truncado ? ZAL_INFO_TRUNCATED : 0u;
+    Verdadero(fin.ancho, fin.alto, fin.extension, info);
     *pixels = imagen;
     return 0;
   });

@@ -51,6 +51,13 @@ struct EstadoFichero {
   size_t lleno;         // bytes held in buffer (writing) or read into it (reading)
   size_t leido;         // reading: next byte of buffer to hand out
   bool fin;             // reading: the file has no more bytes
+  int64_t bytesAntes;   // reading: bytes of the source in the blocks before this one
+  int64_t relleno;      // reading: 0xFF bytes handed out past the source's end
+  uint8_t cola[16];     // reading: the last bytes of the block before this one
+  size_t nCola;
+  bool guardaCopia;     // reading: the source cannot rewind, so what it gives is kept
+  bool copiaPerdida;    // no memory to keep it
+  std::vector<uint8_t> copia;
   uint8_t buffer[kBloque];
 };
 
@@ -303,17 +310,37 @@ class FuenteFichero final : public FuenteBytes {
   size_t Lee(uint8_t* destino, size_t n) override {
     return FichES.file ? std::fread(destino, 1, n, FichES.file) : 0;
   }
+  bool Rebobina() override { return FichES.file && std::fseek(FichES.file, 0, SEEK_SET) == 0; }
 };
 thread_local FuenteFichero fuenteFichero;
+
+// The source's next block into the buffer; false at its end. The last bytes
+// of the block before stay at hand (the stream's end may lie among them).
+bool CargaBloque() {
+  if (FichES.fin || !FichES.fuente) return false;
+  FichES.nCola = std::min(FichES.lleno, sizeof FichES.cola);
+  std::memcpy(FichES.cola, FichES.buffer + FichES.lleno - FichES.nCola, FichES.nCola);
+  FichES.bytesAntes += int64_t(FichES.lleno);
+  FichES.lleno = FichES.fuente->Lee(FichES.buffer, kBloque);
+  FichES.leido = 0;
+  if (FichES.lleno < kBloque) FichES.fin = true;
+  if (FichES.guardaCopia && !FichES.copiaPerdida) {
+    try {
+      FichES.copia.insert(FichES.copia.end(), FichES.buffer, FichES.buffer + FichES.lleno);
+    } catch (const std::bad_alloc&) {
+      FichES.copiaPerdida = true;
+    }
+  }
+  return FichES.lleno > 0;
+}
 
 // Next byte of the source; every byte past its end reads as 0xFF.
 uint8_t LeeByte() {
   if (FichES.leido == FichES.lleno) {
-    if (FichES.fin || !FichES.fuente) return 0xFF;
-    FichES.lleno = FichES.fuente->Lee(FichES.buffer, kBloque);
-    FichES.leido = 0;
-    if (FichES.lleno < kBloque) FichES.fin = true;
-    if (FichES.lleno == 0) return 0xFF;
+    if (!CargaBloque()) {
+      ++FichES.relleno;
+      return 0xFF;
+    }
   }
   return FichES.buffer[FichES.leido++];
 }
@@ -395,6 +422,11 @@ void Reinicia() {
   FichES.lleno = 0;
   FichES.leido = 0;
   FichES.fin = false;
+  FichES.bytesAntes = 0;
+  FichES.relleno = 0;
+  FichES.nCola = 0;
+  FichES.guardaCopia = FichES.copiaPerdida = false;
+  std::vector<uint8_t>().swap(FichES.copia);
 }
 
 // Models ---------------------------------------------------------------------
@@ -594,8 +626,15 @@ int InicializaLecturaFicheroDeBits(const char* path) {
   FichES.file = path ? std::fopen(path, "rb") : nullptr;
   if (!FichES.file) return kAritNoAbre;
   FichES.fuente = &fuenteFichero;
+  FichES.guardaCopia = !fuenteFichero.Rebobina();
   EmpiezaLectura();
   return kAritOk;
+}
+
+bool FuenteMemoria::Rebobina() {
+  p_ = inicio_;
+  resto_ = tamano_;
+  return true;
 }
 
 size_t FuenteMemoria::Lee(uint8_t* destino, size_t n) {
@@ -611,11 +650,59 @@ int InicializaLecturaFuente(FuenteBytes* fuente) {
   Reinicia();
   if (!fuente) return kAritNoAbre;
   FichES.fuente = fuente;
+  FichES.guardaCopia = !fuente->Rebobina();
   EmpiezaLectura();
   return kAritOk;
 }
 
 void FinalizaLecturaFicheroDeBits() { CierraFichero(); }
+
+// Every byte handed out, less the bits still unused in the fast reader's
+// window or in the plain path's byte in hand.
+int64_t BitsConsumidos() {
+  const int enMano = FichES.mask ? std::countr_zero(unsigned(FichES.mask)) + 1 : 0;
+  return 8 * (FichES.bytesAntes + int64_t(FichES.leido) + FichES.relleno) - FichES.nLect - enMano;
+}
+
+int64_t BytesFuente() { return FichES.fin ? FichES.bytesAntes + int64_t(FichES.lleno) : -1; }
+
+size_t BytesALaMano() { return FichES.lleno - FichES.leido; }
+
+size_t BytesDesde(int64_t desde, uint8_t* destino, size_t n) {
+  size_t k = 0;
+  while (k < n) {
+    const int64_t i = desde + int64_t(k), enBuffer = i - FichES.bytesAntes;
+    if (enBuffer < 0) {
+      const int64_t enCola = enBuffer + int64_t(FichES.nCola);
+      if (enCola < 0) break;
+      destino[k++] = FichES.cola[enCola];
+    } else if (enBuffer < int64_t(FichES.lleno)) {
+      destino[k++] = FichES.buffer[enBuffer];
+    } else if (!CargaBloque()) {
+      break;
+    }
+  }
+  return k;
+}
+
+bool RecorreFuente(int64_t hasta, void (*trozo)(const uint8_t*, size_t, void*), void* datos) {
+  if (FichES.guardaCopia) {
+    if (FichES.copiaPerdida || int64_t(FichES.copia.size()) < hasta) return false;
+    trozo(FichES.copia.data(), size_t(hasta), datos);
+    return true;
+  }
+  if (!FichES.fuente || !FichES.fuente->Rebobina()) return false;
+  // The buffer now holds other bytes than the decoder's: nothing more to read.
+  FichES.lleno = FichES.leido = 0;
+  FichES.fin = true;
+  for (int64_t hecho = 0; hecho < hasta;) {
+    const size_t n = FichES.fuente->Lee(FichES.buffer, size_t(std::min<int64_t>(kBloque, hasta - hecho)));
+    if (n == 0) return false;
+    trozo(FichES.buffer, n, datos);
+    hecho += int64_t(n);
+  }
+  return true;
+}
 
 int DecodificaBits(int nbits) {
   if (nbits < 0 || nbits > 32) {

@@ -58,6 +58,8 @@ class FuenteBytes {
  public:
   // Puts up to n bytes in destino; fewer (or 0) only at the end of the source.
   virtual size_t Lee(uint8_t* destino, size_t n) = 0;
+  // Back to the first byte, if the source can go there (a pipe cannot).
+  virtual bool Rebobina() { return false; }
 
  protected:
   ~FuenteBytes() = default;
@@ -65,12 +67,15 @@ class FuenteBytes {
 // Bytes held in memory: reading never goes past datos[tamano - 1].
 class FuenteMemoria final : public FuenteBytes {
  public:
-  FuenteMemoria(const uint8_t* datos, size_t tamano) : p_(datos), resto_(datos ? tamano : 0) {}
+  FuenteMemoria(const uint8_t* datos, size_t tamano)
+      : inicio_(datos), p_(datos), tamano_(datos ? tamano : 0), resto_(tamano_) {}
   size_t Lee(uint8_t* destino, size_t n) override;
+  bool Rebobina() override;
 
  private:
+  const uint8_t* inicio_;
   const uint8_t* p_;
-  size_t resto_;
+  size_t tamano_, resto_;
 };
 int InicializaLecturaFicheroDeBits(const char* path);  // 0, or 1 if it cannot be opened
 // As above from a source the caller keeps alive until FinalizaLectura...; 1
@@ -78,6 +83,21 @@ int InicializaLecturaFicheroDeBits(const char* path);  // 0, or 1 if it cannot b
 int InicializaLecturaFuente(FuenteBytes* fuente);
 void FinalizaLecturaFicheroDeBits();
 int DecodificaBits(int nbits);  // raw field of 0..32 bits
+// Bits the arithmetic decoder has consumed: the 16 of its first code value
+// and one per renormalisation step, not what the fast reader fetched ahead.
+int64_t BitsConsumidos();
+// The source's size in bytes once its end has been read, -1 before.
+int64_t BytesFuente();
+// Bytes read from the source and not yet handed to the decoder's window.
+size_t BytesALaMano();
+// Once the decoder is done: up to n bytes of the source from byte `desde`
+// on, which is at most 16 bytes before the decoder's window (fewer at the
+// source's end).
+size_t BytesDesde(int64_t desde, uint8_t* destino, size_t n);
+// Once the decoder is done: hands the source's bytes 0 to hasta - 1 to
+// trozo, piece by piece, reading them again (a source that cannot go back to
+// its start has had them kept as they were read); false if they cannot be had.
+bool RecorreFuente(int64_t hasta, void (*trozo)(const uint8_t*, size_t, void*), void* datos);
 
 // Models. InicializaModelo returns 0 or kAritAlfabeto (the model then has no
 // symbols). CodificaSimbolo returns 0, or an error code when s is not a symbol

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "coder/ZALcoder.h"
+#include "coder/ZALextension.h"
 #include "image/ImagenLuminanciaES.h"
 #include "fuzz/labels.h"
 #include "wavelet/wavelets.h"
@@ -129,13 +130,23 @@ inline std::string Decodificador(const uint8_t* data, size_t size) {
   float quant = 0;
   int ancho = 0, alto = 0;
   float* plano = reinterpret_cast<float*>(&ancho);  // must be replaced
-  const int codigo = ZALDecodificador(&rplanes, &levels, &quant, &ancho, &alto, &plano, ruta.c_str(), kBorde);
+  ZALFinFlujo fin;
+  const int codigo = ZALDecodificador(&rplanes, &levels, &quant, &ancho, &alto, &plano, ruta.c_str(), kBorde, &fin);
   char mensaje[128];
   ZALCheckError(codigo, mensaje);
   if (codigo != 0) return plano == nullptr ? "" : Texto("error %lld left a plane behind", codigo);
   if (plano == nullptr) return "success without a plane";
   std::string fallo;
   if (ancho != anchoCab || alto != altoCab) fallo = "sides differ from the header's";
+  // Cut exactly when more bits were consumed than a whole stream of this size allows.
+  if (fin.bytes != int64_t(size) || fin.truncado != (fin.bits > 8 * fin.bytes + 13))
+    fallo = Texto("%lld bits consumed of %lld bytes, cut: %lld", fin.bits, fin.bytes, fin.truncado);
+  // A true size only from an extension, and one the padding can give.
+  const int64_t margen = int64_t(2) << std::clamp<int>(levels, 0, 9);
+  if (fin.extension ? fin.ancho < 1 || fin.alto < 1 || fin.ancho > ancho || fin.alto > alto ||
+                          ancho - fin.ancho >= margen || alto - fin.alto >= margen
+                    : fin.ancho != ancho || fin.alto != alto)
+    fallo = Texto("true size %lld x %lld, extension %lld", fin.ancho, fin.alto, fin.extension);
   if (ancho < 1 || alto < 1 || ancho > 8191 || alto > 8191 || rplanes < 2 || rplanes > 12 || levels < 3 || levels > 9)
     fallo = Texto("accepted header %lld x %lld, levels %lld", ancho, alto, levels);
   const int64_t paso = int64_t(ancho) + kBorde;
@@ -391,17 +402,35 @@ inline std::string IdaYVuelta(const uint8_t* data, size_t size) {
   if (bytes != Tamano(ruta)) return Texto("size-only %lld bytes, file %lld", bytes, Tamano(ruta));
   if (std::memcmp(etiquetas.data(), copia.data(), etiquetas.size() * sizeof(float)) != 0)
     return "the two encoders label differently";
+  // Bytes after the stream change nothing: with this flag the file carries an
+  // extension (a true width one less), which the decoder must find there.
+  const bool conExtension = lados & 0x40;
+  if (conExtension) {
+    std::vector<uint8_t> b(static_cast<size_t>(bytes));
+    FILE* f = std::fopen(ruta.c_str(), "r+b");
+    const bool leido = f && std::fread(b.data(), 1, b.size(), f) == b.size() && std::fseek(f, 0, SEEK_END) == 0;
+    const auto e = ZALConstruyeExtension(ZALCrc32(0, b.data(), b.size()), ancho - 1, alto);
+    const bool escrito = leido && std::fwrite(e.data(), 1, e.size(), f) == e.size();
+    if (f) std::fclose(f);
+    if (!escrito) return "cannot append the extension";
+  }
 
   signed char r = 0, l = 0;
   float q = 0;
   int w = 0, h = 0;
   float* salida = nullptr;
-  const int decodificado = ZALDecodificador(&r, &l, &q, &w, &h, &salida, ruta.c_str(), borde);
+  ZALFinFlujo fin;
+  const int decodificado = ZALDecodificador(&r, &l, &q, &w, &h, &salida, ruta.c_str(), borde, &fin);
   std::remove(ruta.c_str());
   if (decodificado != 0) return Texto("the decoder refuses the encoder's file: %lld", decodificado);
   std::string fallo;
   if (w != ancho || h != alto || r != rplanes || l != levels || !MismoValor(q, quant))
     fallo = "the header comes back changed";
+  // A whole stream: 6 to 13 bits consumed past its last byte, never taken for a cut one.
+  if (fin.truncado || fin.bits - 8 * bytes < 6 || fin.bits - 8 * bytes > 13)
+    fallo = Texto("%lld bits consumed of a whole stream of %lld bytes", fin.bits, bytes);
+  if (fin.extension != conExtension || fin.ancho != ancho - conExtension || fin.alto != alto)
+    fallo = Texto("true size %lld x %lld, extension %lld", fin.ancho, fin.alto, fin.extension);
   const int anchoLL = ancho >> levels, altoLL = alto >> levels;
   for (int y = 0; y < alto && fallo.empty(); ++y)
     for (int x = 0; x < ancho; ++x) {

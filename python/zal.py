@@ -92,7 +92,7 @@ class ZalError(Exception):
 
     .data holds the stream that encode_to_rate leaves when it fails with
     403 or a coder error after the first trial (as Bppquest leaves a file),
-    else None."""
+    or the incomplete image of a stream that decode finds cut, else None."""
 
     def __init__(self, status, text=None, data=None):
         self.status = status
@@ -223,12 +223,14 @@ def read_header(data):
     return {k: getattr(info, k) for k in ("width", "height", "levels", "rplanes", "quant", "flags")}
 
 
+_TRUNCATED = 0x1  # zal_info.flags: the stream ends early
+
+
 def decode(data, partial=False):
     """The pixels ZALdecod saves for the stream.
 
-    partial=True will accept a stream the decoder marks as incomplete; no
-    stream is marked so yet (a short stream decodes as ZALdecod decodes it),
-    so for now the argument changes nothing."""
+    A stream that ends early (a cut file) raises ZalError 213 whose .data
+    holds the incomplete image, unless partial=True, which returns it."""
     data = bytes(data)
     info, out = _Info(), _u8p()
     status = _lib.zal_decode(data, len(data), ctypes.byref(info), ctypes.byref(out))
@@ -236,12 +238,15 @@ def decode(data, partial=False):
         _check(status)
         w, h = info.width, info.height
         if numpy is None:
-            return ctypes.string_at(out, w * h), w, h
-        pixels = numpy.empty((h, w), numpy.uint8)
-        ctypes.memmove(pixels.ctypes.data, out, w * h)
-        return pixels
+            pixels = ctypes.string_at(out, w * h), w, h
+        else:
+            pixels = numpy.empty((h, w), numpy.uint8)
+            ctypes.memmove(pixels.ctypes.data, out, w * h)
     finally:
         _lib.zal_free(out)
+    if info.flags & _TRUNCATED and not partial:
+        raise ZalError(213, "The compressed file ends early; the image is incomplete", pixels)
+    return pixels
 
 
 def psnr(a, b):

@@ -94,7 +94,14 @@ assert zal.psnr(img, back) == zal.psnr(wide[2:, 5:133], (dec[-128 * 128:], 128, 
 trials = []
 data, quant, rplanes = zal.encode_to_rate(wide[2:, 5:133], 0.8, on_trial=lambda *t: trials.append(t))
 assert data == rate and rplanes == 2 and trials[-1][0] == quant and len(trials) > 2, trials
+half = ref[:len(ref) // 2]  # a cut stream: its image only on request
+assert zal.decode(half, partial=True).shape == (128, 128)
+import struct, zlib  # an extension made apart from the library: a padded 100 x 90 image, checksummed
+ext = b"ZALx" + struct.pack(">HHH", 100, 90, 0)
+padded = ref + ext + struct.pack(">I", zlib.crc32(ref + ext))
+assert zal.decode(padded).shape == (90, 100) and zal.read_header(padded)["flags"] == 6
 bad = [(lambda: zal.decode(b"not a stream"), 212, "Corrupt compressed file: invalid header"),
+       (lambda: zal.decode(half), 213, "The compressed file ends early; the image is incomplete"),
        (lambda: zal.encode(img, rplanes=99), 202, "Incorrect rplane parameter"),
        (lambda: zal.encode(img, quant=0), 215, "Incorrect quantization parameter"),
        (lambda: zal.encode_to_rate(img, 0.8, on_trial=lambda *t: 1), 404, "Bit rate search cancelled"),

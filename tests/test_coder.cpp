@@ -31,12 +31,13 @@ struct Decoded {
   SC rplanes = 0, levels = 0;
   float quant = 0;
   std::vector<float> plane;  // with its spare samples
+  ZALFinFlujo end;
   float at(int x, int y) const { return plane[size_t(y) * (width + 3) + x]; }
 };
 Decoded Decode(const std::string& path) {
   Decoded d;
   float* p = &d.quant;  // must be replaced (null on error)
-  d.code = ZALDecodificador(&d.rplanes, &d.levels, &d.quant, &d.width, &d.height, &p, path.c_str(), 3);
+  d.code = ZALDecodificador(&d.rplanes, &d.levels, &d.quant, &d.width, &d.height, &p, path.c_str(), 3, &d.end);
   EXPECT_EQ(p == nullptr, d.code != 0);
   if (p) d.plane.assign(p, p + size_t(d.height) * (d.width + 3));
   std::free(p);
@@ -63,13 +64,19 @@ std::pair<Bytes, Bytes> CodeAndDecode(const Plane& image, float q, int rplanes, 
   EXPECT_EQ(Encode(coef, rplanes, levels, q, zal), 0);
   Decoded d = Decode(zal);
   EXPECT_TRUE(d.code == 0 && d.rplanes == rplanes && d.levels == levels && d.quant == q);
-  // Bytes after the encoder's flush decode to the same values: the extension, or any others.
+  // A whole stream: the decoder consumes 6 to 13 bits past its last byte, and never takes it for a cut one.
+  const int64_t past = d.end.bits - 8 * d.end.bytes;
+  EXPECT_TRUE(!d.end.truncado && past >= 6 && past <= 13) << past;
+  // Bytes after the encoder's flush, an extension (a true size one less each way) or any others, decode to
+  // the same values, and the stream is found to end at the same bit; the extension is read there.
   const Bytes file = ReadFile(zal);
-  Bytes extended = file, zeros = file;
-  ZALAnadeExtension(extended, d.width, d.height), zeros.resize(file.size() + 14);
-  for (const Bytes& more : {extended, zeros}) {
-    zaltest::WriteFile(zal, more);
-    EXPECT_TRUE(SameBits(Decode(zal).plane, d.plane)) << more.size();
+  for (const bool extension : {true, false}) {
+    Bytes longer = file;
+    extension ? ZALAnadeExtension(longer, d.width - 1, d.height - 1) : longer.resize(file.size() + 14);
+    zaltest::WriteFile(zal, longer);
+    const Decoded e = Decode(zal);
+    EXPECT_TRUE(e.code == 0 && SameBits(e.plane, d.plane) && e.end.bits == d.end.bits && e.end.extension == extension &&
+                e.end.ancho == d.width - extension && e.end.alto == d.height - extension) << e.code;
   }
   EXPECT_EQ(TransformaWaveletInversa(d.levels, d.width, d.height, d.plane.data(), 3), 0);
   EXPECT_EQ(GuardaPGM(pgm.c_str(), d.width, d.height, d.plane.data(), 3), 0);
@@ -100,25 +107,32 @@ int CheckVectors(const std::string& dir, const std::string& cases, const std::st
   return n;
 }
 
-// The plain paths' code, file, labels, size-only size and decoded plane (also of the file damaged two
-// thirds in) against those of every labelling kernel set the processor runs.
+// The plain paths' code, file, labels, size-only size and decoded plane (also of the file damaged or cut
+// two thirds in) against those of every labelling kernel set the processor runs. A cut file decodes to what
+// was read before its end: every cell is the whole file's, or 0.
 void Compare(const Plane& coef, float q, int rplanes, int levels) {
-  struct { int code; Bytes file; std::vector<float> labels, decoded, damaged; int64_t size = -1; } o[2];
+  struct { int code; Bytes file; std::vector<float> labels, decoded, damaged, cut; int64_t size = -1; } o[2];
   for (int simd : {-2, 0, 1, 2}) {
     if (simd >= 0 && ZALSimd(simd) != simd) continue;
     SetPlain(simd == -2);
     zaltest::TempDir dir;
     Plane p = coef, s = coef;
     auto& r = o[simd >= 0];
-    r = {Encode(p, rplanes, levels, q, dir.File("x.zal")), ReadFile(dir.File("x.zal")), p.cells, {}, {}};
+    r = {Encode(p, rplanes, levels, q, dir.File("x.zal")), ReadFile(dir.File("x.zal")), p.cells, {}, {}, {}};
     ZALCodificadorTamano(SC(rplanes), SC(levels), q, s.width, s.height, s.data(), 3, &r.size);
     if (r.code == 0) r.decoded = Decode(dir.File("x.zal")).plane;
+    Decoded cut;
+    if (r.code == 0) zaltest::WriteFile(dir.File("x.zal"), Bytes(r.file.begin(), r.file.begin() + r.file.size() * 2 / 3));
+    if (r.code == 0) cut = Decode(dir.File("x.zal")), r.cut = cut.plane;
+    bool kept = cut.end.truncado;
+    for (size_t i = 0; i < r.cut.size(); ++i) kept &= r.cut[i] == 0 || r.cut[i] == r.decoded[i];
+    EXPECT_TRUE(r.code || kept) << simd;
     if (r.code == 0) r.file[r.file.size() * 2 / 3] ^= 0x5A, zaltest::WriteFile(dir.File("x.zal"), r.file);
     if (r.code == 0) r.damaged = Decode(dir.File("x.zal")).plane;
     SetPlain(false);
     EXPECT_TRUE(simd < 0 || (r.code == o[0].code && r.file == o[0].file && r.size == o[0].size &&
                              SameBits(r.labels, o[0].labels) && SameBits(r.decoded, o[0].decoded) &&
-                             SameBits(r.damaged, o[0].damaged)))
+                             SameBits(r.damaged, o[0].damaged) && SameBits(r.cut, o[0].cut)))
         << coef.width << "x" << coef.height << " q " << q << " r " << rplanes << " l " << levels << " kernels " << simd;
   }
   ZALSimd(-1);

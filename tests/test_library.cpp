@@ -137,11 +137,15 @@ TEST(Library, EncodeSizeDecodeAndPsnrAreTheProgramsCutOrWholeOnAnyThread) {
       zal_info info;
       uint8_t* imagen = nullptr;
       const int codigo = DecodificaAlBorde(cortado, &info, &imagen);
-      EXPECT_EQ(codigo == 0, estado == 0) << salida;
+      const bool truncado = codigo == 0 && info.flags == ZAL_INFO_TRUNCATED;  // every cut here is caught:
+      EXPECT_EQ(codigo != 0 || truncado, corte < r.flujo.size());           // refused, or decoded as far as it goes
+      EXPECT_EQ(codigo == 0 && !truncado, estado == 0) << salida;
       if (codigo != 0)
         EXPECT_NE(salida.find("(error #" + std::to_string(codigo) + ")"), std::string::npos) << salida;
       else
-        EXPECT_EQ(Bytes(imagen, imagen + r.imagen.size()), Muestras(dec, r.imagen.size()));
+        EXPECT_TRUE(Bytes(imagen, imagen + r.imagen.size()) == Muestras(dec, r.imagen.size()) &&
+                    salida == (truncado ? "\nWarning: the compressed file ends early; the image is incomplete\n" : ""))
+            << salida;
       zal_free(imagen);
     }
   }
@@ -293,9 +297,9 @@ TEST(Library, RdoBeatsTheDefaultAtEqualRate) {
   }
 }
 
-// A stream of only a header: 16 x 16, quant 1, `capas` rplanes, levels 3, 5-bit symbol counts.
-Bytes Cabecera(int capas, std::vector<int> simbolos) {
-  std::string bits = "0000000010000" "0000000010000" "00111111100000000000000000000000";
+// A stream of only a header: 16 x 16, quant 1 (or other bits), `capas` rplanes, levels 3, 5-bit symbol counts.
+Bytes Cabecera(int capas, std::vector<int> simbolos, uint32_t quant = 0x3F800000) {
+  std::string bits = "0000000010000" "0000000010000" + std::bitset<32>(quant).to_string();
   bits += std::bitset<5>(capas).to_string() + "0011";  // rplanes, levels
   for (int s : simbolos) bits += std::bitset<5>(s).to_string();
   Bytes b(16, 0);
@@ -350,6 +354,10 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
       {"header null", zal_read_header(nullptr, 4, &info), 401},
       {"empty stream", zal_decode(px, 0, &info, &out), 212},
       {"rplanes 1 in the header", zal_read_header(Cabecera(1, {3, 1, 1, 1}).data(), 16, &info), 212},
+      {"quant NaN in the header", zal_read_header(Cabecera(2, {3, 1, 1, 1}, 0x7FC00000).data(), 16, &info), 212},
+      {"quant -inf in the header", zal_decode(Cabecera(2, {3, 1, 1, 1}, 0xFF800000).data(), 16, &info, &out), 212},
+      {"quant -1 in the header", zal_read_header(Cabecera(2, {3, 1, 1, 1}, 0xBF800000).data(), 16, &info), 212},
+      {"quant 0 in the header", zal_read_header(Cabecera(2, {3, 1, 1, 1}, 0).data(), 16, &info), 212},
       {"LL model without symbols", zal_decode(Cabecera(2, {0, 1, 1, 1}).data(), 16, &info, &out), 213},
       {"rate 0", zal_encode_to_rate(px, 96, 96, 0, 0.0, 0, &p, 0, nullptr, nullptr, &out, &n), 401},
       {"rate NaN", zal_encode_to_rate(px, 96, 96, 0, NAN, 0, &p, 0, nullptr, nullptr, &out, &n), 401},
@@ -368,6 +376,61 @@ TEST(Library, EveryBadCallEndsInItsStatus) {
   EXPECT_STREQ(zal_strerror(999), "Unknown error");
   EXPECT_STREQ(zal_strerror(210), "Quantization parameter too small for this image");
   EXPECT_EQ(zal_version(), unsigned(ZAL_VERSION_NUMBER));
+}
+
+// The extension after a stream: the true size and its flags (the image is the coded one cropped), other
+// trailing bytes ignored (a first magic byte changed makes no extension), every field damaged or the file
+// cut inside it refused; zal_read_header, which looks for the whole magic in the data's last 14 bytes, alike
+// but for the cuts and the damaged magic (`oculta`: it sees no extension).
+TEST(Library, ExtensionGivesTheTrueSizeOrRefusesTheFile) {
+  const Imagen im = DePlano(TexturedImage(128, 64, 7));  // its stream: 13 bits consumed past the end
+  const zal_params p = Parametros(5, 2, 1.0f);
+  uint8_t* s = nullptr;
+  size_t n = 0;
+  ASSERT_EQ(zal_encode(im.px.data(), 128, 64, 0, &p, &s, &n), 0);
+  const Bytes flujo(s, s + n);
+  zal_free(s);
+  zal_info info;
+  uint8_t* llano = nullptr;
+  ASSERT_EQ(zal_decode(flujo.data(), n, &info, &llano), 0);
+  const uint32_t crc = ZALCrc32(0, flujo.data(), n);
+  // The stream, then its extension for w x h with these flags (its CRC made right), byte `flip` changed, cut.
+  auto con = [&](int w, int h, int flags = 0, int flip = -1, size_t keep = 14) {
+    auto e = ZALConstruyeExtension(crc, w, h);
+    e[9] = uint8_t(flags);
+    const uint32_t c = ZALCrc32(crc, e.data(), 10);
+    for (int k = 0; k < 4; ++k) e[10 + k] = uint8_t(c >> (24 - 8 * k));
+    if (flip >= 0) e[flip] ^= 0x10;
+    Bytes b = flujo;
+    b.insert(b.end(), e.begin(), e.begin() + keep);
+    return b;
+  };
+  Bytes otros = flujo;
+  otros.insert(otros.end(), {0xA5, 'Z', 'A', 'L'});
+  const unsigned kPC = ZAL_INFO_PADDED | ZAL_INFO_CHECKSUM;
+  const struct { const char* nombre; Bytes b; int estado, w = 0, h = 0; unsigned flags = 0; bool oculta = false; } casos[] = {
+      {"padded", con(100, 60), 0, 100, 60, kPC},          {"one side padded", con(128, 1), 0, 128, 1, kPC},
+      {"checksum only", con(128, 64), 0, 128, 64, ZAL_INFO_CHECKSUM}, {"other bytes", otros, 0, 128, 64},
+      {"first magic byte", con(100, 60, 0, 0), 0, 128, 64}, {"magic", con(100, 60, 0, 2), 217, 0, 0, 0, true},
+      {"width", con(100, 60, 0, 5), 217},                  {"height", con(100, 60, 0, 6), 217},
+      {"flags damaged", con(100, 60, 0, 8), 217},         {"CRC", con(100, 60, 0, 12), 217},
+      {"flags 1", con(100, 60, 1), 218},                   {"width 0", con(0, 60), 219},
+      {"width above", con(129, 60), 219},                  {"height 64 below", con(100, 0), 219},
+      {"width 64 below", con(64, 60), 219},                {"cut in the magic", con(100, 60, 0, -1, 2), 216, 0, 0, 0, true},
+      {"cut in the CRC", con(100, 60, 0, -1, 13), 216, 0, 0, 0, true}};
+  for (const auto& c : casos) {
+    SCOPED_TRACE(c.nombre);
+    uint8_t* imagen = nullptr;
+    EXPECT_EQ(zal_decode(c.b.data(), c.b.size(), &info, &imagen), c.estado);
+    Bytes recorte;  // the plain decode cut to w x h
+    for (int y = 0; y < c.h; ++y) recorte.insert(recorte.end(), llano + y * 128, llano + y * 128 + c.w);
+    EXPECT_TRUE(c.estado || (info.width == c.w && info.height == c.h && info.flags == c.flags &&
+                             Bytes(imagen, imagen + recorte.size()) == recorte));
+    zal_free(imagen);
+    EXPECT_EQ(zal_read_header(c.b.data(), c.b.size(), &info), c.oculta ? 0 : c.estado);
+    EXPECT_TRUE((c.estado && !c.oculta) || (info.width == (c.oculta ? 128 : c.w) && info.flags == (c.oculta ? 0 : c.flags)));
+  }
+  zal_free(llano);
 }
 
 TEST(Library, SharedObjectExportsOnlyTheApiAndTheHeaderStandsAlone) {

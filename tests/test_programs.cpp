@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "coder/ZALextension.h"
 #include "entropy/CodificadorAritmetico.h"
 #include "support/support.h"
 
@@ -150,6 +151,12 @@ const zaltest::TempDir& Inputs() {
     zaltest::WriteFile(d.File("q25.pgm"), decoded);
     zaltest::WriteFile(d.File("q25.raw"), std::vector<uint8_t>(decoded.begin() + 41, decoded.end()));
     zaltest::WriteFile(d.File("def.zal"), zaltest::ReadFile(data + "wave_default.zal"));
+    auto def = zaltest::ReadFile(data + "wave_default.zal");  // 3490 bytes
+    zaltest::WriteFile(d.File("cut.zal"), std::vector<uint8_t>(def.begin(), def.begin() + 1000));
+    ZALAnadeExtension(def, 96, 64);  // its true size: crop.pgm's
+    zaltest::WriteFile(d.File("pad.zal"), def);
+    def.back() ^= 1;
+    zaltest::WriteFile(d.File("bad.zal"), def);
     // The wave as a colour PNG whose luma it is; the decoded wave as ZALdecod writes it.
     std::vector<uint8_t> rgb;
     for (auto b = wave.begin() + 15; b != wave.end(); ++b) rgb.insert(rgb.end(), 3, *b);
@@ -291,6 +298,7 @@ TEST(Programs, ZALcod) {
 
 TEST(Programs, ZALdecod) {
   const std::string psnrInf = "\n- PSNR of the compressed image: inf dB\n";
+  const std::string kCut = "\nWarning: the compressed file ends early; the image is incomplete\n";
   RunCases({
       {"ZALdecod -v -i ../q25.zal -o out.pgm", "sha256:844a9487386d5692", 0, "out.pgm=../q25.pgm"},
       {"ZALdecod -i ../q25.zal -o out.bmp", "", 0, "out.bmp@08b2fdf08479"},
@@ -312,9 +320,17 @@ TEST(Programs, ZALdecod) {
        "Error in ../h64.pgm: \nImage size 128 x 64 differs from the decoded size 128 x 128\n", 1},
       {"ZALdecod -i ../q25.zal -o out.pgm -t", "sha256:4fe557bdee241b2c", 0, "out.pgm"},
       {"ZALdecod -i ../q25.zal -c ../in.pgm -s -v", "sha256:831c908f64470d2a"},
-      // A header announcing a plane and no body: the decoder ends at the missing bytes.
+      // A header announcing a plane and no body: refused, nothing written. A cut file: what was read is
+      // written and measured, and said to be incomplete.
       {"ZALdecod -i ../short.zal -o out.pgm",
        "Error in ZAL (../short.zal):\nCorrupt compressed file: invalid data (error #213)\n", 1},
+      {"ZALdecod -i ../cut.zal -o out.pgm", kCut, 1, "out.pgm@4991110e5485"},
+      {"ZALdecod -i ../cut.zal -c ../in.pgm", "\n- PSNR of the compressed image: 33.10 dB\n" + kCut, 1},
+      // A padded file: written and measured at its true size; its extension damaged, refused.
+      {"ZALdecod -i ../pad.zal -o out.pgm -c ../crop.pgm", "\n- PSNR of the compressed image: 39.64 dB\n", 0,
+       "out.pgm@e635f1893c11"},
+      {"ZALdecod -i ../bad.zal -o out.pgm",
+       "Error in ZAL (../bad.zal):\nCorrupt compressed file: checksum mismatch (error #217)\n", 1},
   });
 }
 

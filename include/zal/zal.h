@@ -56,6 +56,16 @@ typedef struct zal_params {
   int reserved[6];
 } zal_params;
 
+/* zal_info.flags. ZAL_INFO_TRUNCATED: zal_decode read a stream that ends
+ * early (a cut file); the image holds what was read, the rest as if all its
+ * coefficients were 0, and the call still succeeds. ZAL_INFO_PADDED: the
+ * stream codes a larger image than its true size (width, height), which an
+ * extension after it gives. ZAL_INFO_CHECKSUM: that extension's CRC-32 of
+ * the file was verified. */
+#define ZAL_INFO_TRUNCATED 0x1u
+#define ZAL_INFO_PADDED 0x2u
+#define ZAL_INFO_CHECKSUM 0x4u
+
 typedef struct zal_info {
   int width, height, levels, rplanes;
   float quant;
