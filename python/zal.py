@@ -145,10 +145,15 @@ def _rows(image):
     return data, data, w, h, w
 
 
-def _params(quant, rplanes, levels):
+# zal_params.flags (the programs' --pad, --checksum and --rdo) and zal_info.flags.
+PAD, CHECKSUM, RDO = 0x1, 0x2, 0x4
+INFO_TRUNCATED, INFO_PADDED, INFO_CHECKSUM = 0x1, 0x2, 0x4
+
+
+def _params(quant, rplanes, levels, flags=0):
     p = _Params()
     _lib.zal_default_params(ctypes.byref(p))
-    p.quant, p.rplanes, p.levels = quant, rplanes, levels
+    p.quant, p.rplanes, p.levels, p.flags = quant, rplanes, levels, flags
     return p
 
 
@@ -165,35 +170,36 @@ def _take(out, size):
         _lib.zal_free(out)
 
 
-def encode(image, quant=DEFAULT_QUANT, rplanes=2, levels=6):
-    """The stream ZALcod writes for the image with these parameters, as bytes."""
+def encode(image, quant=DEFAULT_QUANT, rplanes=2, levels=6, flags=0):
+    """The stream ZALcod writes for the image with these parameters, as bytes;
+    flags: PAD, CHECKSUM and RDO, or'ed."""
     owner, pixels, w, h, stride = _image(image)
     out, size = _u8p(), ctypes.c_size_t()
-    status = _lib.zal_encode(pixels, w, h, stride, ctypes.byref(_params(quant, rplanes, levels)),
+    status = _lib.zal_encode(pixels, w, h, stride, ctypes.byref(_params(quant, rplanes, levels, flags)),
                              ctypes.byref(out), ctypes.byref(size))
     data = _take(out, size)
     _check(status)
     return data
 
 
-def encoded_size(image, quant=DEFAULT_QUANT, rplanes=2, levels=6):
+def encoded_size(image, quant=DEFAULT_QUANT, rplanes=2, levels=6, flags=0):
     """len(encode(...)) without building the stream."""
     owner, pixels, w, h, stride = _image(image)
     size = ctypes.c_size_t()
     _check(_lib.zal_encoded_size(pixels, w, h, stride,
-                                 ctypes.byref(_params(quant, rplanes, levels)), ctypes.byref(size)))
+                                 ctypes.byref(_params(quant, rplanes, levels, flags)), ctypes.byref(size)))
     return size.value
 
 
 def encode_to_rate(image, bpp, start_quant=0.0, rplanes=2, levels=6, keep_rplanes=False,
-                   on_trial=None):
+                   on_trial=None, flags=0):
     """Bppquest's search: returns (stream, quant, rplanes) for a target rate.
 
     start_quant <= 0 starts where Bppquest does. on_trial(quant, rplanes,
     bpp), if given, is called once per trial; a true result cancels the
     search (ZalError 404), and so does an exception, which is raised again."""
     owner, pixels, w, h, stride = _image(image)
-    p = _params(DEFAULT_QUANT, rplanes, levels)
+    p = _params(DEFAULT_QUANT, rplanes, levels, flags)
     raised = []
 
     def trial(user, quant, rplanes, rate):
@@ -223,7 +229,6 @@ def read_header(data):
     return {k: getattr(info, k) for k in ("width", "height", "levels", "rplanes", "quant", "flags")}
 
 
-_TRUNCATED = 0x1  # zal_info.flags: the stream ends early
 
 
 def decode(data, partial=False):
@@ -244,7 +249,7 @@ def decode(data, partial=False):
             ctypes.memmove(pixels.ctypes.data, out, w * h)
     finally:
         _lib.zal_free(out)
-    if info.flags & _TRUNCATED and not partial:
+    if info.flags & INFO_TRUNCATED and not partial:
         raise ZalError(213, "The compressed file ends early; the image is incomplete", pixels)
     return pixels
 

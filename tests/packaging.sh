@@ -100,6 +100,7 @@ import struct, zlib  # an extension made apart from the library: a padded 100 x 
 ext = b"ZALx" + struct.pack(">HHH", 100, 90, 0)
 padded = ref + ext + struct.pack(">I", zlib.crc32(ref + ext))
 assert zal.decode(padded).shape == (90, 100) and zal.read_header(padded)["flags"] == 6
+assert zal.decode(zal.encode(img[:90, :100], flags=zal.PAD)).shape == (90, 100)
 bad = [(lambda: zal.decode(b"not a stream"), 212, "Corrupt compressed file: invalid header"),
        (lambda: zal.decode(half), 213, "The compressed file ends early; the image is incomplete"),
        (lambda: zal.encode(img, rplanes=99), 202, "Incorrect rplane parameter"),

@@ -222,7 +222,7 @@ TEST(Programs, BannerHelpAndParsingErrors) {
     cases.push_back({prog, "Zonal Adaptive Layers (ZAL) " + std::string(title) + " - version 1.1\nUse " + prog +
                                    " --help for instructions on how to use this program\n"});
   for (const std::string prog : {"ZALcod", "ZALdecod", "Bppquest"})  // alone only
-    cases.push_back({{prog, "--version"}, prog + " 1.1 (ZAL 1.2.0)\n"});
+    cases.push_back({{prog, "--version"}, prog + " 1.1 (ZAL 1.3.0)\n"});
   for (const char* h : {"--help", "-h"}) {  // first, whatever follows
     cases.push_back({{"ZALcod", h, "whatever", "--bogus"}, "sha256:189bcb7024821aaa"});
     cases.push_back({{"ZALdecod", h, "-i"}, "sha256:3e4fe366882c9bd4"});
