@@ -5,7 +5,10 @@
 //
 // Loaders refuse (error 12), before allocating or reading samples, an image
 // with a side below 1 or above 65535, more than 2^28 samples, or a negative
-// gap. Savers report any failed write, flush or close as error 5 and then
+// gap. A read that fails, at any point, is error 4 (as a file that cannot be
+// opened), never the end of the file; a PGM header longer than 1 MiB (up to
+// the byte after its maximum value) is refused as 6, a dimension-file line
+// longer than 1 MiB (with its line feed) as 8. Savers report any failed write, flush or close as error 5 and then
 // remove the incomplete output when the name is the regular file they were
 // writing, new or truncated (never a device, FIFO or symbolic link).
 #pragma once
@@ -14,8 +17,17 @@
 // Image type of a file name: 0 unknown extension, 1 none, 2 PGM, 3 RAW, 4 BMP.
 int DeterminaTipo(const char* name);
 
-int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap);
-int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap);
+// Asked by a loader once the image's size is read and admitted, before the
+// plane is allocated or a sample read: whether to go on. On false the load
+// ends there, returning 0 with *plane untouched; the caller has its reason.
+struct SigueCarga {
+  bool (*fn)(void* usuario, int width, int height) = nullptr;
+  void* usuario = nullptr;
+};
+int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap,
+                          SigueCarga sigue = {});
+int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap,
+                          SigueCarga sigue = {});
 int GuardaImagenLuminancia(const char* name, int width, int height, const float* plane, signed char gap);
 int GuardaImagenLuminancia(const char* name, int width, int height, const int* plane, signed char gap);
 
