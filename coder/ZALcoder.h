@@ -29,7 +29,8 @@ enum : int {
 // (ZALCheckError). Overwrites the plane's cells with the coder's labels, also
 // when it returns 7 or 10; it refuses with 2 to 6, 10, 11, 14 and 15 (quant
 // NaN, infinite, zero or negative) before creating the file. When writing
-// fails it removes the incomplete output (regular files only).
+// fails it removes the incomplete output (regular files only). Memory that
+// runs out, here or in the other encoders, is 9 (never 7).
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder);
 

@@ -294,17 +294,14 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
   }
 
   struct stat creado = {};
-  if (path != nullptr) {
-    if (InicializaEscritura(path) != 0) {
-      AcumuladorTStop(1);
-      return kZALNoEscribe;
-    }
-    if (lstat(path, &creado) != 0) creado.st_mode = 0;  // then never removed
-  } else if (flujo != nullptr) {
-    InicializaEscrituraMemoria(flujo, z.limite);
-  } else {
-    InicializaEscrituraContador(z.limite);
+  const int abierto = path != nullptr   ? InicializaEscritura(path)
+                      : flujo != nullptr ? InicializaEscrituraMemoria(flujo, z.limite)
+                                         : InicializaEscrituraContador(z.limite);
+  if (abierto != kAritOk) {
+    AcumuladorTStop(1);
+    return abierto == kAritSinMemoria ? kZALSinMemoria : kZALNoEscribe;
   }
+  if (path != nullptr && lstat(path, &creado) != 0) creado.st_mode = 0;  // then never removed
 
   EmiteFlujo(quant);
 
@@ -316,6 +313,7 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
     return kZALOk;
   }
   if (path != nullptr && S_ISREG(creado.st_mode)) BorraSalidaIncompleta(path, creado);
+  if (fin == kAritSinMemoria) return kZALSinMemoria;
   // A model error cannot follow from the checks of EtiquetaPlano; should one
   // appear, the stream is unusable all the same.
   return fin != kAritOk || arit == kAritErrorEscritura ? kZALNoEscribe : kZALQuantPequeno;

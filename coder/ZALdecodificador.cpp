@@ -495,7 +495,9 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   if (abierto != 0) return kZALNoLee;
 
   ZALCabecera c;
-  const int cabecera = LeeCabecera(c);
+  // A file that fails to read (a directory, a device error) is not a short
+  // one: its input error comes before anything its bytes would say.
+  const int cabecera = ErrorCodificadorAritmetico() == kAritErrorLectura ? kZALNoLee : LeeCabecera(c);
   *width = c.ancho;
   *height = c.alto;
   *quant = c.quant;
@@ -556,7 +558,7 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
     FinalizaLecturaFicheroDeBits();
     std::free(nuevo);
     z.Coef = nullptr;
-    return kZALDatosCorruptos;
+    return ErrorCodificadorAritmetico() == kAritErrorLectura ? kZALNoLee : kZALDatosCorruptos;
   }
   if (z.referencia) {
     Decuantiza();

@@ -44,6 +44,7 @@ struct EstadoFichero {
   int64_t limite;       // counting: bytes beyond which the caller gives up (-1: none)
   int error;            // first failure since the file was opened
   bool escrituraFallida;  // a write of the bit file failed
+  bool sinMemoria;        // ... for want of memory to hold the stream
   int64_t bytes;        // bytes of the stream put so far
   int64_t bitsContados; // writing, fast path: renormalisation steps so far
   size_t lleno;         // bytes held in buffer (writing) or read into it (reading)
@@ -68,7 +69,7 @@ void VaciaBuffer() {
     try {
       FichES.memoria->insert(FichES.memoria->end(), FichES.buffer, FichES.buffer + FichES.lleno);
     } catch (const std::bad_alloc&) {
-      FichES.escrituraFallida = true;
+      FichES.escrituraFallida = FichES.sinMemoria = true;
     }
   }
   FichES.lleno = 0;
@@ -179,7 +180,7 @@ inline int64_t BytesDeBits(int64_t bits) { return (bits + kBitsCierre) / 8 + 1; 
     a.resize(2 * a.size());
   } catch (const std::bad_alloc&) {
     // Without memory the stream is lost: keep coding into the same room.
-    FichES.escrituraFallida = true;
+    FichES.escrituraFallida = FichES.sinMemoria = true;
     r.p = a.data();
     return;
   }
@@ -301,6 +302,7 @@ class FuenteFichero final : public FuenteBytes {
   size_t Lee(uint8_t* destino, size_t n) override {
     return FichES.file ? std::fread(destino, 1, n, FichES.file) : 0;
   }
+  bool Fallida() const override { return FichES.file && std::ferror(FichES.file); }
 };
 thread_local FuenteFichero fuenteFichero;
 
@@ -311,6 +313,8 @@ uint8_t LeeByte() {
     FichES.lleno = FichES.fuente->Lee(FichES.buffer, kBloque);
     FichES.leido = 0;
     if (FichES.lleno < kBloque) FichES.fin = true;
+    // A source that fails to read is no shorter one: that error overrides any.
+    if (FichES.lleno < kBloque && FichES.fuente->Fallida()) FichES.error = kAritErrorLectura;
     if (FichES.lleno == 0) return 0xFF;
   }
   return FichES.buffer[FichES.leido++];
@@ -385,6 +389,7 @@ void Reinicia() {
   FichES.limite = -1;
   FichES.error = 0;
   FichES.escrituraFallida = false;
+  FichES.sinMemoria = false;
   FichES.bytes = 0;
   FichES.bitsContados = 0;
   FichES.lleno = 0;
@@ -463,7 +468,7 @@ void CodificadorAritmeticoReferencia(bool on) { usarReferencia = on; }
 int InicializaEscritura(const char* path) {
   CierraFichero();
   Reinicia();
-  if (!PreparaAbiertos()) return kAritNoAbre;
+  if (!PreparaAbiertos()) return kAritSinMemoria;
   FichES.file = path ? std::fopen(path, "wb") : nullptr;
   if (!FichES.file) return kAritNoAbre;
   FichES.mask = 0x80;
@@ -473,7 +478,7 @@ int InicializaEscritura(const char* path) {
 int InicializaEscrituraContador(int64_t limite) {
   CierraFichero();
   Reinicia();
-  if (!PreparaAbiertos()) return kAritNoAbre;
+  if (!PreparaAbiertos()) return kAritSinMemoria;
   FichES.contador = true;
   FichES.limite = limite < 0 ? -1 : limite;
   FichES.mask = 0x80;
@@ -485,7 +490,8 @@ bool LimiteSuperado() { return FichES.limite >= 0 && BytesEscritos() > FichES.li
 int InicializaEscrituraMemoria(std::vector<uint8_t>* destino, int64_t limite) {
   CierraFichero();
   Reinicia();
-  if (destino == nullptr || !PreparaAbiertos()) return kAritNoAbre;
+  if (destino == nullptr) return kAritNoAbre;
+  if (!PreparaAbiertos()) return kAritSinMemoria;
   destino->clear();
   FichES.memoria = destino;
   FichES.limite = limite < 0 ? -1 : limite;
@@ -544,8 +550,9 @@ int FinalizaEscrituraFicheroDeBits() {
   FichES.contador = false;
   FichES.memoria = nullptr;
   if (fallo) {
-    AnotaError(kAritErrorEscritura);
-    return kAritErrorEscritura;
+    const int codigo = FichES.sinMemoria ? kAritSinMemoria : kAritErrorEscritura;
+    AnotaError(codigo);
+    return codigo;
   }
   return kAritOk;
 }

@@ -381,7 +381,31 @@ TEST(Programs, SizeLimits) {
                      "\nError in bit rate search: \n" + memory + " for a copy of the coefficients\n", 1, "", plane});
     cases.push_back({"ZALdecod -i ../big.zal -c missing.pgm",
                      "Error in missing.pgm: \n" + memory + " (error #111)\n", 1, "", plane});
+    // Room for two planes, not for the last trial's stream: 209, and the file of the trial before (small stacks).
+    if (!fs::exists(Inputs().File("noise.pgm"))) zaltest::WritePgm(Inputs().File("noise.pgm"), zaltest::NoisyImage(2048, 2048, 3));
+    cases.push_back({"Bppquest -i ../noise.pgm -o out.zal -l 3 -b 7 -s 0.333991", "\n" + Zal("out.zal", 9), 1,
+                     "out.zal@972a0d8461db", {(2L * 2048 * 2051 * 4 >> 10) + (10 << 10), 0, "", "ulimit -s 256"}});
   }
+  RunCases(cases);
+}
+
+// A read that fails is no end of file: a directory (EISDIR) or /proc/self/mem (EIO) is "Cannot read file". A FIFO
+// fed without end is refused once its header passes 1 MiB (the CPU limit stands for a timeout).
+TEST(Programs, UnreadableAndEndlessInputs) {
+  std::vector<Case> cases;
+  const std::string cannot = "Cannot read file (error #104)\n", unsupported = "File format not supported (error #106)\n";
+  for (const std::string target : {".", "/proc/self/mem"}) {
+    for (const std::string in : {"in.raw", "in.pgm", "in.bmp"})
+      cases.push_back({{"ZALcod", "-i", in, "-o", "out.zal", "-w", "128", "-h", "128"}, "\nError in " + in + ": \n" + cannot, 1,
+                       "~" + in, {}, in + ">" + target});
+    cases.push_back({"ZALdecod -i in.zal -o out.pgm", Zal("in.zal", 8), 1, "~in.zal", {}, "in.zal>" + target});
+    cases.push_back({"ZALdecod -i ../q25.zal -c in.raw", "Error in in.raw: \n" + cannot, 1, "~in.raw", {}, "in.raw>" + target});
+  }
+  cases.push_back({"Bppquest -i in.bmp -o out.zal", "\nError in in.bmp: \n" + cannot, 1, "~in.bmp", {}, "in.bmp>."});
+  std::string fed[] = {"printf 'P5\\n#' >&3; exec cat /dev/zero", "printf P5 >&3; exec yes ''"};  // a comment, blank lines
+  for (std::string& f : fed) f = "ulimit -t 20 && mkfifo in.pgm && { (exec 3>in.pgm >/dev/null 2>&1; rm in.pgm; " + f + " >&3) & }";
+  cases.push_back({"ZALcod -i in.pgm -o out.zal", "\nError in in.pgm: \n" + unsupported, 1, "", {0, 0, "", fed[0].c_str()}});
+  cases.push_back({"ZALdecod -i ../q25.zal -c in.pgm", "Error in in.pgm: \n" + unsupported, 1, "", {0, 0, "", fed[1].c_str()}});
   RunCases(cases);
 }
 
