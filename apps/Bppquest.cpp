@@ -145,9 +145,7 @@ bool CodificaAdelantado() {
   return ZALBusquedaAdelantada(s.ancho, s.alto);
 }
 
-// The search over the transformed plane, which holds the same coefficients
-// again on return. Returns 0 with *resultado, or 1 after printing an error.
-int EncuentraBitRate(float* plane, float target, float* resultado) {
+ZALParametrosBusqueda Parametros(float target) {
   ZALParametrosBusqueda p;
   p.target = target;
   p.startq = s.startq;
@@ -158,6 +156,20 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   p.width = s.ancho;
   p.height = s.alto;
   p.adelantado = CodificaAdelantado();
+  return p;
+}
+
+int RechazoCodificador(int ancho, int alto) {
+  ZALParametrosBusqueda p = Parametros(s.bitrate);
+  p.width = ancho;
+  p.height = alto;
+  return ZALCompruebaBusqueda(p);
+}
+
+// The search over the transformed plane, which holds the same coefficients
+// again on return. Returns 0 with *resultado, or 1 after printing an error.
+int EncuentraBitRate(float* plane, float target, float* resultado) {
+  const ZALParametrosBusqueda p = Parametros(target);
   SalidaFichero salida;
   ZALResultadoBusqueda r;
   switch (ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r)) {
@@ -212,11 +224,13 @@ int main(int argc, char** argv) {
   if (!zalapp::CompruebaNombres(s.InputName, s.OutputName, tipo, s.ancho, s.alto)) return 1;
   if (s.verbose) ImprimeParametros(tipo);
 
+  int rechazo = 0;  // the first trial's, known from the image's header
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0);
-  if (!plane) return 1;
+                                          s.verbose != 0, &RechazoCodificador, &rechazo);
+  if (!plane && !rechazo) return 1;
 
   if (s.verbose) std::printf("\nSEARCHING FOR THE BIT RATE\n");
+  if (rechazo) return FallaCodificador(rechazo);
   float resultado = 0.0f;
   if (EncuentraBitRate(plane, s.bitrate, &resultado) != 0) {
     std::free(plane);

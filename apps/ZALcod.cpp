@@ -122,6 +122,10 @@ void ImprimeInformeCompresion() {
                     (static_cast<double>(s.ancho) * static_cast<double>(s.alto)));
 }
 
+int RechazoCodificador(int ancho, int alto) {
+  return ZALCompruebaArgumentos(s.rplanes, s.level, s.quant, ancho, alto, s.blankborder);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -141,13 +145,15 @@ int main(int argc, char** argv) {
   if (s.verbose) ImprimeParametros(tipo);
 
   char buffer[128];
+  int rechazo = 0;  // the coder's, known from the image's header
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0);
-  if (!plane) return 1;
+                                          s.verbose != 0, &RechazoCodificador, &rechazo);
+  if (!plane && !rechazo) return 1;
 
   if (s.verbose) std::printf("\nAPPLYING ZAL ALGORITHM\n");
-  const int codigo = ZALCodificador(s.rplanes, s.level, s.quant, s.ancho, s.alto, plane,
-                                    s.OutputName, s.blankborder);
+  const int codigo = rechazo ? rechazo
+                             : ZALCodificador(s.rplanes, s.level, s.quant, s.ancho, s.alto, plane,
+                                              s.OutputName, s.blankborder);
   if (codigo != 0) {
     ZALCheckError(codigo, buffer);
     std::printf("\nError in ZAL (%s):\n%s\n", s.OutputName, buffer);

@@ -88,19 +88,43 @@ bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t
   return true;
 }
 
+namespace {
+
+// What the loader's question finds for the size in the header: the refusal
+// of the transform, or else of the coder.
+struct Previsto {
+  signed char level, blankborder;
+  RechazoCodificador rechazo;
+  int transformada = 0, codificador = 0;
+};
+
+bool SigueSiNadaLoRechaza(void* usuario, int ancho, int alto) {
+  Previsto& p = *static_cast<Previsto*>(usuario);
+  p.transformada = WaveletsCompruebaArgumentos(p.level, ancho, alto, p.blankborder);
+  p.codificador = p.transformada != 0 ? 0 : p.rechazo(ancho, alto);
+  return p.transformada == 0 && p.codificador == 0;
+}
+
+}  // namespace
+
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose) {
+                        signed char blankborder, bool verbose, RechazoCodificador rechazo,
+                        int* codigoCodificador) {
   char buffer[128];
   ResetAllAcumuladorT();
   float* plane = nullptr;
-  int codigo = CargaImagenLuminancia(entrada, ancho, alto, &plane, blankborder);
+  Previsto previsto{level, blankborder, rechazo};
+  int codigo = CargaImagenLuminancia(entrada, ancho, alto, &plane, blankborder,
+                                     {&SigueSiNadaLoRechaza, &previsto});
   if (codigo != 0) {
     ImagenCheckError(codigo, buffer);
     std::printf("\nError in %s: \n%s\n", entrada, buffer);
     return nullptr;
   }
   if (verbose) std::printf("\nAPPLYING WAVELET TRANSFORM\n");
-  codigo = ZALTransformaPlano(level, *ancho, *alto, plane, blankborder);
+  *codigoCodificador = previsto.codificador;
+  codigo = plane == nullptr ? previsto.transformada
+                            : ZALTransformaPlano(level, *ancho, *alto, plane, blankborder);
   if (codigo != 0) {
     WaveletsCheckError(codigo, buffer);
     std::printf("\nError in wavelet transform: \n%s\n", buffer);

@@ -58,12 +58,22 @@ float LeeReal(const char* texto);
 // Returns false after printing the parsing error.
 bool CompruebaNombres(const char* entrada, const char* salida, int tipo, int32_t ancho, int32_t alto);
 
+// The refusal a program's first coding gives for an image of this size
+// (ZALCompruebaArgumentos with its settings), or 0.
+using RechazoCodificador = int (*)(int ancho, int alto);
+
 // The encoder side's road from the image file to its transform: clears the
 // timing slots, loads the image (the size travels both ways, as the loader
 // wants), prints the heading in verbose mode and transforms the plane, timed
 // in slot 3. Returns the plane, or null after printing the error's frame.
+// A size that the transform or then `rechazo` refuses is refused from the
+// header, before the plane is allocated or a sample read, with the same
+// heading and text as after the work: the transform's here, the coder's by
+// the caller, which finds it in *codigoCodificador (0 otherwise) with a null
+// plane.
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose);
+                        signed char blankborder, bool verbose, RechazoCodificador rechazo,
+                        int* codigoCodificador);
 
 // The two lines printed when a program runs without arguments.
 void ImprimeBanner(const char* titulo, const char* programa);

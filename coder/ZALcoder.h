@@ -34,6 +34,12 @@ enum : int {
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder);
 
+// The refusal ZALCodificador gives for these arguments whatever the plane's
+// values (one is given): 0 or the first of 2, 4 to 6, 11, 14 and 15 in its
+// order. Known before the plane exists.
+int ZALCompruebaArgumentos(signed char rplanes, signed char levels, float quant, int width, int height,
+                           signed char blankborder);
+
 // Same stream as ZALCodificador, but only its size in bytes is produced (*bytes);
 // no file is touched. Used where only the rate of a trial matters.
 // With limite >= 0 it may stop as soon as the stream has passed limite bytes,

@@ -157,8 +157,8 @@ const zaltest::TempDir& Inputs() {
       for (int k = 0; k <= levels; ++k) CodificaBits(5, 3);
       FinalizaEscrituraFicheroDeBits();
     }
-    for (const auto& [name, text] :
-         {std::pair{"huge.pgm", "P5\n16384 16384\n255\n\x01\x02"}, {"many.pgm", "P5\n20000 20000\n255\nab"}})
+    for (const auto& [name, text] : {std::pair{"huge.pgm", "P5\n16384 16384\n255\n\x01\x02"}, {"wide.pgm", "P5\n65535 4096\n255\n"},
+                                     {"many.pgm", "P5\n20000 20000\n255\nab"}, {"fits.pgm", "P5\n8064 8064\n255\n"}})
       zaltest::WriteFile(d.File(name), std::string(text));
     zaltest::WriteFile(d.File("small.pgm"), "P5\n32 32\n255\n" + std::string(1024, 'x'));
     return true;
@@ -230,7 +230,7 @@ TEST(Programs, BannerHelpAndParsingErrors) {
 std::string Zal(const std::string& file, int code) {
   const char* texts[] = {"", "", "Incorrect rplane parameter", "", "", "", "Image side should be multiple of 2^(level+1)",
                          "Cannot write file", "Cannot read file", "Insuficient memory available",
-                         "Quantization parameter too small for this image"};
+                         "Quantization parameter too small for this image", "Image side should be between 1 and 8191"};
   return "Error in ZAL (" + file + "):\n" + texts[code] + " (error #" + std::to_string(200 + code) + ")\n";
 }
 const std::string kWavelet = "\nError in wavelet transform: \nImage side should be multiple of 2^level (error #301)\n";
@@ -357,12 +357,18 @@ TEST(Programs, FullDisk) {
 }
 
 // Sizes refused from the header alone, before a plane is asked for (under the memory limit an attempt
-// would read 111 or 209), and sizes accepted whose plane cannot be had under it.
+// would read 111 or 209), and sizes accepted whose plane cannot be had under it. The transform's and the
+// coder's refusals of a size come as they would after the work, verbose headings and all.
 TEST(Programs, SizeLimits) {
   const Limits mem{kAsan ? 0 : 128 << 10};
   std::vector<Case> cases;
   cases.push_back({"ZALcod -i ../many.pgm -o out.zal",
                    "\nError in ../many.pgm: \nImage size not supported (error #112)\n", 1, "", mem});
+  cases.push_back({"Bppquest -i ../huge.pgm -o out.zal", "\n" + Zal("out.zal", 11), 1, "", mem});
+  cases.push_back({"ZALcod -v -i ../huge.pgm -o out.zal", "sha256:510d3f39721175f4", 1, "", mem});
+  cases.push_back({"Bppquest -v -i ../wide.pgm -o out.zal", "sha256:e585bc2317ca3e84", 1, "", mem});
+  cases.push_back({"ZALdecod -i ../q25.zal -c ../huge.pgm",
+                   "Error in ../huge.pgm: \nImage size 16384 x 16384 differs from the decoded size 128 x 128\n", 1, "", mem});
   for (const std::string zal : {"../side.zal", "../levels.zal"})
     cases.push_back({{"ZALdecod", "-i", zal, "-o", "out.pgm"},
                      "Error in ZAL (" + zal + "):\nCorrupt compressed file: invalid header (error #212)\n", 1, "", mem});
@@ -370,7 +376,7 @@ TEST(Programs, SizeLimits) {
   const std::string memory = "Insuficient memory available";
   if (!kAsan) {
     cases.push_back({"ZALdecod -i ../large.zal -o out.pgm", Zal("../large.zal", 9), 1, "", mem});
-    cases.push_back({"ZALcod -i ../huge.pgm -o out.zal", "\nError in ../huge.pgm: \n" + memory + " (error #111)\n", 1,
+    cases.push_back({"ZALcod -i ../fits.pgm -o out.zal", "\nError in ../fits.pgm: \n" + memory + " (error #111)\n", 1,
                      "", mem});
     // The plane fits under the limit, a second one does not: Bppquest's backup, ZALdecod's comparison.
     if (!fs::exists(Inputs().File("big.zal"))) {
