@@ -200,9 +200,7 @@ bool CodificaAdelantado() {
   return ZALBusquedaAdelantada(s.ancho, s.alto);
 }
 
-// The search over the transformed plane, which holds the same coefficients
-// again on return. Returns 0 with *resultado, or 1 after printing an error.
-int EncuentraBitRate(float* plane, float target, float* resultado) {
+ZALParametrosBusqueda Parametros(float target) {
   ZALParametrosBusqueda p;
   p.target = target;
   p.startq = s.startq;
@@ -218,6 +216,20 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   // The labeller by rate and distortion keeps both cores busy itself.
   p.adelantado = !s.rdo && CodificaAdelantado();
   p.rd = s.rdo != 0;
+  return p;
+}
+
+int RechazoCodificador(int ancho, int alto) {
+  ZALParametrosBusqueda p = Parametros(s.bitrate);
+  p.width = ancho;
+  p.height = alto;
+  return ZALCompruebaBusqueda(p);
+}
+
+// The search over the transformed plane, which holds the same coefficients
+// again on return. Returns 0 with *resultado, or 1 after printing an error.
+int EncuentraBitRate(float* plane, float target, float* resultado) {
+  ZALParametrosBusqueda p = Parametros(target);
   // The trial lines of a verbose run say more; elsewhere only a terminal is shown progress.
   Progreso progreso{target};
   if (!s.verbose && isatty(STDERR_FILENO)) {
@@ -229,8 +241,9 @@ int EncuentraBitRate(float* plane, float target, float* resultado) {
   ZALResultadoBusqueda r;
   const int estado = ZALBuscaTasa(plane, p, s.verbose ? &MuestraPrueba : nullptr, nullptr, salida, &r);
   BorraProgreso(progreso);
-  // Failed searches too leave the file their rules leave, if any.
-  const bool confirmada = r.salidaEscrita && ConfirmaSalida(&salida.destino);
+  // Failed searches too leave the file their rules leave, if any: the last
+  // stream written whole (a trial that failed in the coder wrote nothing).
+  const bool confirmada = ConfirmaSalida(&salida.destino);
   switch (estado) {
     case kBusquedaOk:
       if (!confirmada) return FallaCodificador(kZALNoEscribe);
@@ -349,7 +362,7 @@ int EligeNiveles(float* resultado) {
         (s.alto >> (level + 1)) << (level + 1) != s.alto)
       continue;
     float* plane = zalapp::CargaYTransforma(s.InputName, &ancho, &alto, level, s.blankborder, false,
-                                            nullptr, s.grey != 0);
+                                            nullptr, nullptr, nullptr, s.grey != 0);
     if (!plane) break;
     ZALParametrosBusqueda p;
     p.target = s.bitrate;
@@ -407,12 +420,14 @@ int Principal(int argc, char** argv) {
   if (!zalapp::CompruebaSalida(s.OutputName, {s.InputName}, "\nError in %s: \n%s\n")) return 1;
 
   s.relleno.salida = s.OutputName;
+  int rechazo = 0;  // the first trial's, known from the image's header
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0, s.pad ? &s.relleno : nullptr,
-                                          s.grey != 0);
-  if (!plane) return 1;
+                                          s.verbose != 0, &RechazoCodificador, &rechazo,
+                                          s.pad ? &s.relleno : nullptr, s.grey != 0);
+  if (!plane && !rechazo) return 1;
 
   if (s.verbose) std::printf("\nSEARCHING FOR THE BIT RATE\n");
+  if (rechazo) return FallaCodificador(rechazo);
   float resultado = 0.0f;
   if (EncuentraBitRate(plane, s.bitrate, &resultado) != 0) {
     std::free(plane);

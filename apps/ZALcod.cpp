@@ -134,6 +134,10 @@ void ImprimeInformeCompresion() {
                     (static_cast<double>(s.ancho) * static_cast<double>(s.alto)));
 }
 
+int RechazoCodificador(int ancho, int alto) {
+  return ZALCompruebaArgumentos(s.rplanes, s.level, s.quant, ancho, alto, s.blankborder);
+}
+
 int Principal(int argc, char** argv) {
   if (argc == 1) {
     zalapp::ImprimeBanner(kTitulo, "ZALcod");
@@ -154,15 +158,17 @@ int Principal(int argc, char** argv) {
 
   char buffer[128];
   zalapp::Relleno relleno{.salida = s.OutputName};
+  int rechazo = 0;  // the coder's, known from the image's header
   float* plane = zalapp::CargaYTransforma(s.InputName, &s.ancho, &s.alto, s.level, s.blankborder,
-                                          s.verbose != 0, s.pad ? &relleno : nullptr,
-                                          s.grey != 0);
-  if (!plane) return 1;
+                                          s.verbose != 0, &RechazoCodificador, &rechazo,
+                                          s.pad ? &relleno : nullptr, s.grey != 0);
+  if (!plane && !rechazo) return 1;
 
   if (s.verbose) std::printf("\nAPPLYING ZAL ALGORITHM\n");
   // The report's rate is over the image's own size, s.ancho x s.alto.
   const int codigo =
-      s.pad || s.checksum
+      rechazo ? rechazo
+      : s.pad || s.checksum
           ? ZALCodificadorConExtension(s.rplanes, s.level, s.quant, s.pad ? relleno.ancho : s.ancho,
                                        s.pad ? relleno.alto : s.alto, plane, s.blankborder, s.ancho,
                                        s.alto, s.OutputName, s.rdo != 0)

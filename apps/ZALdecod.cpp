@@ -95,6 +95,10 @@ void ImprimeTiempos() {
               ClicksToSeconds(frecuencia, inversa));
 }
 
+// A reference of another size cannot be measured (below): known from its
+// header, before its plane is allocated or its samples read.
+bool SigueSiMismoTamano(void*, int ancho, int alto) { return ancho == s.ancho && alto == s.alto; }
+
 // Measures the decoded plane (already saved, if asked) against the reference.
 // The plane is no longer needed once its integer samples are taken, so it is
 // freed (and set to null) before the reference is loaded: at most two planes
@@ -115,7 +119,8 @@ bool Compara(float*& plane, char* buffer) {
   // their own. Its samples are whole numbers, so they load as integers.
   int32_t anchoRef = s.ancho, altoRef = s.alto;
   int* original = nullptr;
-  const int codigo = CargaImagenLuminancia(s.CompareName, &anchoRef, &altoRef, &original, s.blankborder);
+  const int codigo = CargaImagenLuminancia(s.CompareName, &anchoRef, &altoRef, &original, s.blankborder, 0,
+                                           {&SigueSiMismoTamano, nullptr});
   if (codigo != 0) {
     ImagenCheckError(codigo, buffer);
     std::printf("Error in %s: \n%s\n", s.CompareName, buffer);

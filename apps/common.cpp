@@ -133,20 +133,52 @@ int Ejecuta(int (*principal)(int, char**), int argc, char** argv) {
   return 1;
 }
 
+namespace {
+
+// What the loader's question finds for the size in the header: the refusal
+// of the transform, or else of the coder. With --pad the size checked is the
+// padded one, and a padded side the format cannot hold is refused first.
+struct Previsto {
+  signed char level, blankborder;
+  RechazoCodificador rechazo;
+  bool relleno;
+  int anchoCod = 0, altoCod = 0;
+  int rellenado = 0, transformada = 0, codificador = 0;
+};
+
+bool SigueSiNadaLoRechaza(void* usuario, int ancho, int alto) {
+  Previsto& p = *static_cast<Previsto*>(usuario);
+  p.anchoCod = ancho;
+  p.altoCod = alto;
+  if (p.relleno) p.rellenado = ZALTamanoRelleno(p.level, ancho, alto, &p.anchoCod, &p.altoCod);
+  if (p.rellenado != 0) return false;
+  p.transformada = WaveletsCompruebaArgumentos(p.level, p.anchoCod, p.altoCod, p.blankborder);
+  if (p.transformada == 0 && p.rechazo != nullptr) p.codificador = p.rechazo(p.anchoCod, p.altoCod);
+  return p.transformada == 0 && p.codificador == 0;
+}
+
+}  // namespace
+
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose, Relleno* relleno, bool luma) {
+                        signed char blankborder, bool verbose, RechazoCodificador rechazo,
+                        int* codigoCodificador, Relleno* relleno, bool luma) {
   char buffer[128];
   ResetAllAcumuladorT();
   float* plane = nullptr;
-  int codigo = CargaImagenLuminancia(entrada, ancho, alto, &plane, blankborder, luma ? kCargaLuma : 0);
+  Previsto previsto{level, blankborder, rechazo, relleno != nullptr};
+  int codigo = CargaImagenLuminancia(entrada, ancho, alto, &plane, blankborder, luma ? kCargaLuma : 0,
+                                     {&SigueSiNadaLoRechaza, &previsto});
   if (codigo != 0) {
     ImagenCheckError(codigo, buffer);
     std::printf("\nError in %s: \n%s\n", entrada, buffer);
     return nullptr;
   }
-  int anchoCod = *ancho, altoCod = *alto;
+  // Refused from the header: the size the checks saw, padded or not.
+  int anchoCod = plane ? *ancho : previsto.anchoCod, altoCod = plane ? *alto : previsto.altoCod;
   if (relleno != nullptr) {
-    codigo = ZALRellenaPlano(level, *ancho, *alto, &plane, blankborder, &anchoCod, &altoCod);
+    codigo = plane == nullptr ? previsto.rellenado
+                              : ZALRellenaPlano(level, *ancho, *alto, &plane, blankborder, &anchoCod,
+                                                &altoCod);
     relleno->ancho = anchoCod;
     relleno->alto = altoCod;
     if (codigo != 0) {
@@ -157,7 +189,9 @@ float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, sign
     }
   }
   if (verbose) std::printf("\nAPPLYING WAVELET TRANSFORM\n");
-  codigo = ZALTransformaPlano(level, anchoCod, altoCod, plane, blankborder);
+  if (codigoCodificador != nullptr) *codigoCodificador = previsto.codificador;
+  codigo = plane == nullptr ? previsto.transformada
+                            : ZALTransformaPlano(level, anchoCod, altoCod, plane, blankborder);
   if (codigo != 0) {
     WaveletsCheckError(codigo, buffer);
     std::printf("\nError in wavelet transform: \n%s\n", buffer);

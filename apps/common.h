@@ -84,15 +84,23 @@ bool CompruebaSalida(const char* salida, std::initializer_list<const char*> entr
 // not fail: a run that ends with status 1 for it leaves them as they were.
 int Ejecuta(int (*principal)(int, char**), int argc, char** argv);
 
+// The refusal a program's first coding gives for an image of this size
+// (ZALCompruebaArgumentos with its settings), or 0.
+using RechazoCodificador = int (*)(int ancho, int alto);
+
 // The encoder side's road from the image file to its transform: clears the
 // timing slots, loads the image (the size travels both ways, as the loader
 // wants), pads it when `relleno` is given, prints the heading in verbose mode
 // and transforms the plane, timed in slot 3. `luma`: a colour PNG is loaded
 // as its luma (--grey). Returns the plane, or null after printing the
-// error's frame.
+// error's frame. A size that the padding, the transform or then `rechazo`
+// (when given) refuses is refused from the header, before the plane is
+// allocated or a sample read, with the same heading and text as after the
+// work: the padding's and the transform's here, the coder's by the caller,
+// which finds it in *codigoCodificador (0 otherwise) with a null plane.
 float* CargaYTransforma(const char* entrada, int32_t* ancho, int32_t* alto, signed char level,
-                        signed char blankborder, bool verbose, Relleno* relleno = nullptr,
-                        bool luma = false);
+                        signed char blankborder, bool verbose, RechazoCodificador rechazo,
+                        int* codigoCodificador, Relleno* relleno = nullptr, bool luma = false);
 
 // With "--version" as the only argument: prints the program's name, its
 // banner's version and the project release, and returns true.

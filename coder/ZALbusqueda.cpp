@@ -392,6 +392,13 @@ bool ZALBusquedaAdelantada(int width, int height) {
   return static_cast<int64_t>(width) * height >= kPixelesPrevision;
 }
 
+// Without --keep the search codes first at kQuantMaxima (Busca), with it at
+// the start.
+int ZALCompruebaBusqueda(const ZALParametrosBusqueda& p) {
+  return ZALCompruebaArgumentos(p.rplanes, p.level, p.keep ? p.startq : kQuantMaxima, p.width,
+                                p.height, p.blankborder);
+}
+
 int ZALBuscaTasa(float* plane, const ZALParametrosBusqueda& p, ZALPruebaFn prueba, void* usuario,
                  ZALSalidaBusqueda& salida, ZALResultadoBusqueda* resultado) {
   ZALResultadoBusqueda r;

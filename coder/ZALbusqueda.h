@@ -76,6 +76,11 @@ struct ZALResultadoBusqueda {
 // size: on small images starting the thread costs more than it saves.
 bool ZALBusquedaAdelantada(int width, int height);
 
+// The refusal the search's first coding gives for these parameters whatever
+// the plane's values (ZALCompruebaArgumentos), or 0: known before the plane
+// exists.
+int ZALCompruebaBusqueda(const ZALParametrosBusqueda& p);
+
 // The search over the transformed plane (left as it was on entry). The output
 // ends as if every trial had been coded into it: coded at the result, or
 // after kBusquedaSinQuant or a coder failure past the first trial at the last

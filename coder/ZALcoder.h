@@ -36,12 +36,19 @@ enum : int {
 // when it returns 7 or 10; it refuses with 2 to 6, 10, 11, 14 and 15 (quant
 // NaN, infinite, zero or negative) before creating the file. When writing
 // fails, or the stream is unusable, the output keeps what it had
-// (entropy/SalidaAtomica.h).
+// (entropy/SalidaAtomica.h). Memory that runs out, here or in the other
+// encoders, is 9 (never 7).
 // With rd the labels are chosen by rate and distortion (ZAL_RDO): a stream
 // of the same format, usually better for its size and slower to make, which
 // needs three more plane-sized arrays (code 9 without them).
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder, bool rd = false);
+
+// The refusal ZALCodificador gives for these arguments whatever the plane's
+// values (one is given): 0 or the first of 2, 4 to 6, 11, 14 and 15 in its
+// order. Known before the plane exists.
+int ZALCompruebaArgumentos(signed char rplanes, signed char levels, float quant, int width, int height,
+                           signed char blankborder);
 
 // Same stream as ZALCodificador, but only its size in bytes is produced (*bytes);
 // no file is touched. Used where only the rate of a trial matters.

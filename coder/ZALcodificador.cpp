@@ -229,6 +229,25 @@ void EmiteFlujo(float quant) {
   ParaCadaBloque(n, [](int x, int y, int w, int h, int) { EmiteUnBloque(x, y, w, h, true); });
 }
 
+// The encoder's refusals that its arguments decide alone, in its order.
+int CompruebaArgumentos(signed char rplanes, signed char levels, float quant, int width, int height,
+                        bool hayPlano, signed char blankborder) {
+  if (sizeof(int) != sizeof(float)) return kZALArquitectura;
+  if (rplanes < 2 || rplanes > 12) return kZALRplanes;
+  if (!hayPlano) return kZALSinImagen;
+  if (levels > kMaxNiveles) return kZALDemasiadosNiveles;
+  if (levels < 3) return kZALPocosNiveles;
+  // Every division by the quantization parameter assumes a positive number.
+  if (!(quant > 0.0f) || !std::isfinite(quant)) return kZALQuantInvalido;
+  const int anchoLL = width >> levels, altoLL = height >> levels;
+  if (width != (anchoLL >> 1) << (levels + 1) || height != (altoLL >> 1) << (levels + 1))
+    return kZALLadoNoMultiplo;
+  if (width < 1 || width > kLadoMaximo || height < 1 || height > kLadoMaximo)
+    return kZALLadoFueraDeRango;
+  if (blankborder < 0) return kZALBordeIncorrecto;
+  return kZALOk;
+}
+
 // The encoder; path null codes into the counting sink (or, given flujo, into
 // memory) and stores the size, giving up once it passes `limite` bytes (when
 // limite >= 0). unHilo: all of the work on the calling thread. rd: labels
@@ -236,13 +255,9 @@ void EmiteFlujo(float quant) {
 int Codifica(signed char rplanes, signed char levels, float quant, int width, int height,
              float* plane, const char* path, signed char blankborder, int64_t* bytes,
              int64_t limite, bool unHilo, bool rd, std::vector<uint8_t>* flujo = nullptr) {
-  if (sizeof(int) != sizeof(float)) return kZALArquitectura;
-  if (rplanes < 2 || rplanes > 12) return kZALRplanes;
-  if (plane == nullptr) return kZALSinImagen;
-  if (levels > kMaxNiveles) return kZALDemasiadosNiveles;
-  if (levels < 3) return kZALPocosNiveles;
-  // Every division by the quantization parameter assumes a positive number.
-  if (!(quant > 0.0f) || !std::isfinite(quant)) return kZALQuantInvalido;
+  int error = CompruebaArgumentos(rplanes, levels, quant, width, height, plane != nullptr, blankborder);
+  if (error == kZALOk && path == nullptr && bytes == nullptr) error = kZALNoEscribe;
+  if (error != kZALOk) return error;
 
   AcumuladorTStart(1);
   z.referencia = usarReferencia;
@@ -262,35 +277,21 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
   z.anchoLL = width >> levels;
   z.altoLL = height >> levels;
 
-  int error = kZALOk;
-  if (width != (z.anchoLL >> 1) << (levels + 1) || height != (z.altoLL >> 1) << (levels + 1))
-    error = kZALLadoNoMultiplo;
-  else if (width < 1 || width > kLadoMaximo || height < 1 || height > kLadoMaximo)
-    error = kZALLadoFueraDeRango;
-  else if (blankborder < 0)
-    error = kZALBordeIncorrecto;
-  else if (path == nullptr && bytes == nullptr)
-    error = kZALNoEscribe;
-  if (error == kZALOk) {
-    // Labelling comes before the output is opened, so that an image the
-    // format cannot carry is refused before any file is created.
-    InicializaBits();
-    error = rd ? EtiquetaPlanoRD(quant) : EtiquetaPlano();
-  }
+  // Labelling comes before the output is opened, so that an image the format
+  // cannot carry is refused before any file is created.
+  InicializaBits();
+  error = rd ? EtiquetaPlanoRD(quant) : EtiquetaPlano();
   if (error != kZALOk) {
     AcumuladorTStop(1);
     return error;
   }
 
-  if (path != nullptr) {
-    if (InicializaEscritura(path) != 0) {
-      AcumuladorTStop(1);
-      return kZALNoEscribe;
-    }
-  } else if (flujo != nullptr) {
-    InicializaEscrituraMemoria(flujo, z.limite);
-  } else {
-    InicializaEscrituraContador(z.limite);
+  const int abierto = path != nullptr   ? InicializaEscritura(path)
+                      : flujo != nullptr ? InicializaEscrituraMemoria(flujo, z.limite)
+                                         : InicializaEscrituraContador(z.limite);
+  if (abierto != kAritOk) {
+    AcumuladorTStop(1);
+    return abierto == kAritSinMemoria ? kZALSinMemoria : kZALNoEscribe;
   }
 
   EmiteFlujo(quant);
@@ -302,6 +303,7 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
     if (bytes != nullptr) *bytes = BytesEscritos();
     return kZALOk;
   }
+  if (fin == kAritSinMemoria) return kZALSinMemoria;
   // The bit file kept no output (the name keeps what it had). A model error cannot follow from the checks of EtiquetaPlano; should one
   // appear, the stream is unusable all the same.
   return fin != kAritOk || arit == kAritErrorEscritura ? kZALNoEscribe : kZALQuantPequeno;
@@ -311,6 +313,11 @@ int Codifica(signed char rplanes, signed char levels, float quant, int width, in
 }  // namespace zalcoder
 
 using namespace zalcoder;
+
+int ZALCompruebaArgumentos(signed char rplanes, signed char levels, float quant, int width, int height,
+                           signed char blankborder) {
+  return CompruebaArgumentos(rplanes, levels, quant, width, height, true, blankborder);
+}
 
 int ZALCodificador(signed char rplanes, signed char levels, float quant, int width, int height,
                    float* plane, const char* path, signed char blankborder, bool rd) {

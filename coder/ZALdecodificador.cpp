@@ -659,7 +659,9 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   if (abierto != 0) return kZALNoLee;
 
   ZALCabecera c;
-  const int cabecera = LeeCabecera(c);
+  // A file that fails to read (a directory, a device error) is not a short
+  // one: its input error comes before anything its bytes would say.
+  const int cabecera = ErrorCodificadorAritmetico() == kAritErrorLectura ? kZALNoLee : LeeCabecera(c);
   *width = c.ancho;
   *height = c.alto;
   *quant = c.quant;
@@ -712,9 +714,11 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
   const int error = DecodificaPasadas(conAcompanante ? &acompanante : nullptr);
   // A cut stream whose first item was already read past the end is refused
   // as a damaged one: nothing of the image was read.
-  const bool truncado = z.truncado;
-  const bool fallo = truncado ? z.nivelDescarte == 0 && z.celdaDescarte == 0
-                              : error != kZALOk || ErrorCodificadorAritmetico() != kAritOk;
+  // A read that failed is no cut: that error comes first.
+  const bool lectura = ErrorCodificadorAritmetico() == kAritErrorLectura;
+  const bool truncado = z.truncado && !lectura;
+  const bool fallo = lectura || (truncado ? z.nivelDescarte == 0 && z.celdaDescarte == 0
+                                          : error != kZALOk || ErrorCodificadorAritmetico() != kAritOk);
   if (conAcompanante) {
     if (fallo || truncado) {
       AvisaFase(&acompanante, kFaseAbandono);
@@ -728,7 +732,7 @@ int Decodifica(signed char* rplanes, signed char* levels, float* quant, int* wid
     FinalizaLecturaFicheroDeBits();
     std::free(nuevo);
     z.Coef = nullptr;
-    return kZALDatosCorruptos;
+    return lectura ? kZALNoLee : kZALDatosCorruptos;
   }
   if (truncado) Descarta();
   if (z.referencia) {

@@ -46,6 +46,7 @@ struct EstadoFichero {
   int64_t limite;       // counting: bytes beyond which the caller gives up (-1: none)
   int error;            // first failure since the file was opened
   bool escrituraFallida;  // a write of the bit file failed
+  bool sinMemoria;        // ... for want of memory to hold the stream
   int64_t bytes;        // bytes of the stream put so far
   int64_t bitsContados; // writing, fast path: renormalisation steps so far
   size_t lleno;         // bytes held in buffer (writing) or read into it (reading)
@@ -77,7 +78,7 @@ void VaciaBuffer() {
     try {
       FichES.memoria->insert(FichES.memoria->end(), FichES.buffer, FichES.buffer + FichES.lleno);
     } catch (const std::bad_alloc&) {
-      FichES.escrituraFallida = true;
+      FichES.escrituraFallida = FichES.sinMemoria = true;
     }
   }
   FichES.lleno = 0;
@@ -188,7 +189,7 @@ inline int64_t BytesDeBits(int64_t bits) { return (bits + kBitsCierre) / 8 + 1; 
     a.resize(2 * a.size());
   } catch (const std::bad_alloc&) {
     // Without memory the stream is lost: keep coding into the same room.
-    FichES.escrituraFallida = true;
+    FichES.escrituraFallida = FichES.sinMemoria = true;
     r.p = a.data();
     return;
   }
@@ -311,6 +312,7 @@ class FuenteFichero final : public FuenteBytes {
     return FichES.file ? std::fread(destino, 1, n, FichES.file) : 0;
   }
   bool Rebobina() override { return FichES.file && std::fseek(FichES.file, 0, SEEK_SET) == 0; }
+  bool Fallida() const override { return FichES.file && std::ferror(FichES.file); }
 };
 thread_local FuenteFichero fuenteFichero;
 
@@ -324,6 +326,8 @@ bool CargaBloque() {
   FichES.lleno = FichES.fuente->Lee(FichES.buffer, kBloque);
   FichES.leido = 0;
   if (FichES.lleno < kBloque) FichES.fin = true;
+  // A source that fails to read is no shorter one: that error overrides any.
+  if (FichES.lleno < kBloque && FichES.fuente->Fallida()) FichES.error = kAritErrorLectura;
   if (FichES.guardaCopia && !FichES.copiaPerdida) {
     try {
       FichES.copia.insert(FichES.copia.end(), FichES.buffer, FichES.buffer + FichES.lleno);
@@ -417,6 +421,7 @@ void Reinicia() {
   FichES.limite = -1;
   FichES.error = 0;
   FichES.escrituraFallida = false;
+  FichES.sinMemoria = false;
   FichES.bytes = 0;
   FichES.bitsContados = 0;
   FichES.lleno = 0;
@@ -500,7 +505,7 @@ void CodificadorAritmeticoReferencia(bool on) { usarReferencia = on; }
 int InicializaEscritura(const char* path) {
   CierraFichero();
   Reinicia();
-  if (!PreparaAbiertos()) return kAritNoAbre;
+  if (!PreparaAbiertos()) return kAritSinMemoria;
   FichES.file = path ? AbreSalidaAtomica(path, &FichES.salida) : nullptr;
   if (!FichES.file) return kAritNoAbre;
   FichES.mask = 0x80;
@@ -510,7 +515,7 @@ int InicializaEscritura(const char* path) {
 int InicializaEscrituraContador(int64_t limite) {
   CierraFichero();
   Reinicia();
-  if (!PreparaAbiertos()) return kAritNoAbre;
+  if (!PreparaAbiertos()) return kAritSinMemoria;
   FichES.contador = true;
   FichES.limite = limite < 0 ? -1 : limite;
   FichES.mask = 0x80;
@@ -522,7 +527,8 @@ bool LimiteSuperado() { return FichES.limite >= 0 && BytesEscritos() > FichES.li
 int InicializaEscrituraMemoria(std::vector<uint8_t>* destino, int64_t limite) {
   CierraFichero();
   Reinicia();
-  if (destino == nullptr || !PreparaAbiertos()) return kAritNoAbre;
+  if (destino == nullptr) return kAritNoAbre;
+  if (!PreparaAbiertos()) return kAritSinMemoria;
   destino->clear();
   FichES.memoria = destino;
   FichES.limite = limite < 0 ? -1 : limite;
@@ -580,8 +586,9 @@ int FinalizaEscrituraFicheroDeBits() {
   FichES.contador = false;
   FichES.memoria = nullptr;
   if (fallo) {
-    AnotaError(kAritErrorEscritura);
-    return kAritErrorEscritura;
+    const int codigo = FichES.sinMemoria ? kAritSinMemoria : kAritErrorEscritura;
+    AnotaError(codigo);
+    return codigo;
   }
   return kAritOk;
 }

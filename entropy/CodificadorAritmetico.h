@@ -24,24 +24,30 @@ enum : int {
   kAritAlfabeto = 3,         // alphabet above 37 or below 0 symbols: "!(nSimbolos>=38)"
   kAritIntervalo = 4,        // symbol outside its model: "!(FichES.low>FichES.high)"
   kAritModeloVacio = 5,      // a symbol was asked of a model with no symbols
+  kAritSinMemoria = 6,       // writing: no memory to hold the stream's bytes
+  kAritErrorLectura = 7,     // reading: the file failed to read (not its end)
 };
 
 // Writing.
-int InicializaEscritura(const char* path);  // 0, or 1 if the file cannot be opened
-// As above, but only counts the bytes: no file. With a limit >= 0 the caller
-// may stop coding once LimiteSuperado() says the stream has passed it.
+// 0, 1 if the file cannot be opened, or kAritSinMemoria (before it is opened).
+int InicializaEscritura(const char* path);
+// As above, but only counts the bytes: no file (0 or kAritSinMemoria). With a
+// limit >= 0 the caller may stop coding once LimiteSuperado() says the stream
+// has passed it.
 int InicializaEscrituraContador(int64_t limite = -1);
 bool LimiteSuperado();                      // more than `limite` bytes already put
 // As InicializaEscritura, but the stream's bytes go into *destino (emptied
-// first) instead of a file; with a limit as for counting. 1 if destino is null.
+// first) instead of a file; with a limit as for counting. 1 if destino is null,
+// kAritSinMemoria as above.
 int InicializaEscrituraMemoria(std::vector<uint8_t>* destino, int64_t limite = -1);
 // Writes a stream kept in memory as the whole content of a prepared output
 // (SalidaAtomica.h), which the caller then confirms: 0, 1 if it cannot be
 // opened, or kAritErrorEscritura.
 struct SalidaAtomica;
 int GuardaFlujo(SalidaAtomica* salida, const std::vector<uint8_t>& flujo);
-// Flush and close: 0, or kAritErrorEscritura. A file replaces its name only
-// now, and only when it is whole and no coding error was recorded
+// Flush and close: 0, kAritErrorEscritura, or kAritSinMemoria when some of
+// the stream could not be held. A file replaces its name only now, and only
+// when it is whole and no coding error was recorded
 // (ErrorCodificadorAritmetico); otherwise the name keeps what it had.
 int FinalizaEscrituraFicheroDeBits();
 // Bytes of the stream so far, final after Finaliza. While counting, at least
@@ -56,10 +62,14 @@ void CodificaBits(int nbits, int value);    // raw field of 0..32 bits (low bits
 // end reads as 0xFF.
 class FuenteBytes {
  public:
-  // Puts up to n bytes in destino; fewer (or 0) only at the end of the source.
+  // Puts up to n bytes in destino; fewer (or 0) only at the end of the source,
+  // or when reading it failed.
   virtual size_t Lee(uint8_t* destino, size_t n) = 0;
   // Back to the first byte, if the source can go there (a pipe cannot).
   virtual bool Rebobina() { return false; }
+  // Whether a read failed (a device error, a directory): no end of the source.
+  // Decoding then ends with kAritErrorLectura.
+  virtual bool Fallida() const { return false; }
 
  protected:
   ~FuenteBytes() = default;

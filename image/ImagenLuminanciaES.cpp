@@ -57,6 +57,12 @@ constexpr size_t kBloque = 65536;
 // Header tokens longer than this are refused (the token buffer holds 75).
 constexpr size_t kTokenMaximo = 74;
 
+// Bytes a PGM header (comments included, up to the byte that ends its maximum
+// value) or a line of a dimension file may take. No real one comes near it;
+// past it the input is refused, so that an endless FIFO or device cannot hold
+// the reader.
+constexpr size_t kCabeceraMaxima = size_t(1) << 20;
+
 constexpr uint32_t kOffsetPixelesBMP = 1078;  // 14 + 40 + 256 * 4
 constexpr uint32_t kTamanoInfoBMP = 40;
 
@@ -167,9 +173,10 @@ inline unsigned char ByteDeMuestra(int x) { return static_cast<unsigned char>(x)
 // bytes that are dropped, into plane rows at `stride` samples; with
 // `deAbajoArriba` the first stored row is the plane's last. A short read is
 // the same as a run of missing bytes: they become -1, as a byte-at-a-time
-// read past the end would give.
+// read past the end would give. A read that fails is not the end of the file:
+// false, at once.
 template <typename T>
-void LeeFilas(FILE* file, int64_t width, int64_t height, T* plane, int64_t stride, int64_t pad,
+bool LeeFilas(FILE* file, int64_t width, int64_t height, T* plane, int64_t stride, int64_t pad,
               bool deAbajoArriba) {
   unsigned char bloque[kBloque];
   for (int64_t i = 0; i < height; ++i) {
@@ -177,12 +184,15 @@ void LeeFilas(FILE* file, int64_t width, int64_t height, T* plane, int64_t strid
     for (int64_t x = 0; x < width;) {
       const size_t pedidos = size_t(std::min<int64_t>(width - x, int64_t(kBloque)));
       const size_t leidos = std::fread(bloque, 1, pedidos, file);
+      if (leidos < pedidos && std::ferror(file)) return false;
       for (size_t k = 0; k < leidos; ++k) fila[x + int64_t(k)] = MuestraDeByte<T>(bloque[k]);
       for (size_t k = leidos; k < pedidos; ++k) fila[x + int64_t(k)] = MuestraDeByte<T>(-1);
       x += int64_t(pedidos);
     }
-    if (pad > 0) std::fread(bloque, 1, size_t(pad), file);
+    if (pad > 0 && std::fread(bloque, 1, size_t(pad), file) < size_t(pad) && std::ferror(file))
+      return false;
   }
+  return true;
 }
 
 // Bytes of n samples of a row.
@@ -244,29 +254,49 @@ inline bool EsBlanco(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// The bytes of a PGM header or of one dimension-file line, at most
+// kCabeceraMaxima of them: past that every read gives EOF and `agotado` is
+// set, which refuses the input. A byte given back is not counted.
+struct LectorAcotado {
+  FILE* file;
+  size_t resto = kCabeceraMaxima;
+  bool agotado = false;
+  int Lee() {
+    if (resto == 0) {
+      agotado = true;
+      return EOF;
+    }
+    --resto;
+    return std::getc(file);
+  }
+  void Devuelve(int c) {
+    ++resto;
+    std::ungetc(c, file);
+  }
+};
+
 // Reads the next header field into `token` (at most kTokenMaximo characters
 // kept, then a terminator) and returns the field's length, or kTokenMaximo + 1
 // for any longer field: reading stops there, since such a header is refused
-// anyway, so an endless stream (a device such as /dev/zero) cannot keep the
-// reader busy. Comments are skipped whole, from '#' to the end of their line,
-// wherever a field may start, so any number of them, of any length, may stand
-// between fields. The byte that ends the field stays in the stream. At the
-// end of the stream the token is empty.
-size_t LeeCampo(FILE* file, unsigned char* token) {
-  int c = std::getc(file);
+// anyway. Comments are skipped whole, from '#' to the end of their line,
+// wherever a field may start, so any number of them may stand between fields
+// as long as the header keeps within its bound. The byte that ends the field
+// stays in the stream. At the end of the stream the token is empty.
+size_t LeeCampo(LectorAcotado& in, unsigned char* token) {
+  int c = in.Lee();
   for (;;) {
-    while (c != EOF && EsBlanco(c)) c = std::getc(file);
+    while (c != EOF && EsBlanco(c)) c = in.Lee();
     if (c != '#') break;
-    while (c != EOF && c != '\n') c = std::getc(file);
+    while (c != EOF && c != '\n') c = in.Lee();
   }
   size_t longitud = 0;
   while (c != EOF && !EsBlanco(c) && longitud <= kTokenMaximo) {
     if (longitud < kTokenMaximo) token[longitud] = static_cast<unsigned char>(c);
     ++longitud;
-    c = std::getc(file);
+    c = in.Lee();
   }
   token[std::min(longitud, kTokenMaximo)] = '\0';
-  if (c != EOF) std::ungetc(c, file);
+  if (c != EOF) in.Devuelve(c);
   return longitud;
 }
 
@@ -303,30 +333,32 @@ int LeeEntero(const unsigned char* p) {
 
 // Reads one line of a dimension file: it must start with `clave`, then give a
 // number after optional blanks; the rest of the line is dropped. The line is
-// parsed as it streams by, so its length does not matter.
-bool LeeLineaDimension(FILE* file, const char* clave, int* valor) {
-  int c = std::getc(file);
+// parsed as it streams by. 0, kErrLectura, or kErrDimensiones for a line that
+// does not match or does not end within its bound (after a line that does
+// not match nothing more is read).
+int LeeLineaDimension(FILE* file, const char* clave, int* valor) {
+  LectorAcotado linea{file};
+  int c = linea.Lee();
   bool ok = true;
   for (const char* k = clave; *k && ok; ++k) {
     ok = c == static_cast<unsigned char>(*k);
-    if (ok) c = std::getc(file);
+    if (ok) c = linea.Lee();
   }
   if (ok) {
-    while (c != '\n' && EsBlanco(c)) c = std::getc(file);
+    while (c != '\n' && EsBlanco(c)) c = linea.Lee();
     Numero numero;
     if (c == '+' || c == '-') {
       numero.Signo(c);
-      c = std::getc(file);
+      c = linea.Lee();
     }
-    for (; EsDigito(c); c = std::getc(file)) numero.Digito(c);
+    for (; EsDigito(c); c = linea.Lee()) numero.Digito(c);
     ok = numero.digitos;
     if (ok) *valor = numero.Valor();
   }
-  // The rest of a good line is dropped; after a bad one nothing more is read,
-  // so a dimension file that never ends a line cannot hold the reader.
   if (ok)
-    while (c != EOF && c != '\n') c = std::getc(file);
-  return ok;
+    while (c != EOF && c != '\n') c = linea.Lee();
+  if (std::ferror(file)) return kErrLectura;
+  return ok && !linea.agotado ? 0 : kErrDimensiones;
 }
 
 // Name of a RAW image's dimension file: the name cut at its first '.' (or
@@ -350,31 +382,53 @@ FILE* AbreEntrada(const char* name, std::unique_ptr<char[]>& buffer) {
   return file;
 }
 
+// The loaders' common end, once the size is read and admitted: asks the
+// caller whether to go on (on no, 0 and no plane), allocates the plane, drops
+// `salto` bytes, reads the rows and closes the stream. A read that fails
+// frees the plane again: the file cannot be read, and *plane is null.
 template <typename T>
-int CargaPGMT(const char* name, int* width, int* height, T** plane, signed char gap) {
+int LeeImagen(FILE* file, int width, int height, signed char gap, T** plane, SigueCarga sigue,
+              int salto, int64_t pad, bool deAbajoArriba) {
+  if (sigue.fn != nullptr && !sigue.fn(sigue.usuario, width, height)) {
+    std::fclose(file);
+    return 0;
+  }
+  bool leido;
+  {
+    Anticipo anticipo;  // done with the plane at the end of this block
+    const int err = ReservaPlano(width, height, gap, plane, anticipo);
+    if (err) {
+      std::fclose(file);
+      return err;
+    }
+    for (int k = 0; k < salto; ++k) std::getc(file);
+    leido = LeeFilas(file, width, height, *plane, Paso(width, gap), pad, deAbajoArriba) &&
+            !std::ferror(file);
+  }
+  std::fclose(file);
+  if (leido) return 0;
+  std::free(*plane);
+  *plane = nullptr;
+  return kErrLectura;
+}
+
+template <typename T>
+int CargaPGMT(const char* name, int* width, int* height, T** plane, signed char gap, SigueCarga sigue) {
   std::unique_ptr<char[]> buffer;
   FILE* file = AbreEntrada(name, buffer);
   if (!file) return kErrLectura;
-  int err = LeeCabeceraPGM(file, width, height);
+  const int err = LeeCabeceraPGM(file, width, height);
   if (err) return err;  // the header reader has closed the stream
   if (!TamanoAdmitido(*width, *height, gap)) {
     std::fclose(file);
     return kErrTamano;
   }
-  Anticipo anticipo;
-  err = ReservaPlano(*width, *height, gap, plane, anticipo);
-  if (err) {
-    std::fclose(file);
-    return err;
-  }
-  std::getc(file);  // the white space after the maximum value
-  LeeFicheroLuminancia(file, *width, *height, *plane, gap);
-  std::fclose(file);
-  return 0;
+  // Then the white space after the maximum value.
+  return LeeImagen(file, *width, *height, gap, plane, sigue, 1, 0, false);
 }
 
 template <typename T>
-int CargaRawT(const char* name, int width, int height, T** plane, signed char gap) {
+int CargaRawT(const char* name, int width, int height, T** plane, signed char gap, SigueCarga sigue) {
   std::unique_ptr<char[]> buffer;
   FILE* file = AbreEntrada(name, buffer);
   if (!file) return kErrLectura;
@@ -382,24 +436,16 @@ int CargaRawT(const char* name, int width, int height, T** plane, signed char ga
     std::fclose(file);
     return kErrTamano;
   }
-  Anticipo anticipo;
-  const int err = ReservaPlano(width, height, gap, plane, anticipo);
-  if (err) {
-    std::fclose(file);
-    return err;
-  }
-  LeeFicheroLuminancia(file, width, height, *plane, gap);
-  std::fclose(file);
-  return 0;
+  return LeeImagen(file, width, height, gap, plane, sigue, 0, 0, false);
 }
 
 template <typename T>
-int CargaBMPT(const char* name, int* width, int* height, T** plane, signed char gap) {
+int CargaBMPT(const char* name, int* width, int* height, T** plane, signed char gap, SigueCarga sigue) {
   std::unique_ptr<char[]> buffer;
   FILE* file = AbreEntrada(name, buffer);
   if (!file) return kErrLectura;
   int pad = 0;
-  int err = LeeCabeceraBMPLuminancia(file, width, height, &pad);
+  const int err = LeeCabeceraBMPLuminancia(file, width, height, &pad);
   if (err) {
     std::fclose(file);
     return err;
@@ -412,34 +458,27 @@ int CargaBMPT(const char* name, int* width, int* height, T** plane, signed char 
     return kErrTamano;
   }
   *height = int(alto);
-  Anticipo anticipo;
-  err = ReservaPlano(*width, *height, gap, plane, anticipo);
-  if (err) {
-    std::fclose(file);
-    return err;
-  }
-  LeeFilas(file, *width, alto, *plane, Paso(*width, gap), pad, !deArribaAbajo);
-  std::fclose(file);
-  return 0;
+  return LeeImagen(file, *width, *height, gap, plane, sigue, 0, pad, !deArribaAbajo);
 }
 
 template <typename T>
-int CargaImagenT(const char* name, int* width, int* height, T** plane, signed char gap, int opciones) {
+int CargaImagenT(const char* name, int* width, int* height, T** plane, signed char gap, int opciones,
+                 SigueCarga sigue) {
   switch (DeterminaTipo(name)) {
     case kTipoPNG:
-      return CargaPNG(name, width, height, plane, gap, (opciones & kCargaLuma) != 0);
+      return CargaPNG(name, width, height, plane, gap, (opciones & kCargaLuma) != 0, sigue);
     case kTipoSinExtension:
       return kErrSinExtension;
     case kTipoPGM:
-      return CargaPGM(name, width, height, plane, gap);
+      return CargaPGMT(name, width, height, plane, gap, sigue);
     case kTipoBMP:
-      return CargaBMPLuminancia(name, width, height, plane, gap);
+      return CargaBMPT(name, width, height, plane, gap, sigue);
     case kTipoRAW:
       if (*width == 0 || *height == 0) {
         const int err = CargaRawDimensiones(name, width, height);
         if (err) return err;
       }
-      return CargaRawLuminancia(name, *width, *height, plane, gap);
+      return CargaRawT(name, *width, *height, plane, gap, sigue);
     default:
       return kErrExtension;
   }
@@ -530,12 +569,12 @@ int DeterminaTipo(const char* name) {
 }
 
 int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap,
-                          int opciones) {
-  return CargaImagenT(name, width, height, plane, gap, opciones);
+                          int opciones, SigueCarga sigue) {
+  return CargaImagenT(name, width, height, plane, gap, opciones, sigue);
 }
 int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap,
-                          int opciones) {
-  return CargaImagenT(name, width, height, plane, gap, opciones);
+                          int opciones, SigueCarga sigue) {
+  return CargaImagenT(name, width, height, plane, gap, opciones, sigue);
 }
 int GuardaImagenLuminancia(const char* name, int width, int height, const float* plane, signed char gap) {
   return GuardaImagenT(name, width, height, plane, gap);
@@ -646,9 +685,11 @@ int LeeCabeceraBMPLuminancia(FILE* file, int* width, int* height, int* pad) {
   // part, counts as not matching its required value.
   unsigned char cab[14] = {}, info[40] = {};
   const size_t nCab = std::fread(cab, 1, sizeof cab, file);
+  if (std::ferror(file)) return kErrLectura;
   if (nCab < 2 || Lee16(cab) != 0x4D42) return kErrFirmaBMP;  // "BM"
   if (nCab < 14 || Lee32(cab + 10) != kOffsetPixelesBMP) return kErrCabeceraBMP;
   const size_t nInfo = std::fread(info, 1, sizeof info, file);
+  if (std::ferror(file)) return kErrLectura;
   if (nInfo < 4 || Lee32(info) != kTamanoInfoBMP) return kErrCabeceraBMP;
   *width = static_cast<int32_t>(Lee32(info + 4));
   *height = static_cast<int32_t>(Lee32(info + 8));
@@ -657,14 +698,14 @@ int LeeCabeceraBMPLuminancia(FILE* file, int* width, int* height, int* pad) {
     return kErrFormatoMuestras;
   unsigned char paleta[1024];
   std::fread(paleta, 1, sizeof paleta, file);  // grey levels are the bytes themselves
-  return 0;
+  return std::ferror(file) ? kErrLectura : 0;
 }
 
 int CargaBMPLuminancia(const char* name, int* width, int* height, float** plane, signed char gap) {
-  return CargaBMPT(name, width, height, plane, gap);
+  return CargaBMPT(name, width, height, plane, gap, {});
 }
 int CargaBMPLuminancia(const char* name, int* width, int* height, int** plane, signed char gap) {
-  return CargaBMPT(name, width, height, plane, gap);
+  return CargaBMPT(name, width, height, plane, gap, {});
 }
 
 int EscribeCabeceraBMPLuminancia(FILE* file, int width, int height, int pad) {
@@ -696,22 +737,32 @@ int GuardaBMPLuminancia(const char* name, int width, int height, const int* plan
 
 // ============================================================= PGM and RAW
 
-void LeeLinea(FILE* file, unsigned char* token) { LeeCampo(file, token); }
+void LeeLinea(FILE* file, unsigned char* token) {
+  LectorAcotado in{file};
+  LeeCampo(in, token);
+}
 
 int LeeCabeceraPGM(FILE* file, int* width, int* height) {
   unsigned char token[kTokenMaximo + 1];
+  LectorAcotado in{file};
   auto falla = [file](int code) {
     std::fclose(file);
     return code;
   };
-  if (LeeCampo(file, token) > kTokenMaximo) return falla(kErrMagicPGM);
+  // Each field: a failed read, then a field or a header too long, refuse it.
+  auto campo = [&in, &token, file]() -> int {
+    const size_t n = LeeCampo(in, token);
+    if (std::ferror(file)) return kErrLectura;
+    return n > kTokenMaximo || in.agotado ? kErrMagicPGM : 0;
+  };
+  if (const int err = campo()) return falla(err);
   if (token[0] != 'P' || (token[1] != '2' && token[1] != '5')) return falla(kErrMagicPGM);
   const bool ascii = token[1] == '2';
-  if (LeeCampo(file, token) > kTokenMaximo) return falla(kErrMagicPGM);
+  if (const int err = campo()) return falla(err);
   *width = LeeEntero(token);
-  if (LeeCampo(file, token) > kTokenMaximo) return falla(kErrMagicPGM);
+  if (const int err = campo()) return falla(err);
   *height = LeeEntero(token);
-  if (LeeCampo(file, token) > kTokenMaximo) return falla(kErrMagicPGM);
+  if (const int err = campo()) return falla(err);
   if (LeeEntero(token) != 255) return falla(kErrFormatoMuestras);
   if (ascii) return falla(kErrPGMAscii);
   return 0;
@@ -722,10 +773,10 @@ void EscribeCabeceraPGM(FILE* file, int width, int height) {
 }
 
 int CargaPGM(const char* name, int* width, int* height, float** plane, signed char gap) {
-  return CargaPGMT(name, width, height, plane, gap);
+  return CargaPGMT(name, width, height, plane, gap, {});
 }
 int CargaPGM(const char* name, int* width, int* height, int** plane, signed char gap) {
-  return CargaPGMT(name, width, height, plane, gap);
+  return CargaPGMT(name, width, height, plane, gap, {});
 }
 int GuardaPGM(const char* name, int width, int height, const float* plane, signed char gap) {
   return GuardaPGMT(name, width, height, plane, gap);
@@ -737,18 +788,17 @@ int GuardaPGM(const char* name, int width, int height, const int* plane, signed 
 int CargaRawDimensiones(const char* name, int* width, int* height) {
   FILE* file = std::fopen(NombreDimensiones(name).c_str(), "rb");
   if (!file) return kErrLectura;
-  int err = 0;
-  if (!LeeLineaDimension(file, "ancho:", width) || !LeeLineaDimension(file, "alto:", height))
-    err = kErrDimensiones;
+  int err = LeeLineaDimension(file, "ancho:", width);
+  if (err == 0) err = LeeLineaDimension(file, "alto:", height);
   std::fclose(file);
   return err;
 }
 
 int CargaRawLuminancia(const char* name, int width, int height, float** plane, signed char gap) {
-  return CargaRawT(name, width, height, plane, gap);
+  return CargaRawT(name, width, height, plane, gap, {});
 }
 int CargaRawLuminancia(const char* name, int width, int height, int** plane, signed char gap) {
-  return CargaRawT(name, width, height, plane, gap);
+  return CargaRawT(name, width, height, plane, gap, {});
 }
 int GuardaRawLuminancia(const char* name, int width, int height, const float* plane, signed char gap) {
   return GuardaRawT(name, width, height, plane, gap);
@@ -804,7 +854,7 @@ void MuestrasDePNG(const uint8_t* fila, bool rgb, int64_t width, T* destino) {
 // of bytes; an interlaced one comes in seven passes over the whole image, so
 // it is held whole and converted at the end.
 template <typename T>
-int LeePNG(FILE* file, int* width, int* height, T** plane, signed char gap, bool luma) {
+int LeePNG(FILE* file, int* width, int* height, T** plane, signed char gap, bool luma, SigueCarga sigue) {
   ContextoPNG ctx(spng_ctx_new(0), &spng_ctx_free);
   if (!ctx) return kErrMemoria;
   spng_ihdr ih;
@@ -816,6 +866,11 @@ int LeePNG(FILE* file, int* width, int* height, T** plane, signed char gap, bool
   bool rgb = false;
   int err = Comprueba(ctx.get(), ih, luma, &rgb);
   if (err) return err;
+  if (sigue.fn != nullptr && !sigue.fn(sigue.usuario, int(ih.width), int(ih.height))) {
+    *width = int(ih.width);
+    *height = int(ih.height);
+    return 0;
+  }
   if (spng_decode_image(ctx.get(), nullptr, 0, rgb ? SPNG_FMT_RGB8 : SPNG_FMT_G8, SPNG_DECODE_PROGRESSIVE) != 0)
     return kErrLectura;
   const int64_t ancho = ih.width, alto = ih.height, paso = Paso(int(ancho), gap);
@@ -848,11 +903,12 @@ int LeePNG(FILE* file, int* width, int* height, T** plane, signed char gap, bool
 }
 
 template <typename T>
-int CargaPNGT(const char* name, int* width, int* height, T** plane, signed char gap, bool luma) {
+int CargaPNGT(const char* name, int* width, int* height, T** plane, signed char gap, bool luma,
+              SigueCarga sigue) {
   std::unique_ptr<char[]> buffer;
   FILE* file = AbreEntrada(name, buffer);
   if (!file) return kErrLectura;
-  const int err = LeePNG(file, width, height, plane, gap, luma);
+  const int err = LeePNG(file, width, height, plane, gap, luma, sigue);
   std::fclose(file);
   return err;
 }
@@ -889,11 +945,13 @@ int GuardaPNGT(const char* name, int width, int height, const T* plane, signed c
 
 }  // namespace
 
-int CargaPNG(const char* name, int* width, int* height, float** plane, signed char gap, bool luma) {
-  return CargaPNGT(name, width, height, plane, gap, luma);
+int CargaPNG(const char* name, int* width, int* height, float** plane, signed char gap, bool luma,
+             SigueCarga sigue) {
+  return CargaPNGT(name, width, height, plane, gap, luma, sigue);
 }
-int CargaPNG(const char* name, int* width, int* height, int** plane, signed char gap, bool luma) {
-  return CargaPNGT(name, width, height, plane, gap, luma);
+int CargaPNG(const char* name, int* width, int* height, int** plane, signed char gap, bool luma,
+             SigueCarga sigue) {
+  return CargaPNGT(name, width, height, plane, gap, luma, sigue);
 }
 int GuardaPNG(const char* name, int width, int height, const float* plane, signed char gap) {
   return GuardaPNGT(name, width, height, plane, gap);

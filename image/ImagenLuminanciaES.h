@@ -5,9 +5,12 @@
 //
 // Loaders refuse (error 12), before allocating or reading samples, an image
 // with a side below 1 or above 65535, more than 2^28 samples, or a negative
-// gap. Savers report any failed write, flush or close as error 5; the output
-// is replaced only once whole (entropy/SalidaAtomica.h), so it then keeps what
-// it had.
+// gap. A read that fails, at any point, is error 4 (as a file that cannot be
+// opened), never the end of the file; a PGM header longer than 1 MiB (up to
+// the byte after its maximum value) is refused as 6, a dimension-file line
+// longer than 1 MiB (with its line feed) as 8. Savers report any failed
+// write, flush or close as error 5; the output is replaced only once whole
+// (entropy/SalidaAtomica.h), so it then keeps what it had.
 #pragma once
 #include <cstdio>
 
@@ -18,13 +21,20 @@ enum : int { kImagenSalidaEsEntrada = 13 };
 // Image type of a file name: 0 unknown extension, 1 none, 2 PGM, 3 RAW, 4 BMP, 5 PNG.
 int DeterminaTipo(const char* name);
 
+// Asked by a loader once the image's size is read and admitted, before the
+// plane is allocated or a sample read: whether to go on. On false the load
+// ends there, returning 0 with *plane untouched; the caller has its reason.
+struct SigueCarga {
+  bool (*fn)(void* usuario, int width, int height) = nullptr;
+  void* usuario = nullptr;
+};
 // A load's options: kCargaLuma takes a colour PNG as its luma instead of
 // refusing it.
 constexpr int kCargaLuma = 1;
 int CargaImagenLuminancia(const char* name, int* width, int* height, float** plane, signed char gap,
-                          int opciones = 0);
+                          int opciones = 0, SigueCarga sigue = {});
 int CargaImagenLuminancia(const char* name, int* width, int* height, int** plane, signed char gap,
-                          int opciones = 0);
+                          int opciones = 0, SigueCarga sigue = {});
 int GuardaImagenLuminancia(const char* name, int width, int height, const float* plane, signed char gap);
 int GuardaImagenLuminancia(const char* name, int width, int height, const int* plane, signed char gap);
 
@@ -93,8 +103,10 @@ int GuardaRawLuminancia(const char* name, int width, int height, const int* plan
 // unless `luma`, which takes (299 R + 587 G + 114 B + 500) / 1000. Data the
 // decoder rejects is a read error (4); a plane already allocated is then freed
 // and the pointer set to null. Saved as 8-bit grey, not interlaced.
-int CargaPNG(const char* name, int* width, int* height, float** plane, signed char gap, bool luma);
-int CargaPNG(const char* name, int* width, int* height, int** plane, signed char gap, bool luma);
+int CargaPNG(const char* name, int* width, int* height, float** plane, signed char gap, bool luma,
+             SigueCarga sigue = {});
+int CargaPNG(const char* name, int* width, int* height, int** plane, signed char gap, bool luma,
+             SigueCarga sigue = {});
 int GuardaPNG(const char* name, int width, int height, const float* plane, signed char gap);
 int GuardaPNG(const char* name, int width, int height, const int* plane, signed char gap);
 

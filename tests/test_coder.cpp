@@ -279,6 +279,21 @@ TEST(Coder, DamagedFiles) {
   float* p = nullptr;
   EXPECT_EQ(ZALDecodificador(nullptr, nullptr, nullptr, nullptr, nullptr, &p, f.c_str(), -2), kZALBordeIncorrecto);
   EXPECT_EQ(OpenFiles(), before);
+  // A source whose read fails past its first block (a device error; files failing from the first byte: the
+  // programs' tests) is the input error, not an early end.
+  struct Rota final : FuenteBytes {  // fails once its bytes are out
+    Bytes b;
+    size_t at = 0;
+    size_t Lee(uint8_t* d, size_t n) override { return n = std::min(n, b.size() - at), std::memcpy(d, b.data() + at, n), at += n, n; }
+    bool Fallida() const override { return at == b.size(); }
+  } rota;
+  Plane noise = Transformed(zaltest::NoisyImage(512, 256, 2), 3);
+  ASSERT_EQ(ZALCodificadorMemoria(2, 3, 0.25f, 512, 256, noise.data(), 3, nullptr, &rota.b), 0);
+  ASSERT_GT(rota.b.size(), size_t(1) << 16);
+  rota.b.resize(size_t(1) << 16);
+  Decoded d;
+  EXPECT_EQ(ZALDecodificadorFuente(&d.rplanes, &d.levels, &d.quant, &d.width, &d.height, &p, &rota, 3), kZALNoLee);
+  EXPECT_EQ(p, nullptr);
 }
 
 // The extension's CRC on the usual check value, whole and in two pieces, and each verdict of its

@@ -76,8 +76,10 @@ TEST(Image, PgmHeaders) {
     std::string text;
     int err, width = 0, height = 0, first = 0;  // first: the first sample, when it loads
   };
-  const std::string zeros73(73, '0');
+  const std::string zeros73(73, '0'), mib = std::string((1 << 20) - 13, 'x');
   const Case cases[] = {
+      {"P5\n#" + mib + "\n3 2 255\nA", 0, 3, 2, 'A'}, {"P5\n#x" + mib + "\n3 2 255\nA", 6},  // 1 MiB to the end of 255
+      {"P5" + std::string(1 << 20, '\n'), 6},
       {"P5\n# made elsewhere\n512 512\n255\nA", 0, 512, 512, 'A'}, {"P5 3 2 255 A", 0, 3, 2, 'A'},
       {"P5x\n3\n2\n255\tA", 0, 3, 2, 'A'}, {"P5\n3 2\n255\r\nA", 0, 3, 2, '\n'},  // CR ends the field, LF is a sample
       {"P5\n#a\n#b\n  " + std::string(100000, '#') + "\n3 #c\n 2\n#d\n255\nA", 0, 3, 2, 'A'},
@@ -126,12 +128,23 @@ TEST(Image, RawAndItsDimensionFile) {
       {"Ancho: 640\nalto: 480\n", 8, -9, -9}, {"ancho 640\nalto: 480\n", 8, -9, -9},
       {"ancho: x640\nalto: 480\n", 8, -9, -9}, {"ancho:\n640\nalto: 480\n", 8, -9, -9},
       {"ancho: 640\nAlto: 480\n", 8, 640, -9}, {"ancho: 640\n", 8, 640, -9}, {"", 8, -9, -9},
+      {"ancho: 640" + std::string((1 << 20) - 11, ' ') + "\nalto: 480\n", 0, 640, 480},  // lines of 1 MiB at most
+      {"ancho: 640" + std::string((1 << 20) - 10, ' ') + "\nalto: 480\n", 8, 640, -9},
+      {"ancho: 640\nalto: 480" + std::string(1 << 20, ' '), 8, 640, 480},
   };
   for (const auto& [text, err, width, height] : cases) {
     WriteFile(dir.File("p.txt"), text);
     int w = -9, h = -9;
     EXPECT_EQ(CargaRawDimensiones(dir.File("p.raw").c_str(), &w, &h), err) << text;
     EXPECT_EQ(std::pair(w, h), std::pair(width, height)) << text;
+  }
+  // A read that fails (a directory: EISDIR; /proc/self/mem: EIO) is no end of the file; a plane read in part is freed.
+  for (const std::string target : {".", "/proc/self/mem"}) {
+    fs::remove(dir.File("p.txt")), fs::remove(dir.File("p.raw"));
+    fs::create_symlink(target, dir.File("p.txt")), fs::create_symlink(target, dir.File("p.raw"));
+    const auto r = Load<int>(dir.File("p.raw"), 4, 3);
+    int w = 0;
+    EXPECT_TRUE(CargaRawDimensiones(dir.File("p.raw").c_str(), &w, &w) == 4 && r.err == 4 && r.touched && !r.plane) << target;
   }
   // Saved bare (as ZALdecod's case pins); loaded at the caller's size, else the dimension file's.
   const std::string name = dir.File("img.raw");

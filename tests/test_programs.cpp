@@ -181,8 +181,8 @@ const zaltest::TempDir& Inputs() {
       for (int k = 0; k <= levels; ++k) CodificaBits(5, 3);
       FinalizaEscrituraFicheroDeBits();
     }
-    for (const auto& [name, text] :
-         {std::pair{"huge.pgm", "P5\n16384 16384\n255\n\x01\x02"}, {"many.pgm", "P5\n20000 20000\n255\nab"}})
+    for (const auto& [name, text] : {std::pair{"huge.pgm", "P5\n16384 16384\n255\n\x01\x02"}, {"wide.pgm", "P5\n65535 4096\n255\n"},
+                                     {"many.pgm", "P5\n20000 20000\n255\nab"}, {"fits.pgm", "P5\n8064 8064\n255\n"}})
       zaltest::WriteFile(d.File(name), std::string(text));
     zaltest::WriteFile(d.File("small.pgm"), "P5\n32 32\n255\n" + std::string(1024, 'x'));
     zaltest::WritePgm(d.File("odd.pgm"), zaltest::SmoothImage(17, 9, 2));  // sizes for --pad
@@ -475,12 +475,18 @@ TEST(Programs, ConcurrentWritersLeaveOneWholeStream) {
 }
 
 // Sizes refused from the header alone, before a plane is asked for (under the memory limit an attempt
-// would read 111 or 209), and sizes accepted whose plane cannot be had under it.
+// would read 111 or 209), and sizes accepted whose plane cannot be had under it. The transform's and the
+// coder's refusals of a size come as they would after the work, verbose headings and all.
 TEST(Programs, SizeLimits) {
   const Limits mem{kAsan ? 0 : 128 << 10};
   std::vector<Case> cases;
   cases.push_back({"ZALcod -i ../many.pgm -o out.zal",
                    "\nError in ../many.pgm: \nImage size not supported (error #112)\n", 1, "", mem});
+  cases.push_back({"Bppquest -i ../huge.pgm -o out.zal", "\n" + Zal("out.zal", 11), 1, "", mem});
+  cases.push_back({"ZALcod -v -i ../huge.pgm -o out.zal", "sha256:510d3f39721175f4", 1, "", mem});
+  cases.push_back({"Bppquest -v -i ../wide.pgm -o out.zal", "sha256:e585bc2317ca3e84", 1, "", mem});
+  cases.push_back({"ZALdecod -i ../q25.zal -c ../huge.pgm",
+                   "Error in ../huge.pgm: \nImage size 16384 x 16384 differs from the decoded size 128 x 128\n", 1, "", mem});
   for (const std::string zal : {"../side.zal", "../levels.zal"})
     cases.push_back({{"ZALdecod", "-i", zal, "-o", "out.pgm"},
                      "Error in ZAL (" + zal + "):\nCorrupt compressed file: invalid header (error #212)\n", 1, "", mem});
@@ -488,7 +494,7 @@ TEST(Programs, SizeLimits) {
   const std::string memory = "Insuficient memory available";
   if (!kAsan) {
     cases.push_back({"ZALdecod -i ../large.zal -o out.pgm", Zal("../large.zal", 9), 1, "", mem});
-    cases.push_back({"ZALcod -i ../huge.pgm -o out.zal", "\nError in ../huge.pgm: \n" + memory + " (error #111)\n", 1,
+    cases.push_back({"ZALcod -i ../fits.pgm -o out.zal", "\nError in ../fits.pgm: \n" + memory + " (error #111)\n", 1,
                      "", mem});
     // The plane fits under the limit, a second one does not: Bppquest's backup, ZALdecod's comparison.
     if (!fs::exists(Inputs().File("big.zal"))) {
@@ -499,6 +505,11 @@ TEST(Programs, SizeLimits) {
                      "\nError in bit rate search: \n" + memory + " for a copy of the coefficients\n", 1, "", plane});
     cases.push_back({"ZALdecod -i ../big.zal -c missing.pgm",
                      "Error in missing.pgm: \n" + memory + " (error #111)\n", 1, "", plane});
+    // Room for two planes and a trial's stream in memory, not for the last trial's: 209, and the file of the
+    // trial before (small stacks).
+    if (!fs::exists(Inputs().File("noise.pgm"))) zaltest::WritePgm(Inputs().File("noise.pgm"), zaltest::NoisyImage(2048, 2048, 3));
+    cases.push_back({"Bppquest -i ../noise.pgm -o out.zal -l 3 -b 7 -s 0.333991", "\n" + Zal("out.zal", 9), 1,
+                     "out.zal@972a0d8461db", {(2L * 2048 * 2051 * 4 >> 10) + (14 << 10), 0, "", "ulimit -s 256"}});
   }
   RunCases(cases);
 }
@@ -518,6 +529,26 @@ TEST(Programs, BppquestProgressOnlyOnATerminal) {
     if (shown[k] == '\r') col = 0;
     else line.resize(std::max(line.size(), col + 1)), line[col++] = shown[k];
   EXPECT_EQ(line.find_first_not_of(' '), npos) << line;
+}
+
+// A read that fails is no end of file: a directory (EISDIR) or /proc/self/mem (EIO) is "Cannot read file". A FIFO
+// fed without end is refused once its header passes 1 MiB (the CPU limit stands for a timeout).
+TEST(Programs, UnreadableAndEndlessInputs) {
+  std::vector<Case> cases;
+  const std::string cannot = "Cannot read file (error #104)\n", unsupported = "File format not supported (error #106)\n";
+  for (const std::string target : {".", "/proc/self/mem"}) {
+    for (const std::string in : {"in.raw", "in.pgm", "in.bmp"})
+      cases.push_back({{"ZALcod", "-i", in, "-o", "out.zal", "-w", "128", "-h", "128"}, "\nError in " + in + ": \n" + cannot, 1,
+                       "~" + in, {}, in + ">" + target});
+    cases.push_back({"ZALdecod -i in.zal -o out.pgm", Zal("in.zal", 8), 1, "~in.zal", {}, "in.zal>" + target});
+    cases.push_back({"ZALdecod -i ../q25.zal -c in.raw", "Error in in.raw: \n" + cannot, 1, "~in.raw", {}, "in.raw>" + target});
+  }
+  cases.push_back({"Bppquest -i in.bmp -o out.zal", "\nError in in.bmp: \n" + cannot, 1, "~in.bmp", {}, "in.bmp>."});
+  std::string fed[] = {"printf 'P5\\n#' >&3; exec cat /dev/zero", "printf P5 >&3; exec yes ''"};  // a comment, blank lines
+  for (std::string& f : fed) f = "ulimit -t 20 && mkfifo in.pgm && { (exec 3>in.pgm >/dev/null 2>&1; rm in.pgm; " + f + " >&3) & }";
+  cases.push_back({"ZALcod -i in.pgm -o out.zal", "\nError in in.pgm: \n" + unsupported, 1, "", {0, 0, "", fed[0].c_str()}});
+  cases.push_back({"ZALdecod -i ../q25.zal -c in.pgm", "Error in in.pgm: \n" + unsupported, 1, "", {0, 0, "", fed[1].c_str()}});
+  RunCases(cases);
 }
 
 // Any target and start, with and without --keep, end with status 0 or 1 and nothing on standard error.

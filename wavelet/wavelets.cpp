@@ -129,10 +129,10 @@ inline ptrdiff_t ExtensionSimetrica(ptrdiff_t i, ptrdiff_t n) {
 }
 
 // Level in 0..31 (it is a shift count), positive sides that are multiples of
-// 2^level, a plane and a non-negative border.
-bool ArgumentosValidos(int level, int ancho, int alto, const float* plane, int border) {
+// 2^level and a non-negative border.
+bool ArgumentosValidos(int level, int ancho, int alto, int border) {
   if (level < 0 || level > 31) return false;
-  if (ancho <= 0 || alto <= 0 || border < 0 || plane == nullptr) return false;
+  if (ancho <= 0 || alto <= 0 || border < 0) return false;
   const int64_t a = ancho, h = alto;
   return ((a >> level) << level) == a && ((h >> level) << level) == h;
 }
@@ -478,8 +478,12 @@ bool ReservaScratch(Transformada& t, int ancho, int alto) {
 
 }  // namespace
 
+int WaveletsCompruebaArgumentos(int level, int ancho, int alto, int border) {
+  return ArgumentosValidos(level, ancho, alto, border) ? 0 : 1;
+}
+
 int TransformaWavelet(int level, int ancho, int alto, float* plane, int border) {
-  if (!ArgumentosValidos(level, ancho, alto, plane, border)) return 1;
+  if (plane == nullptr || !ArgumentosValidos(level, ancho, alto, border)) return 1;
   if (level == 0) return 0;
   Transformada t{plane, ptrdiff_t(ancho) + border, PiezaEnVigor(), 1, 0, {}, nullptr};
   if (!ReservaScratch(t, ancho, alto)) return 2;
@@ -495,7 +499,7 @@ int TransformaWavelet(int level, int ancho, int alto, float* plane, int border) 
 int TransformaWaveletInversa(int level, int ancho, int alto, float* plane, int border) {
   // Checked as the forward transform does: the inverse of a plane it would
   // refuse has no meaning, and level 0 must not reach the shift by level - 1.
-  if (!ArgumentosValidos(level, ancho, alto, plane, border)) return 1;
+  if (plane == nullptr || !ArgumentosValidos(level, ancho, alto, border)) return 1;
   if (level == 0) return 0;
   Transformada t{plane, ptrdiff_t(ancho) + border, PiezaEnVigor(), 1, 0, {}, nullptr};
   if (!ReservaScratch(t, ancho, alto)) return 2;

@@ -7,6 +7,9 @@
 // 2^level, negative border or no plane) or 2 (no memory). On 1 or 2 the plane
 // is untouched; level 0 leaves it unchanged.
 int TransformaWavelet(int level, int ancho, int alto, float* plane, int border);
+// The refusal either transform gives for these arguments whatever the plane
+// (one is given): 0 or 1. Known before the plane exists.
+int WaveletsCompruebaArgumentos(int level, int ancho, int alto, int border);
 // Same arguments as the forward call that made the plane; same checks and codes.
 int TransformaWaveletInversa(int level, int ancho, int alto, float* plane, int border);
 // Message for a code of either transform, into a buffer of 128 characters.
