@@ -392,10 +392,8 @@ int EligeNiveles(float* resultado) {
   std::free(original);
   if (nivelElegido == pedido) return 0;
   if (ConExtension()) ZALAnadeExtension(elegido, s.ancho, s.alto);
-  SalidaAtomica destino;
-  PreparaSalida(s.OutputName, &destino);
-  if (ZALGuardaFlujo(elegido, &destino) != 0 || !ConfirmaSalida(&destino))
-    return FallaCodificador(kZALNoEscribe);
+  const int codigo = ZALGuardaFlujo(elegido, s.OutputName);
+  if (codigo != 0) return FallaCodificador(codigo);
   s.level = nivelElegido;
   s.rplanes = rplanesElegido;
   *resultado = quantElegido;

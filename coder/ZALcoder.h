@@ -78,6 +78,8 @@ int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, 
 // or written.
 struct SalidaAtomica;
 int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, SalidaAtomica* salida);
+// The same as the whole of the file `path`, replaced only once written.
+int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, const char* path);
 
 // How a decoded stream ended, for a caller that asks (the decoders' last
 // argument). A stream that made the arithmetic decoder consume more than

@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "coder/ZALtuberia.h"
+#include "entropy/SalidaAtomica.h"
 #include "timing/tiempos.h"
 
 namespace zalcoder {
@@ -348,5 +349,15 @@ int ZALCodificadorMemoria(signed char rplanes, signed char levels, float quant, 
 
 int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, SalidaAtomica* salida) {
   return GuardaFlujo(salida, flujo) == kAritOk ? kZALOk : kZALNoEscribe;
+}
+
+int ZALGuardaFlujo(const std::vector<uint8_t>& flujo, const char* path) {
+  SalidaAtomica salida;
+  PreparaSalida(path, &salida);
+  if (ZALGuardaFlujo(flujo, &salida) != kZALOk) {
+    DescartaSalida(&salida);
+    return kZALNoEscribe;
+  }
+  return ConfirmaSalida(&salida) ? kZALOk : kZALNoEscribe;
 }
 

@@ -8,7 +8,6 @@
 #include <new>
 
 #include "coder/ZALextension.h"
-#include "entropy/SalidaAtomica.h"
 #include "timing/tiempos.h"
 #include "wavelet/wavelets.h"
 
@@ -86,13 +85,7 @@ int ZALCodificadorConExtension(signed char rplanes, signed char level, float qua
                               -1, false, rd);
     if (codigo != 0) return codigo;
     ZALAnadeExtension(flujo, ancho, alto);
-    SalidaAtomica salida;
-    PreparaSalida(path, &salida);
-    if (ZALGuardaFlujo(flujo, &salida) != kZALOk) {
-      DescartaSalida(&salida);
-      return kZALNoEscribe;
-    }
-    return ConfirmaSalida(&salida) ? kZALOk : kZALNoEscribe;
+    return ZALGuardaFlujo(flujo, path);
   } catch (const std::bad_alloc&) {
     return kZALSinMemoria;
   }
